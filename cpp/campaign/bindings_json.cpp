@@ -1,0 +1,7 @@
+#include "campaign/bindings.hpp"
+
+namespace korvo::campaign {
+
+void bind_json(nb::module_&, nb::handle) {}
+
+} // namespace korvo::campaign

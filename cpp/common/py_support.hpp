@@ -1,0 +1,78 @@
+// Small helpers over the CPython API shared by both modules.
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+namespace korvo {
+
+namespace nb = nanobind;
+
+// Takes ownership of a new reference, turning a NULL result into the pending Python error.
+inline nb::object check(PyObject* obj) {
+    if (!obj) throw nb::python_error();
+    return nb::steal(obj);
+}
+
+inline void check_status(int status) {
+    if (status < 0) throw nb::python_error();
+}
+
+inline bool truthy(PyObject* obj) {
+    int r = PyObject_IsTrue(obj);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+// getattr(obj, name, <absent>) without paying for an AttributeError when absent.
+// Returns a null object when the attribute does not exist; other errors propagate.
+inline nb::object optional_attr(PyObject* obj, PyObject* name) {
+    PyObject* out = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int r = PyObject_GetOptionalAttr(obj, name, &out);
+#else
+    int r = _PyObject_LookupAttr(obj, name, &out);
+#endif
+    if (r < 0) throw nb::python_error();
+    return nb::steal(out);
+}
+
+// getattr(obj, name, None)
+inline nb::object attr_or_none(PyObject* obj, PyObject* name) {
+    nb::object v = optional_attr(obj, name);
+    return v ? v : nb::none();
+}
+
+inline nb::object get_attr(PyObject* obj, PyObject* name) {
+    return check(PyObject_GetAttr(obj, name));
+}
+
+inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    check_status(PyObject_SetAttr(obj, name, value));
+}
+
+// Native recursion counts against the interpreter's recursion limit, so deep or
+// cyclic data raises RecursionError instead of overflowing the C stack.
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char* where) {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// Interns a name once; the result lives for the life of the process.
+inline PyObject* intern(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return s;
+}
+
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
+} // namespace korvo
