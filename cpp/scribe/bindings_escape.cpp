@@ -1,0 +1,7 @@
+#include "scribe/bindings.hpp"
+
+namespace korvo::scribe {
+
+void bind_escape(nb::module_&) {}
+
+} // namespace korvo::scribe
