@@ -18,7 +18,8 @@ struct Plugin : ReportObjectBase {};
 
 nb::list name_list(std::initializer_list<const char*> items) {
     nb::list out;
-    for (const char* item : items) out.append(nb::str(item));
+    for (const char* item : items)
+        out.append(nb::str(item));
     return out;
 }
 
@@ -40,7 +41,9 @@ void def_named_init(nb::class_<T, ReportObjectBase>& cls) {
 
 using KwFn = void (*)(PyObject*, PyObject*);
 
-template <KwFn F> void kw_method(nb::handle self, nb::kwargs kwargs) { F(self.ptr(), kwargs.ptr()); }
+template <KwFn F> void kw_method(nb::handle self, nb::kwargs kwargs) {
+    F(self.ptr(), kwargs.ptr());
+}
 
 } // namespace
 
@@ -59,8 +62,9 @@ void bind_model(nb::module_& m) {
     base.def_prop_ro("idlist", [](nb::handle self) { return idlist(self.ptr()); });
     base.def("start", &kw_method<base_start>);
     base.def("stop", &kw_method<base_stop>);
-    base.def("update", [](nb::handle self, nb::handle data) { base_update(self.ptr(), data.ptr()); },
-             nb::arg("data"));
+    base.def(
+        "update", [](nb::handle self, nb::handle data) { base_update(self.ptr(), data.ptr()); },
+        nb::arg("data"));
     base.def(
         "update_extra",
         [](nb::handle self, nb::handle data) { base_update_extra(self.ptr(), data.ptr()); },
@@ -86,9 +90,10 @@ void bind_model(nb::module_& m) {
     campaign.def("stop", &kw_method<campaign_stop>);
     campaign.def("roll_up", [](nb::handle self) { campaign_roll_up(self.ptr()); });
     campaign.attr("_ARG_ORDER") = name_list(
-        {"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime", "cli",
-         "jobfile", "korvopath", "korvoversion", "host", "submitter", "archivefile", "summary",
-         "pluginsummary", "details", "extra", "totaltasks", "tasks"});
+        {"type",     "id",         "fullid",      "idlist",  "name",          "starttime",
+         "stoptime", "runtime",    "cli",         "jobfile", "korvopath",     "korvoversion",
+         "host",     "submitter",  "archivefile", "summary", "pluginsummary", "details",
+         "extra",    "totaltasks", "tasks"});
 
     auto task = nb::class_<Task, ReportObjectBase>(m, "Task", nb::dynamic_attr());
     def_named_init<Task, init_task>(task);
@@ -100,10 +105,10 @@ void bind_model(nb::module_& m) {
     task.def("add_plugin", [](nb::handle self, nb::kwargs kw) {
         return add_child(self.ptr(), names.sections, names.Plugin, kw.ptr(), "add_plugin");
     });
-    task.attr("_ARG_ORDER") = name_list(
-        {"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
-         "description", "logfile", "testscript", "parameters", "summary", "pluginsummary",
-         "details", "extra", "sections"});
+    task.attr("_ARG_ORDER") =
+        name_list({"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
+                   "description", "logfile", "testscript", "parameters", "summary", "pluginsummary",
+                   "details", "extra", "sections"});
 
     auto section = nb::class_<Section, ReportObjectBase>(m, "Section", nb::dynamic_attr());
     def_named_init<Section, init_section>(section);
@@ -124,9 +129,9 @@ void bind_model(nb::module_& m) {
     plugin.def("add_section", [](nb::handle self, nb::kwargs kw) {
         return add_child(self.ptr(), names.sections, names.Section, kw.ptr(), "add_section");
     });
-    plugin.attr("_ARG_ORDER") = name_list(
-        {"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
-         "description", "logfile", "logs", "summary", "result", "details", "extra", "sections"});
+    plugin.attr("_ARG_ORDER") = name_list({"type", "id", "fullid", "idlist", "name", "starttime",
+                                           "stoptime", "runtime", "description", "logfile", "logs",
+                                           "summary", "result", "details", "extra", "sections"});
 
     state.base_type = (PyTypeObject*)base.ptr();
     state.campaign_type = (PyTypeObject*)campaign.ptr();
@@ -135,9 +140,8 @@ void bind_model(nb::module_& m) {
     state.plugin_type = (PyTypeObject*)plugin.ptr();
 
     m.def(
-        "recursive_update",
-        [](nb::handle a, nb::handle b) { recursive_update(a.ptr(), b.ptr()); }, nb::arg("a"),
-        nb::arg("b"));
+        "recursive_update", [](nb::handle a, nb::handle b) { recursive_update(a.ptr(), b.ptr()); },
+        nb::arg("a"), nb::arg("b"));
 }
 
 } // namespace korvo::campaign

@@ -13,7 +13,8 @@ nb::object lower_text(PyObject* value) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
         const char* src = (const char*)PyUnicode_DATA(text.ptr());
         bool has_upper = false;
-        for (Py_ssize_t i = 0; i < n && !has_upper; ++i) has_upper = src[i] >= 'A' && src[i] <= 'Z';
+        for (Py_ssize_t i = 0; i < n && !has_upper; ++i)
+            has_upper = src[i] >= 'A' && src[i] <= 'Z';
         if (!has_upper) return text;
         nb::object out = check(PyUnicode_New(n, 127));
         char* dst = (char*)PyUnicode_DATA(out.ptr());

@@ -15,7 +15,8 @@ nb::object base_name(PyObject* path) {
     const char* bytes = PyBytes_AS_STRING(text.ptr());
     Py_ssize_t len = PyBytes_GET_SIZE(text.ptr());
     Py_ssize_t start = len;
-    while (start > 0 && bytes[start - 1] != '/') --start;
+    while (start > 0 && bytes[start - 1] != '/')
+        --start;
     return check(PyBytes_FromStringAndSize(bytes + start, len - start));
 }
 

@@ -26,7 +26,9 @@ nb::object module_global(PyObject* name);
 // Which of our own classes `obj` is exactly an instance of (Other for subclasses and strangers).
 NodeKind exact_kind(PyObject* obj);
 
-inline bool is_node(PyObject* obj) { return PyObject_TypeCheck(obj, state.base_type); }
+inline bool is_node(PyObject* obj) {
+    return PyObject_TypeCheck(obj, state.base_type);
+}
 
 // isinstance(obj, <module global `class_name`>), with the global looked up at use.
 bool is_instance_of_global(PyObject* obj, PyObject* class_name);

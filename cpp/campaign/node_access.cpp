@@ -5,7 +5,9 @@
 
 namespace korvo::campaign {
 
-nb::object arg_order(PyObject* node) { return get_attr(node, names._ARG_ORDER); }
+nb::object arg_order(PyObject* node) {
+    return get_attr(node, names._ARG_ORDER);
+}
 
 nb::object read_listed(PyObject* node, PyObject* name) {
     if (exact_kind(node) == NodeKind::Other) return optional_attr(node, name);

@@ -10,7 +10,9 @@ namespace korvo::campaign {
 
 namespace {
 
-nb::object instance_dict(PyObject* self) { return check(PyObject_GenericGetDict(self, nullptr)); }
+nb::object instance_dict(PyObject* self) {
+    return check(PyObject_GenericGetDict(self, nullptr));
+}
 
 void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
     check_status(PyDict_SetItem(dict, key, value));
@@ -40,6 +42,12 @@ nb::object seconds_between(PyObject* start, PyObject* stop) {
     return check(PyObject_CallMethodNoArgs(delta.ptr(), names.total_seconds));
 }
 
+// list.append, or the holder's own append for anything else.
+void append_to(PyObject* list, PyObject* item) {
+    if (PyList_CheckExact(list)) return check_status(PyList_Append(list, item));
+    check(PyObject_CallMethodOneArg(list, names.append, item));
+}
+
 } // namespace
 
 void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent, PyObject* type) {
@@ -50,7 +58,7 @@ void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent
     if (type && truthy(type)) {
         node_type = nb::borrow(type);
     } else {
-        node_type = get_attr((PyObject*)Py_TYPE(self), nb::str("__name__").ptr());
+        node_type = get_attr((PyObject*)Py_TYPE(self), names.__name__);
     }
     dict_set(d, names.type, node_type.ptr());
     dict_set(d, names.id, id);
@@ -73,7 +81,7 @@ nb::object fullid(PyObject* self) {
     check_status(PyList_Append(parts.ptr(), check(PyObject_Str(own_id.ptr())).ptr()));
     nb::object node = nb::borrow(parent);
     while (true) {
-        if (exact_kind(node.ptr()) == NodeKind::Other) {
+        if (!is_node(node.ptr())) {
             nb::object text = check(PyObject_Str(get_attr(node.ptr(), names.fullid).ptr()));
             check_status(PyList_Append(parts.ptr(), text.ptr()));
             break;
@@ -96,7 +104,7 @@ nb::object idlist(PyObject* self) {
         check_status(PyList_Append(ids.ptr(), get_attr(node.ptr(), names.id).ptr()));
         PyObject* up = parent_of(node.ptr());
         if (is_top_level(up)) break;
-        if (exact_kind(up) == NodeKind::Other) {
+        if (!is_node(up)) {
             nb::object upper = get_attr(up, names.idlist);
             check_status(PyList_Reverse(ids.ptr()));
             nb::object joined = check(PySequence_List(upper.ptr()));
@@ -189,7 +197,7 @@ void base_update_extra(PyObject* self, PyObject* data) {
 
 void base_add_detail(PyObject* self, PyObject* detail) {
     nb::object details = get_attr(self, names.details);
-    nb::object r = check(PyObject_CallMethod(details.ptr(), "append", "O", detail));
+    append_to(details.ptr(), detail);
 }
 
 void base_roll_up(PyObject* self) {
@@ -201,16 +209,20 @@ void base_roll_up(PyObject* self) {
         if (parent == Py_None) return;
         nb::object result = attr_or_none(node.ptr(), names.result);
         if (result.is_none()) return;
-        PyObject* raw_parent_result = PyObject_GetAttr(parent, names.result);
-        if (!raw_parent_result) {
+        PyObject* raw_parent_result = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+        int found = PyObject_GetOptionalAttr(parent, names.result, &raw_parent_result);
+#else
+        int found = _PyObject_LookupAttr(parent, names.result, &raw_parent_result);
+#endif
+        if (found <= 0) {
             PyErr_Clear(); // a parent without a readable result takes no result
             return;
         }
         nb::object parent_result = nb::steal(raw_parent_result);
-        nb::object combined =
-            parent_result.is_none()
-                ? check(PyObject_CallMethodNoArgs(result.ptr(), names.clone))
-                : check(PyNumber_Add(parent_result.ptr(), result.ptr()));
+        nb::object combined = parent_result.is_none()
+                                  ? check(PyObject_CallMethodNoArgs(result.ptr(), names.clone))
+                                  : check(PyNumber_Add(parent_result.ptr(), result.ptr()));
         set_attr(parent, names.result, combined.ptr());
         NodeKind kind = exact_kind(parent);
         if (kind != NodeKind::Section && kind != NodeKind::Base) {
@@ -235,18 +247,23 @@ nb::object add_child(PyObject* self, PyObject* list_name, PyObject* class_name, 
     nb::object empty = check(PyTuple_New(0));
     nb::object child = check(PyObject_Call(cls.ptr(), empty.ptr(), kwargs));
     nb::object children = get_attr(self, list_name);
-    nb::object r = check(PyObject_CallMethod(children.ptr(), "append", "O", child.ptr()));
+    append_to(children.ptr(), child.ptr());
     return child;
 }
 
 void call_roll_up(PyObject* node) {
     switch (exact_kind(node)) {
     case NodeKind::Base:
-    case NodeKind::Section: return base_roll_up(node);
-    case NodeKind::Campaign: return campaign_roll_up(node);
-    case NodeKind::Task: return task_roll_up(node);
-    case NodeKind::Plugin: return plugin_roll_up(node);
-    case NodeKind::Other: break;
+    case NodeKind::Section:
+        return base_roll_up(node);
+    case NodeKind::Campaign:
+        return campaign_roll_up(node);
+    case NodeKind::Task:
+        return task_roll_up(node);
+    case NodeKind::Plugin:
+        return plugin_roll_up(node);
+    case NodeKind::Other:
+        break;
     }
     check(PyObject_CallMethodNoArgs(node, names.roll_up));
 }

@@ -8,7 +8,9 @@ namespace korvo::campaign {
 
 namespace {
 
-nb::object parent_of(PyObject* self) { return attr_or_none(self, names._parent); }
+nb::object parent_of(PyObject* self) {
+    return attr_or_none(self, names._parent);
+}
 
 } // namespace
 
@@ -53,8 +55,10 @@ void plugin_stop(PyObject* self, PyObject* kwargs) {
             if (truthy(logs.ptr())) {
                 nb::object reset = check(PyDict_New());
                 check_status(PyDict_SetItem(reset.ptr(), names.file, short_name.ptr()));
-                check_status(PyDict_SetItem(reset.ptr(), names.begin, check(PyLong_FromLong(0)).ptr()));
-                check_status(PyDict_SetItem(reset.ptr(), names.size, check(PyLong_FromLong(-1)).ptr()));
+                check_status(
+                    PyDict_SetItem(reset.ptr(), names.begin, check(PyLong_FromLong(0)).ptr()));
+                check_status(
+                    PyDict_SetItem(reset.ptr(), names.size, check(PyLong_FromLong(-1)).ptr()));
                 set_attr(self, names.logs, reset.ptr());
             }
             set_attr(self, names.logfile, short_name.ptr());

@@ -28,7 +28,8 @@ void append_float_repr(std::string& out, double value) {
         ++p;
     }
     int exp10 = std::atoi(p + 1);
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
     int decpt = exp10 + 1; // position of the decimal point relative to the digits
     if (negative) out += '-';
     if (decpt > -4 && decpt <= 16) {

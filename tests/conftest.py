@@ -1,0 +1,44 @@
+import datetime
+
+import pytest
+
+from korvo.reporter import campaign
+
+
+class FakeClock:
+    """A get_time replacement that advances by a fixed step on every call."""
+
+    def __init__(self, start=datetime.datetime(2024, 5, 1, 10, 0, 0), step=1.5):
+        self.now = start
+        self.step = datetime.timedelta(seconds=step)
+        self.calls = 0
+
+    def __call__(self):
+        value = self.now
+        self.now += self.step
+        self.calls += 1
+        return value
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    fake = FakeClock()
+    monkeypatch.setattr(campaign, "get_time", fake)
+    return fake
+
+
+@pytest.fixture
+def logfile(tmp_path):
+    """Factory: a log file of `size` bytes; returns its path as text."""
+
+    def make(name="TaskLog.t1", size=0):
+        path = tmp_path / name
+        path.write_bytes(b"x" * size)
+        return str(path)
+
+    return make
+
+
+def grow(path, nbytes):
+    with open(path, "ab") as f:
+        f.write(b"y" * nbytes)
