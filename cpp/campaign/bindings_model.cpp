@@ -24,7 +24,8 @@ nb::list name_list(std::initializer_list<const char*> items) {
 }
 
 #define NODE_ARGS                                                                                  \
-    nb::arg("id"), nb::arg("seq_num"), nb::arg("parent") = nb::none(), nb::arg("type") = nb::none()
+    nb::arg("id").none(), nb::arg("seq_num").none(), nb::arg("parent").none() = nb::none(),        \
+                                                     nb::arg("type").none() = nb::none()
 
 template <typename T, void (*Init)(PyObject*)>
 void def_named_init(nb::class_<T, ReportObjectBase>& cls) {
@@ -64,15 +65,15 @@ void bind_model(nb::module_& m) {
     base.def("stop", &kw_method<base_stop>);
     base.def(
         "update", [](nb::handle self, nb::handle data) { base_update(self.ptr(), data.ptr()); },
-        nb::arg("data"));
+        nb::arg("data").none());
     base.def(
         "update_extra",
         [](nb::handle self, nb::handle data) { base_update_extra(self.ptr(), data.ptr()); },
-        nb::arg("data"));
+        nb::arg("data").none());
     base.def(
         "add_detail",
         [](nb::handle self, nb::handle detail) { base_add_detail(self.ptr(), detail.ptr()); },
-        nb::arg("detail"));
+        nb::arg("detail").none());
     base.def("roll_up", [](nb::handle self) { base_roll_up(self.ptr()); });
     base.attr("_ARG_ORDER") = name_list({"type", "id", "fullid", "idlist", "name", "starttime",
                                          "stoptime", "runtime", "details", "extra"});
