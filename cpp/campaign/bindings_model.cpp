@@ -142,7 +142,7 @@ void bind_model(nb::module_& m) {
 
     m.def(
         "recursive_update", [](nb::handle a, nb::handle b) { recursive_update(a.ptr(), b.ptr()); },
-        nb::arg("a"), nb::arg("b"));
+        nb::arg("a").none(), nb::arg("b").none());
 }
 
 } // namespace korvo::campaign
