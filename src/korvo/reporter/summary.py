@@ -92,7 +92,8 @@ def _runtime(node):
 
 
 def _table(header, rows, right):
-    widths = [max(len(str(r[i])) for r in [header] + rows) for i in range(len(header))]
+    cells = [header] + [r for r in rows if r is not None]  # None marks a rule line
+    widths = [max(len(str(r[i])) for r in cells) for i in range(len(header))]
 
     def line(cells):
         out = []
