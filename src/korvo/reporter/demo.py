@@ -152,7 +152,9 @@ class _Builder:
         sections = self.plan.sections
         group = GROUP
         passed = results.Passed
-        bad, victim = self._outcome(sections * steps or sections or 1)
+        # heads with nested steps after them get their result by roll-up, not as leaves
+        heads = len(range(0, steps - 1, group))
+        bad, victim = self._outcome(sections * (steps - heads) or sections or 1)
         leaf = 0
 
         block = task.add_section(id=block_id, seq_num=seq, type=block_type)
