@@ -55,6 +55,7 @@ class ReportObjectBase:
     def to_yaml(cls, dumper: "YAMLDumper", data: "ReportObjectBase") -> MappingNode: ...
 
 class Campaign(ReportObjectBase):
+    _ARG_ORDER: ClassVar[List[str]]
     summary: ResultCounter
     pluginsummary: ResultCounter
     totaltasks: Any
@@ -83,6 +84,7 @@ class Campaign(ReportObjectBase):
     def roll_up(self) -> None: ...
 
 class Task(ReportObjectBase):
+    _ARG_ORDER: ClassVar[List[str]]
     logfile: Optional[str]
     summary: ResultCounter
     pluginsummary: ResultCounter
@@ -105,6 +107,7 @@ class Task(ReportObjectBase):
     def add_plugin(self, **kwargs: Any) -> "Plugin": ...
 
 class Section(ReportObjectBase):
+    _ARG_ORDER: ClassVar[List[str]]
     result: Optional[TestResult]
     sections: List["Section"]
     logfile: Optional[str]
@@ -126,6 +129,7 @@ class Section(ReportObjectBase):
     def add_section(self, **kwargs: Any) -> "Section": ...
 
 class Plugin(ReportObjectBase):
+    _ARG_ORDER: ClassVar[List[str]]
     sections: List[Section]
     result: Optional[TestResult]
     summary: Optional[ResultCounter]
