@@ -165,7 +165,7 @@ def run_demo(args, out):
         "  %-40s %9s %10s" % ("output", "time", "size"),
     ]
     for name, seconds, size in timings:
-        lines.append("  %-40s %7.3f s %10s" % (name, seconds, _size(size)))
+        lines.append(("  %-40s %7.3f s %10s" % (name, seconds, _size(size))).rstrip())
     out.write("\n".join(lines) + "\n")
     return 0
 
