@@ -5,12 +5,15 @@ plugin (with one section), a CommonSetup with subsections and steps, testcases
 with test sections and (partly nested) steps, and a CommonCleanup. Every node
 is started before its children and stopped after them; each writes a line to
 the task's real log file after its start and before its stop, so the log
-positions the model records are real byte offsets. Results are drawn only for
-the leaves; everything above gets its result by the model's roll-up.
+positions the model records are real byte offsets. Results are given only to
+the leaves; everything above gets its result by the model's roll-up. Each
+top-level section (testcase, common setup or cleanup) fails with probability
+fail_rate, through one bad leaf drawn at random, so the job's success rate is
+about 1 - fail_rate.
 
 The loop is kept lean on purpose (it must drive 100,000 nodes in a couple of
 seconds): unbuffered ``os.write`` on one descriptor per task, pre-bound
-methods, one random draw per leaf.
+methods, two random draws per top-level section.
 """
 
 import os
