@@ -14,4 +14,7 @@ nb::object escape(PyObject* text);
 // escape_data(data): texts inside lists, dicts and tuples cleaned; containers copied.
 nb::object escape_data(PyObject* data);
 
+// The substitution callback: "\\xNN" for the character of a match of the pattern.
+nb::object escape_repl(PyObject* match);
+
 } // namespace korvo::scribe

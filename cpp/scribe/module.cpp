@@ -4,4 +4,5 @@
 NB_MODULE(scribe, m) {
     korvo::scribe::bind_escape(m);
     korvo::scribe::bind_scribe(m);
+    korvo::scribe::bind_xml(m);
 }

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "common/py_support.hpp"
+
 namespace korvo::scribe {
 
 // Writes the pretty-printed document of `element` (an xml.etree element) into `out`.
@@ -13,5 +15,9 @@ namespace korvo::scribe {
 // re-parse (the caller then takes the library path that raises the parser's own
 // error); errors the element tree's serialisation would raise propagate as exceptions.
 bool pretty_print_element(PyObject* element, std::string& out);
+
+// The pretty-printed document as text: the native walk when it succeeds, otherwise the
+// library round trip (serialise, parse, pretty-print), which raises the library's errors.
+nb::object pretty_xml(PyObject* element);
 
 } // namespace korvo::scribe
