@@ -7,6 +7,7 @@ from xml.dom import minidom
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from korvo.reporter import scribe as scribe_module
 from korvo.reporter.scribe import Scribe
 from korvo.results import Failed, Passed, Skipped
 from report_trees import finish, job, task
@@ -120,7 +121,10 @@ def test_result_files_match_the_dom_pretty_printer(tmp_path_factory, spec):
     sc.generate_xml(None, None)
     details = (directory / "ResultsDetails.xml").read_bytes()
     summary = (directory / "ResultsSummary.xml").read_bytes()
-    assert details == dom_pretty(sc.kyreport.generate_dom())
+    details_root = sc.kyreport.generate_dom()
+    assert details == dom_pretty(details_root)
+    native = scribe_module._pretty_print(details_root)
+    assert native is None or native == details
     assert summary == dom_pretty(reference_summary(sc.kyreport.campaign))
     # every ESC and low control character was cleaned on the way
     assert b"\x1b" not in details
