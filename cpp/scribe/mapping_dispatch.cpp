@@ -1,0 +1,38 @@
+#include "scribe/mapping.hpp"
+#include "scribe/py_calls.hpp"
+#include "scribe/scribe_state.hpp"
+
+namespace korvo::scribe {
+
+namespace {
+
+using HandlerFn = nb::object (*)(PyObject*, PyObject*, PyObject*);
+
+struct HandlerEntry {
+    PyObject* ScribeNames::* name;
+    HandlerFn fn;
+};
+
+const HandlerEntry& entry(Handler which) {
+    static const HandlerEntry table[] = {
+        {&ScribeNames::_handle_campaign, handle_campaign},
+        {&ScribeNames::_handle_jobexecution, handle_jobexecution},
+        {&ScribeNames::_handle_testscript, handle_testscript},
+        {&ScribeNames::_handle_commonsection, handle_commonsection},
+        {&ScribeNames::_handle_testcase, handle_testcase},
+        {&ScribeNames::_handle_subsection, handle_subsection},
+        {&ScribeNames::_handle_testsection, handle_testsection},
+        {&ScribeNames::_handle_step, handle_step},
+    };
+    return table[(int)which];
+}
+
+} // namespace
+
+nb::object run_handler(PyObject* self, Handler which, PyObject* ky, PyObject* node) {
+    const HandlerEntry& e = entry(which);
+    if (Py_TYPE(self) == sstate.scribe_type) return e.fn(self, ky, node);
+    return call_method(self, snames.*e.name, {ky, node});
+}
+
+} // namespace korvo::scribe

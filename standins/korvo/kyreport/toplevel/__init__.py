@@ -1,0 +1,1 @@
+"""Top-level object of the legacy report library."""
