@@ -2,6 +2,7 @@
 
 #include "campaign/module_state.hpp"
 #include "campaign/names.hpp"
+#include "common/iteration.hpp"
 
 namespace korvo::campaign {
 
@@ -43,15 +44,7 @@ void count_result(PyObject* counter, PyObject* result) {
 }
 
 void add_counts(PyObject* target, PyObject* source) {
-    nb::object items = check(PyObject_CallMethodNoArgs(source, names.items));
-    nb::object it = check(PyObject_GetIter(items.ptr()));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object pair = nb::steal(raw);
-        nb::object key = check(PySequence_GetItem(pair.ptr(), 0));
-        nb::object count = check(PySequence_GetItem(pair.ptr(), 1));
-        add_to(target, key.ptr(), count.ptr());
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    for_each_pair(source, [&](PyObject* key, PyObject* count) { add_to(target, key, count); });
 }
 
 } // namespace korvo::campaign

@@ -1,6 +1,7 @@
 #include "campaign/merge.hpp"
 
 #include "campaign/names.hpp"
+#include "common/iteration.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign {
@@ -74,15 +75,7 @@ void recursive_update(PyObject* target, PyObject* source) {
                      Py_TYPE(source)->tp_name);
         throw nb::python_error();
     }
-    nb::object items = check(PyObject_CallMethodNoArgs(source, names.items));
-    nb::object it = check(PyObject_GetIter(items.ptr()));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object pair = nb::steal(raw);
-        nb::object key = check(PySequence_GetItem(pair.ptr(), 0));
-        nb::object value = check(PySequence_GetItem(pair.ptr(), 1));
-        merge_pair(target, key.ptr(), value.ptr());
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    for_each_pair(source, [&](PyObject* key, PyObject* value) { merge_pair(target, key, value); });
 }
 
 } // namespace korvo::campaign

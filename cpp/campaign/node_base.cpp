@@ -5,6 +5,7 @@
 #include "campaign/merge.hpp"
 #include "campaign/names.hpp"
 #include "campaign/node.hpp"
+#include "common/iteration.hpp"
 
 namespace korvo::campaign {
 
@@ -177,15 +178,9 @@ void base_update(PyObject* self, PyObject* data) {
                 raise(PyExc_RuntimeError, "dictionary changed size during iteration");
         }
     } else {
-        nb::object items = check(PyObject_CallMethodNoArgs(data, names.items));
-        nb::object it = check(PyObject_GetIter(items.ptr()));
-        while (PyObject* raw = PyIter_Next(it.ptr())) {
-            nb::object pair = nb::steal(raw);
-            nb::object key = check(PySequence_GetItem(pair.ptr(), 0));
-            nb::object value = check(PySequence_GetItem(pair.ptr(), 1));
-            route_pair(self, arg_order.ptr(), extras.ptr(), key.ptr(), value.ptr());
-        }
-        if (PyErr_Occurred()) throw nb::python_error();
+        for_each_pair(data, [&](PyObject* key, PyObject* value) {
+            route_pair(self, arg_order.ptr(), extras.ptr(), key, value);
+        });
     }
     call_update_extra(self, extras.ptr());
 }

@@ -2,6 +2,7 @@
 #include "campaign/counters.hpp"
 #include "campaign/names.hpp"
 #include "campaign/node.hpp"
+#include "common/iteration.hpp"
 
 namespace korvo::campaign {
 
@@ -28,14 +29,12 @@ void campaign_stop(PyObject* self, PyObject* kwargs) {
     if (!positive) return;
 
     nb::object tasks = get_attr(self, names.tasks);
-    nb::object it = check(PyObject_GetIter(tasks.ptr()));
     long run = 0;
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object entry = nb::steal(raw);
-        if (is_instance_of_global(entry.ptr(), names.Plugin)) continue;
-        if (!attr_or_none(entry.ptr(), names.starttime).is_none()) ++run;
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    for_each_item(tasks.ptr(), [&](PyObject* entry) {
+        if (!is_instance_of_global(entry, names.Plugin) &&
+            !attr_or_none(entry, names.starttime).is_none())
+            ++run;
+    });
     nb::object ran = check(PyLong_FromLong(run));
     nb::object share = check(PyNumber_TrueDivide(ran.ptr(), announced.ptr()));
     set_attr(get_attr(self, names.summary).ptr(), names.weight, share.ptr());
@@ -47,16 +46,13 @@ void campaign_roll_up(PyObject* self) {
     set_attr(self, names.summary, summary.ptr());
     set_attr(self, names.pluginsummary, pluginsummary.ptr());
     nb::object tasks = get_attr(self, names.tasks);
-    nb::object it = check(PyObject_GetIter(tasks.ptr()));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object entry = nb::steal(raw);
-        bool plugin = is_instance_of_global(entry.ptr(), names.Plugin);
-        nb::object counter = get_attr(entry.ptr(), names.summary);
+    for_each_item(tasks.ptr(), [&](PyObject* entry) {
+        bool plugin = is_instance_of_global(entry, names.Plugin);
+        nb::object counter = get_attr(entry, names.summary);
         // A plugin that never started or had sections has no counter: it adds nothing.
-        if (plugin && counter.is_none()) continue;
+        if (plugin && counter.is_none()) return;
         add_counts(plugin ? pluginsummary.ptr() : summary.ptr(), counter.ptr());
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    });
 }
 
 } // namespace korvo::campaign

@@ -3,6 +3,7 @@
 #include "campaign/log_files.hpp"
 #include "campaign/names.hpp"
 #include "campaign/node.hpp"
+#include "common/iteration.hpp"
 
 namespace korvo::campaign {
 
@@ -78,13 +79,10 @@ void plugin_roll_up(PyObject* self) {
     nb::object sections = get_attr(self, names.sections);
     if (truthy(sections.ptr())) set_attr(self, names.summary, new_counter().ptr());
     nb::object collected = check(PyList_New(0));
-    nb::object it = check(PyObject_GetIter(sections.ptr()));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object child = nb::steal(raw);
-        nb::object result = get_attr(child.ptr(), names.result);
+    for_each_item(sections.ptr(), [&](PyObject* child) {
+        nb::object result = get_attr(child, names.result);
         if (!result.is_none()) check_status(PyList_Append(collected.ptr(), result.ptr()));
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    });
     if (PyList_GET_SIZE(collected.ptr()) == 0) return;
     nb::object summary = get_attr(self, names.summary);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(collected.ptr()); ++i)

@@ -3,6 +3,7 @@
 #include "campaign/log_files.hpp"
 #include "campaign/names.hpp"
 #include "campaign/node.hpp"
+#include "common/iteration.hpp"
 
 namespace korvo::campaign {
 
@@ -25,19 +26,16 @@ void task_roll_up(PyObject* self) {
     set_attr(self, names.summary, summary.ptr());
     set_attr(self, names.pluginsummary, pluginsummary.ptr());
     nb::object sections = get_attr(self, names.sections);
-    nb::object it = check(PyObject_GetIter(sections.ptr()));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object child = nb::steal(raw);
-        if (is_instance_of_global(child.ptr(), names.Plugin)) {
-            nb::object counter = get_attr(child.ptr(), names.summary);
+    for_each_item(sections.ptr(), [&](PyObject* child) {
+        if (is_instance_of_global(child, names.Plugin)) {
+            nb::object counter = get_attr(child, names.summary);
             // A plugin without a counter (no sections, never given one) adds nothing.
             if (!counter.is_none()) add_counts(pluginsummary.ptr(), counter.ptr());
-            continue;
+            return;
         }
-        nb::object result = get_attr(child.ptr(), names.result);
+        nb::object result = get_attr(child, names.result);
         if (!result.is_none()) count_result(summary.ptr(), result.ptr());
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
+    });
 }
 
 } // namespace korvo::campaign

@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 
+#include "common/iteration.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::scribe {
@@ -65,23 +66,6 @@ inline bool equals(PyObject* a, PyObject* b) {
 
 inline nb::object text_form(PyObject* obj) {
     return check(PyObject_Str(obj));
-}
-
-// Iterates any iterable, calling f(item) for each; lists are walked by index.
-template <typename F> void for_each_item(PyObject* iterable, F&& f) {
-    if (PyList_CheckExact(iterable)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
-            nb::object item = nb::borrow(PyList_GET_ITEM(iterable, i));
-            f(item.ptr());
-        }
-        return;
-    }
-    nb::object it = check(PyObject_GetIter(iterable));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object item = nb::steal(raw);
-        f(item.ptr());
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
 }
 
 } // namespace korvo::scribe
