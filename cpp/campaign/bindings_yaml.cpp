@@ -24,35 +24,39 @@ void bind_yaml(nb::module_& m, nb::handle base_cls) {
     using namespace yaml;
     init_represent();
 
-    m.def("str_representer", &str_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("float_representer", &float_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("type_representer", &type_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("unknown_representer", &unknown_representer, nb::arg("dumper"), nb::arg("data"));
+    m.def("str_representer", &str_representer, nb::arg("dumper"), nb::arg("data").none());
+    m.def("float_representer", &float_representer, nb::arg("dumper"), nb::arg("data").none());
+    m.def("type_representer", &type_representer, nb::arg("dumper"), nb::arg("data").none());
+    m.def("unknown_representer", &unknown_representer, nb::arg("dumper"), nb::arg("data").none());
     m.def("ResultCounter_representer", &result_counter_representer, nb::arg("dumper"),
-          nb::arg("data"));
-    m.def("TestResult_representer", &test_result_representer, nb::arg("dumper"), nb::arg("data"));
-    m.def("AttrDict_representer", &attr_dict_representer, nb::arg("dumper"), nb::arg("data"));
+          nb::arg("data").none());
+    m.def("TestResult_representer", &test_result_representer, nb::arg("dumper"),
+          nb::arg("data").none());
+    m.def("AttrDict_representer", &attr_dict_representer, nb::arg("dumper"),
+          nb::arg("data").none());
 
     nb::object header =
         make_class(m, "ReportHeader", nb::make_tuple(nb::handle(&PyBaseObject_Type)),
                    "The top of a YAML results document: the format version, "
                    "then the report under `report`.");
-    set_method(header, "__init__", &header_init, nb::arg("report"));
-    header.attr("to_yaml") = as_classmethod(nb::cpp_function(
-        &header_to_yaml, nb::arg("cls"), nb::arg("dumper"), nb::arg("data"), nb::name("to_yaml")));
+    set_method(header, "__init__", &header_init, nb::arg("report").none());
+    header.attr("to_yaml") =
+        as_classmethod(nb::cpp_function(&header_to_yaml, nb::arg("cls"), nb::arg("dumper"),
+                                        nb::arg("data").none(), nb::name("to_yaml")));
     m.attr("ReportHeader") = header;
 
-    base_cls.attr("to_yaml") = as_classmethod(nb::cpp_function(
-        &node_to_yaml, nb::arg("cls"), nb::arg("dumper"), nb::arg("data"), nb::name("to_yaml")));
+    base_cls.attr("to_yaml") =
+        as_classmethod(nb::cpp_function(&node_to_yaml, nb::arg("cls"), nb::arg("dumper"),
+                                        nb::arg("data").none(), nb::name("to_yaml")));
     def_method(base_cls, "dump_yaml",
                [](nb::handle self) { return dump_report_document(self.ptr()); });
 
     nb::object dumper = make_class(m, "YAMLDumper", nb::make_tuple(library_safe_dumper()),
                                    "The safe dumper with indented sequences, no aliases and the "
                                    "report's own representers.");
-    set_method(dumper, "increase_indent", &dumper_increase_indent, nb::arg("flow") = false,
-               nb::arg("indentless") = false);
-    set_method(dumper, "ignore_aliases", &dumper_ignore_aliases, nb::arg("data"));
+    set_method(dumper, "increase_indent", &dumper_increase_indent, nb::arg("flow").none() = false,
+               nb::arg("indentless").none() = false);
+    set_method(dumper, "ignore_aliases", &dumper_ignore_aliases, nb::arg("data").none());
     set_dumper_class(dumper);
     m.attr("YAMLDumper") = dumper;
 

@@ -333,9 +333,10 @@ template <typename C> void Emitter::write_double_quoted(const C* t, Py_ssize_t n
         }
         if (0 < end && end < n - 1 && (ch == ' ' || start >= end) &&
             column_ + (end - start) > kBestWidth && split) {
-            write_units(t, start, end);
+            // After an escape `start` is already past `end`: only the backslash is written.
+            if (start < end) write_units(t, start, end);
             out_.put('\\');
-            column_ += end - start + 1;
+            column_ += (start < end ? end - start : 0) + 1;
             if (start < end) start = end;
             write_indent();
             whitespace_ = false;

@@ -72,7 +72,7 @@ class Emitter {
     template <typename C> void write_double_quoted(const C* t, Py_ssize_t n, bool split);
     template <typename C> void write_literal(const C* t, Py_ssize_t n);
     template <typename C> void write_units(const C* t, Py_ssize_t from, Py_ssize_t to) {
-        out_.put_units(t + from, size_t(to - from));
+        if (from < to) out_.put_units(t + from, size_t(to - from));
     }
 
     static constexpr int kBestIndent = 2;
