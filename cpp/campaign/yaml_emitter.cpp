@@ -158,6 +158,27 @@ void Emitter::scalar(const Scalar& s, const ScalarAnalysis& a, NodeContext ctx) 
     pop_indent();
 }
 
+void Emitter::plain_simple_key(const TextView& text) {
+    root_context_ = false;
+    if (!whitespace_) {
+        out_.put(' ');
+        ++column_;
+    }
+    whitespace_ = false;
+    indention_ = false;
+    with_units(text, [&](auto* t) { write_units(t, 0, text.len); });
+    column_ += text.len;
+}
+
+Emitter::KeyForm Emitter::key_form(const Scalar& s, const ScalarAnalysis& a) const {
+    if (!simple_scalar_key(s, a)) return KeyForm::Complex;
+    bool implicit_plain = s.style == ScalarStyle::Auto && resolve_plain(s.text) == s.tag;
+    if (choose_style(s, a, implicit_plain, NodeContext{false, true}) == Style::Plain &&
+        implicit_plain && flow_level_ == 0)
+        return KeyForm::PlainSimple;
+    return KeyForm::Simple;
+}
+
 void Emitter::empty_collection(const char* brackets) {
     write_indicator(brackets, 1, true, true);
     write_indicator(brackets + 1, 1, false);
@@ -230,6 +251,12 @@ template <typename C> void Emitter::write_plain(const C* t, Py_ssize_t n, bool s
     }
     whitespace_ = false;
     indention_ = false;
+    // Folding happens only at a blank past the width, and plain scalars carry no breaks.
+    if (!split || column_ + n <= kBestWidth) {
+        write_units(t, 0, n);
+        column_ += n;
+        return;
+    }
     bool spaces = false, breaks = false;
     Py_ssize_t start = 0;
     for (Py_ssize_t end = 0; end <= n; ++end) {

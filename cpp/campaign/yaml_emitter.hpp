@@ -46,6 +46,12 @@ class Emitter {
     // After the document's root node.
     void end_document();
 
+    // How a scalar key is written; PlainSimple keys may be written with plain_simple_key,
+    // which is what scalar() would do for them in a simple-key position.
+    enum class KeyForm : char { Complex, Simple, PlainSimple };
+    KeyForm key_form(const Scalar& s, const ScalarAnalysis& a) const;
+    void plain_simple_key(const TextView& text);
+
     static bool simple_scalar_key(const Scalar& s, const ScalarAnalysis& a) {
         return Py_ssize_t(short_tag_len(s.tag)) + a.length < 128 && !a.empty && !a.multiline;
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <string>
+#include <unordered_map>
 
 #include "campaign/module_state.hpp"
 #include "campaign/names.hpp"
@@ -142,6 +143,13 @@ class Walker {
         em_.mapping_start(tag, pairs.empty());
         if (pairs.empty()) return;
         for (auto& pair : pairs) {
+            if (plain_key(pair.first.ptr())) {
+                em_.mapping_key(true);
+                em_.plain_simple_key(TextView::of(pair.first.ptr()));
+                em_.mapping_value(true);
+                node(pair.second.ptr(), NodeContext{});
+                continue;
+            }
             RecursionGuard guard(" while writing YAML");
             Shape key;
             represent(pair.first.ptr(), key);
@@ -162,6 +170,24 @@ class Walker {
     }
 
   private:
+    // Whether `key` is a name written as a plain simple key. Attribute names and other
+    // interned texts recur on every node, so the decision is remembered for them.
+    bool plain_key(PyObject* key) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return false;
+        auto found = plain_keys_.find(key);
+        if (found != plain_keys_.end()) return found->second;
+        bool plain = false;
+        TextView text = TextView::of(key);
+        if (!has_line_feed(text)) {
+            Scalar s;
+            s.text = text;
+            plain = em_.key_form(s, analyze_scalar(text)) == Emitter::KeyForm::PlainSimple;
+        }
+        key_refs_.push_back(nb::borrow(key));
+        plain_keys_.emplace(key, plain);
+        return plain;
+    }
+
     void emit(Shape& s, NodeContext ctx, const ScalarAnalysis* analysis) {
         switch (s.kind) {
         case Shape::ScalarNode:
@@ -358,6 +384,8 @@ class Walker {
     Emitter& em_;
     std::vector<std::pair<PyTypeObject*, nb::object>> orders_;
     std::vector<nb::object> own_orders_;
+    std::unordered_map<PyObject*, bool> plain_keys_;
+    std::vector<nb::object> key_refs_; // keeps the remembered keys alive
 };
 
 } // namespace

@@ -6,10 +6,6 @@ namespace korvo::campaign::yaml {
 
 namespace {
 
-const char* const kShortTags[] = {"!!str",       "!!bool",  "!!int",   "!!float", "!!null",
-                                  "!!timestamp", "!!merge", "!!value", "!!yaml",  "!!binary",
-                                  "!!seq",       "!!map",   "!!set"};
-
 bool is_indicator_anywhere(Py_UCS4 ch) {
     return ch == ',' || ch == '?' || ch == '[' || ch == ']' || ch == '{' || ch == '}';
 }
@@ -38,6 +34,57 @@ bool is_leading_indicator(Py_UCS4 ch) {
     }
 }
 
+// Character classes of the analysis. A character with none of them (letters, digits and
+// most punctuation) changes nothing past the first position.
+enum : uint8_t { kSpecial = 1, kBreak = 2, kSpace = 4, kAnywhereIndicator = 8 };
+
+struct CharTable {
+    uint8_t flags[256] = {};
+    constexpr CharTable() {
+        for (int c = 0; c < 256; ++c) {
+            if (!(c == '\n' || (c >= 0x20 && c <= 0x7E))) flags[c] |= kSpecial;
+        }
+        flags[int('\n')] |= kBreak;
+        flags[0x85] |= kBreak;
+        flags[int(' ')] |= kSpace;
+        const char indicators[] = ",?[]{}:#";
+        for (int i = 0; indicators[i]; ++i)
+            flags[int(indicators[i])] |= kAnywhereIndicator;
+    }
+};
+constexpr CharTable kChars;
+
+inline uint8_t char_flags(Py_UCS4 ch) {
+    if (ch < 256) return kChars.flags[ch];
+    return ch == 0x2028 || ch == 0x2029 ? uint8_t(kSpecial | kBreak) : uint8_t(kSpecial);
+}
+
+// The common case: nothing after the first character needs a look, so only the first
+// character and a document-marker prefix can restrict the styles.
+template <typename C> bool analyze_quick(const C* s, Py_ssize_t n, ScalarAnalysis& a) {
+    for (Py_ssize_t i = 1; i < n; ++i)
+        if (char_flags(s[i])) return false;
+    Py_UCS4 first = s[0];
+    if (char_flags(first) & (kSpecial | kBreak | kSpace)) return false;
+    bool indicators = false, flow_only = false;
+    if (n >= 3 && ((s[0] == '-' && s[1] == '-' && s[2] == '-') ||
+                   (s[0] == '.' && s[1] == '.' && s[2] == '.')))
+        indicators = true;
+    if (is_leading_indicator(first)) indicators = true;
+    if (first == '?' || first == ':') {
+        if (n == 1)
+            indicators = true;
+        else
+            flow_only = true;
+    }
+    if (first == '-' && n == 1) indicators = true;
+    a.allow_flow_plain = !indicators && !flow_only;
+    a.allow_block_plain = !indicators;
+    a.allow_single_quoted = true;
+    a.allow_block = true;
+    return true;
+}
+
 template <typename C> ScalarAnalysis analyze(const C* s, Py_ssize_t n) {
     ScalarAnalysis a;
     a.length = n;
@@ -47,6 +94,7 @@ template <typename C> ScalarAnalysis analyze(const C* s, Py_ssize_t n) {
         a.allow_single_quoted = true;
         return a;
     }
+    if (analyze_quick(s, n, a)) return a;
     bool block_indicators = false, flow_indicators = false, line_breaks = false;
     bool special_characters = false;
     bool leading_space = false, leading_break = false, trailing_space = false;
@@ -367,13 +415,6 @@ template <typename C> Tag resolve_exact(const C* s, Py_ssize_t n) {
 }
 
 } // namespace
-
-const char* short_tag(Tag tag) {
-    return kShortTags[int(tag)];
-}
-size_t short_tag_len(Tag tag) {
-    return std::strlen(kShortTags[int(tag)]);
-}
 
 ScalarAnalysis analyze_scalar(const TextView& text) {
     return with_units(text, [&](auto* s) { return analyze(s, text.len); });

@@ -24,8 +24,16 @@ enum class Tag : uint8_t {
 };
 
 // The "!!name" short form of a tag, as written in front of a node that needs it.
-const char* short_tag(Tag tag);
-size_t short_tag_len(Tag tag);
+inline constexpr const char* kShortTags[] = {
+    "!!str",   "!!bool", "!!int",    "!!float", "!!null", "!!timestamp", "!!merge",
+    "!!value", "!!yaml", "!!binary", "!!seq",   "!!map",  "!!set"};
+inline constexpr unsigned char kShortTagLengths[] = {5, 6, 5, 7, 6, 11, 7, 7, 6, 8, 5, 5, 5};
+inline const char* short_tag(Tag tag) {
+    return kShortTags[int(tag)];
+}
+inline size_t short_tag_len(Tag tag) {
+    return kShortTagLengths[int(tag)];
+}
 
 struct ScalarAnalysis {
     Py_ssize_t length = 0; // in code points

@@ -107,6 +107,8 @@ TextView strip_line_ends(const TextView& text, std::string& storage) {
 }
 
 bool has_line_feed(const TextView& text) {
+    if (text.kind == PyUnicode_1BYTE_KIND)
+        return std::memchr(text.data, '\n', size_t(text.len)) != nullptr;
     return with_units(text, [&](auto* s) {
         for (Py_ssize_t i = 0; i < text.len; ++i)
             if (s[i] == '\n') return true;
