@@ -37,9 +37,9 @@ struct Shape {
         scalar.tag = t;
         scalar.text = TextView::ascii(storage.data(), storage.size());
     }
-    void static_text(Tag t, const char* s) {
+    template <size_t N> void static_text(Tag t, const char (&s)[N]) {
         scalar.tag = t;
-        scalar.text = TextView::ascii(s, std::strlen(s));
+        scalar.text = TextView::ascii(s, N - 1);
     }
     void str_text(Tag t, nb::object str) {
         text_owner = std::move(str);
@@ -133,6 +133,27 @@ class Walker {
     explicit Walker(Emitter& emitter) : em_(emitter) {}
 
     void node(PyObject* value, NodeContext ctx) {
+        // The most frequent scalars go straight to the writer.
+        PyTypeObject* t = Py_TYPE(value);
+        if (t == &PyUnicode_Type) {
+            TextView text = TextView::of(value);
+            if (!has_line_feed(text)) return plain_scalar(Tag::Str, text, ctx);
+        } else if (t == &PyLong_Type) {
+            int overflow = 0;
+            long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (!overflow && !(n == -1 && PyErr_Occurred())) {
+                char buf[24];
+                auto res = std::to_chars(buf, buf + sizeof buf, n);
+                return plain_scalar(Tag::Int, TextView::ascii(buf, size_t(res.ptr - buf)), ctx);
+            }
+            PyErr_Clear();
+        } else if (t == &PyFloat_Type) {
+            std::string text;
+            append_rounded_float(text, PyFloat_AS_DOUBLE(value));
+            return plain_scalar(Tag::Float, TextView::ascii(text.data(), text.size()), ctx);
+        } else if (value == Py_None) {
+            return plain_scalar(Tag::Null, TextView::ascii("null", 4), ctx);
+        }
         RecursionGuard guard(" while writing YAML");
         Shape shape;
         represent(value, shape);
@@ -170,6 +191,13 @@ class Walker {
     }
 
   private:
+    void plain_scalar(Tag tag, const TextView& text, NodeContext ctx) {
+        Scalar s;
+        s.tag = tag;
+        s.text = text;
+        em_.scalar(s, analyze_scalar(text), ctx);
+    }
+
     // Whether `key` is a name written as a plain simple key. Attribute names and other
     // interned texts recur on every node, so the decision is remembered for them.
     bool plain_key(PyObject* key) {
@@ -229,7 +257,10 @@ class Walker {
         }
         if (t == &PyLong_Type) return represent_int(v, s);
         if (v == Py_None) return s.static_text(Tag::Null, "null");
-        if (t == &PyBool_Type) return s.static_text(Tag::Bool, v == Py_True ? "true" : "false");
+        if (t == &PyBool_Type) {
+            if (v == Py_True) return s.static_text(Tag::Bool, "true");
+            return s.static_text(Tag::Bool, "false");
+        }
         if (t == &PyList_Type || t == &PyTuple_Type) {
             s.kind = Shape::SequenceNode;
             s.tag = Tag::Seq;

@@ -197,21 +197,28 @@ template <typename C, typename P> void skip_while(Cursor<C>& c, P pred) {
         ++c.i;
 }
 
-template <typename C> bool equals(const C* s, Py_ssize_t n, const char* word) {
-    size_t len = std::strlen(word);
-    if (size_t(n) != len) return false;
-    for (size_t k = 0; k < len; ++k)
+template <typename C, size_t N> bool equals(const C* s, Py_ssize_t n, const char (&word)[N]) {
+    if (size_t(n) != N - 1) return false;
+    for (size_t k = 0; k + 1 < N; ++k)
         if (Py_UCS4(s[k]) != Py_UCS4((unsigned char)word[k])) return false;
     return true;
 }
 
 template <typename C> bool match_bool(const C* s, Py_ssize_t n) {
-    static const char* const words[] = {"yes",  "Yes",  "YES",  "no",    "No",    "NO",
-                                        "true", "True", "TRUE", "false", "False", "FALSE",
-                                        "on",   "On",   "ON",   "off",   "Off",   "OFF"};
-    for (const char* w : words)
-        if (equals(s, n, w)) return true;
-    return false;
+    switch (n) {
+    case 2:
+        return equals(s, n, "no") || equals(s, n, "No") || equals(s, n, "NO") ||
+               equals(s, n, "on") || equals(s, n, "On") || equals(s, n, "ON");
+    case 3:
+        return equals(s, n, "yes") || equals(s, n, "Yes") || equals(s, n, "YES") ||
+               equals(s, n, "off") || equals(s, n, "Off") || equals(s, n, "OFF");
+    case 4:
+        return equals(s, n, "true") || equals(s, n, "True") || equals(s, n, "TRUE");
+    case 5:
+        return equals(s, n, "false") || equals(s, n, "False") || equals(s, n, "FALSE");
+    default:
+        return false;
+    }
 }
 
 // One or more ":" groups of sexagesimal digits ([0-5]?[0-9]).

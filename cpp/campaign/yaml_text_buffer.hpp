@@ -26,7 +26,6 @@ class TextBuffer {
         std::memcpy(data_ + len_, s, n);
         len_ += n;
     }
-    void put(const char* s) { put(s, std::strlen(s)); }
     void spaces(size_t n) {
         if (cap_ - len_ < n) grow(n);
         std::memset(data_ + len_, ' ', n);
