@@ -218,6 +218,9 @@ def test_keys_that_cannot_be_simple():
     long_key = "k" * 130
     out = value_text({long_key: 1, "two\nlines": 2, "": 3, (): 4, frozenset(): 5}, "extra")
     assert "    ? " + long_key + "\n    : 1\n" in out
+    # The key's tag (!!str) counts towards the 128-character limit of a simple key.
+    assert value_text({"k" * 122: 1}, "extra") == "  extra:\n    " + "k" * 122 + ": 1\n"
+    assert value_text({"k" * 123: 1}, "extra") == "  extra:\n    ? " + "k" * 123 + "\n    : 1\n"
     assert "    ? |-\n      two\n      lines\n    : 2\n" in out
     assert "    ? ''\n    : 3\n" in out
     assert "    []: 4\n" in out
