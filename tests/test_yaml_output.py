@@ -9,7 +9,8 @@ import yaml
 
 from korvo.datastructures import AttrDict
 from korvo.reporter import campaign as c
-from korvo.results import Failed, Passed, ResultCounter, TestResult
+from korvo import results
+from korvo.results import Failed, Passed, ResultCounter
 
 
 def library_dump(report):
@@ -79,7 +80,7 @@ def test_dumper_is_a_safe_dumper_with_its_own_table():
     assert table[type] is c.type_representer
     assert table[None] is c.unknown_representer
     assert table[ResultCounter] is c.ResultCounter_representer
-    assert table[TestResult] is c.TestResult_representer
+    assert table[results.TestResult] is c.TestResult_representer
     assert table[AttrDict] is c.AttrDict_representer
     for cls in (c.Campaign, c.Task, c.Section, c.Plugin, c.ReportHeader):
         assert table[cls].__func__ is cls.to_yaml.__func__
