@@ -1,13 +1,16 @@
 #include "campaign/json_dumper.hpp"
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "campaign/datetime_text.hpp"
 #include "campaign/json_writer.hpp"
 #include "campaign/module_state.hpp"
 #include "campaign/names.hpp"
 #include "campaign/node_access.hpp"
+#include "campaign/node_paths.hpp"
 
 namespace korvo::campaign {
 
@@ -15,50 +18,29 @@ namespace {
 
 PyObject* json_encoder = nullptr; // json.JSONEncoder, kept for the life of the process
 
-// Calls sink(name, value) for each name of `order` whose value on the node is not in
-// VALUE_IGNORE (an absent attribute reads as None).
-template <typename Sink> void each_node_field(PyObject* node, PyObject* order, Sink&& sink) {
-    // Our exact classes keep plain values; anything else may compute them, so the value
-    // kept is a second read, as getattr(node, name) after the test would give.
-    bool exact = exact_kind(node) != NodeKind::Other;
-    auto visit = [&](PyObject* name) {
-        nb::object value = read_listed(node, name);
-        if (!value || is_ignored_value(value.ptr())) return;
-        if (!exact) value = get_attr(node, name);
-        sink(name, value.ptr());
-    };
-    if (PyTuple_CheckExact(order) || PyList_CheckExact(order)) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(order); ++i) {
-            nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(order, i));
-            visit(name.ptr());
-        }
-        return;
+// Class lists seen lately. A list whose names are distinct exact texts is "plain": its
+// names are kept interned (so node dicts are probed by identity and the computed paths
+// are recognised) with their keys pre-encoded, and nodes can be written without building
+// a mapping. Entries are shared so that one evicted during a nested write stays alive.
+struct OrderInfo {
+    PyObject* list = nullptr;      // owned; the class list as seen
+    PyObject* original = nullptr;  // owned tuple; its items when seen
+    PyObject* names = nullptr;     // owned tuple of interned names; null when not plain
+    std::vector<std::string> keys; // '"name": ' for each name
+    OrderInfo() = default;
+    OrderInfo(const OrderInfo&) = delete;
+    OrderInfo& operator=(const OrderInfo&) = delete;
+    ~OrderInfo() {
+        Py_XDECREF(list);
+        Py_XDECREF(original);
+        Py_XDECREF(names);
     }
-    nb::object it = check(PyObject_GetIter(order));
-    while (PyObject* raw = PyIter_Next(it.ptr())) {
-        nb::object name = nb::steal(raw);
-        visit(name.ptr());
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-}
-
-nb::object node_substitute(PyObject* node, PyObject* order) {
-    nb::object sub = check(PyDict_New());
-    each_node_field(node, order, [&](PyObject* name, PyObject* value) {
-        check_status(PyDict_SetItem(sub.ptr(), name, value));
-    });
-    return sub;
-}
-
-// Class lists seen lately, each with a frozen copy and whether its names are distinct
-// exact texts: those can be written as keys straight away, without building a mapping.
-struct OrderEntry {
-    PyObject* list = nullptr;     // owned
-    PyObject* snapshot = nullptr; // owned tuple
-    bool plain = false;
 };
+using OrderRef = std::shared_ptr<const OrderInfo>;
+
 constexpr int kOrderCache = 8;
-OrderEntry order_cache[kOrderCache];
+// Never destroyed: entries hold Python references that must not be released at exit.
+OrderRef* order_cache = new OrderRef[kOrderCache];
 int order_next = 0;
 
 bool same_items(PyObject* list, PyObject* snapshot) {
@@ -69,39 +51,117 @@ bool same_items(PyObject* list, PyObject* snapshot) {
     return true;
 }
 
-bool distinct_texts(PyObject* names_tuple) {
-    Py_ssize_t n = PyTuple_GET_SIZE(names_tuple);
+// The interned names when all are distinct exact texts, else a null object.
+nb::object interned_names(PyObject* items) {
+    Py_ssize_t n = PyTuple_GET_SIZE(items);
+    nb::object out = check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* a = PyTuple_GET_ITEM(names_tuple, i);
-        if (!PyUnicode_CheckExact(a)) return false;
+        PyObject* name = PyTuple_GET_ITEM(items, i);
+        if (!PyUnicode_CheckExact(name)) return nb::object();
+        Py_INCREF(name);
+        PyUnicode_InternInPlace(&name);
         for (Py_ssize_t j = 0; j < i; ++j) {
-            int eq = PyUnicode_Compare(a, PyTuple_GET_ITEM(names_tuple, j));
-            if (eq == -1 && PyErr_Occurred()) throw nb::python_error();
-            if (eq == 0) return false;
+            if (PyTuple_GET_ITEM(out.ptr(), j) == name) {
+                Py_DECREF(name);
+                return nb::object();
+            }
         }
+        PyTuple_SET_ITEM(out.ptr(), i, name);
     }
-    return true;
+    return out;
 }
 
-// The frozen names of a plain class list, or a null object when the list must be
-// honoured through a real mapping (duplicates, non-text names, not a list).
-nb::object plain_order(PyObject* order) {
-    if (!PyList_CheckExact(order)) return nb::object();
-    for (const OrderEntry& e : order_cache) {
-        if (e.list == order && same_items(order, e.snapshot))
-            return e.plain ? nb::borrow(e.snapshot) : nb::object();
+std::string encoded_key(PyObject* name) {
+    JsonWriter writer;
+    writer.string(name);
+    writer.raw(": ", 2);
+    nb::object text = writer.finish();
+    return std::string(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
+                       size_t(PyUnicode_GET_LENGTH(text.ptr())));
+}
+
+// The cached facts of a node's class list; only exact lists are cached.
+OrderRef order_info(PyObject* order) {
+    if (!PyList_CheckExact(order)) return nullptr;
+    for (int i = 0; i < kOrderCache; ++i) {
+        const OrderRef& e = order_cache[i];
+        if (e && e->list == order && same_items(order, e->original)) return e;
     }
-    nb::object snapshot = check(PyList_AsTuple(order));
-    bool plain = distinct_texts(snapshot.ptr());
-    OrderEntry& slot = order_cache[order_next];
-    order_next = (order_next + 1) % kOrderCache;
-    Py_XDECREF(slot.list);
-    Py_XDECREF(slot.snapshot);
+    auto info = std::make_shared<OrderInfo>();
+    info->original = check(PyList_AsTuple(order)).release().ptr();
     Py_INCREF(order);
-    slot.list = order;
-    slot.snapshot = snapshot.inc_ref().ptr();
-    slot.plain = plain;
-    return plain ? snapshot : nb::object();
+    info->list = order;
+    if (nb::object names = interned_names(info->original)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.ptr()); ++i)
+            info->keys.push_back(encoded_key(PyTuple_GET_ITEM(names.ptr(), i)));
+        info->names = names.release().ptr();
+    }
+    order_cache[order_next] = info;
+    order_next = (order_next + 1) % kOrderCache;
+    return info;
+}
+
+// The value of a listed attribute, null when absent: the computed paths of our own
+// nodes are built in one step, everything else is read as the model reads it.
+nb::object read_field(PyObject* node, PyObject* name, bool exact) {
+    if (!exact) return read_listed(node, name);
+    if (name == names.fullid) {
+        if (nb::object v = quick_fullid(node)) return v;
+    } else if (name == names.idlist) {
+        if (nb::object v = quick_idlist(node)) return v;
+    } else if (PyUnicode_CheckExact(name)) {
+        PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+        if (dict_ptr && *dict_ptr) {
+            PyObject* v = PyDict_GetItemWithError(*dict_ptr, name);
+            if (v) return nb::borrow(v);
+            if (PyErr_Occurred()) throw nb::python_error();
+            // Not set on the node: absent, unless its class provides the name.
+            PyTypeObject* type = Py_TYPE(node);
+            if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name))
+                return nb::object();
+        }
+    }
+    return read_listed(node, name);
+}
+
+// Calls sink(index, name, value) for each name of `order` whose value on the node is not
+// in VALUE_IGNORE (an absent attribute reads as None).
+template <typename Sink> void each_node_field(PyObject* node, PyObject* order, Sink&& sink) {
+    // Our exact classes keep plain values; anything else may compute them, so the value
+    // kept is a second read, as getattr(node, name) after the test would give.
+    bool exact = exact_kind(node) != NodeKind::Other;
+    auto visit = [&](Py_ssize_t index, PyObject* name) {
+        nb::object value = read_field(node, name, exact);
+        if (!value || is_ignored_value(value.ptr())) return;
+        if (!exact) value = get_attr(node, name);
+        sink(index, name, value.ptr());
+    };
+    if (PyTuple_CheckExact(order) || PyList_CheckExact(order)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(order); ++i) {
+            nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(order, i));
+            visit(i, name.ptr());
+        }
+        return;
+    }
+    nb::object it = check(PyObject_GetIter(order));
+    for (Py_ssize_t i = 0;; ++i) {
+        PyObject* raw = PyIter_Next(it.ptr());
+        if (!raw) break;
+        nb::object name = nb::steal(raw);
+        visit(i, name.ptr());
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+nb::object node_substitute(PyObject* node) {
+    nb::object order = arg_order(node);
+    OrderRef info = order_info(order.ptr());
+    nb::object sub = check(PyDict_New());
+    each_node_field(node, info && info->names ? info->names : order.ptr(),
+                    [&](Py_ssize_t, PyObject* name, PyObject* value) {
+                        check_status(PyDict_SetItem(sub.ptr(), name, value));
+                    });
+    return sub;
 }
 
 struct ResultFields {
@@ -166,7 +226,9 @@ class ReportJsonWriter : public JsonWriter {
         }
         if (is_datetime(obj)) {
             raw('"');
-            append_datetime_text(out_, obj);
+            scratch_.clear();
+            append_datetime_text(scratch_, obj);
+            out_.append(scratch_.data(), scratch_.size());
             raw('"');
             return;
         }
@@ -178,24 +240,59 @@ class ReportJsonWriter : public JsonWriter {
     }
 
   private:
+    struct Field {
+        size_t key;      // index into the class list's encoded keys
+        PyObject* value; // owned
+    };
+
+    // Fields of the nodes being written, innermost last; released on scope exit.
+    class Fields {
+      public:
+        explicit Fields(ReportJsonWriter& w) : w_(w), base_(w.fields_.size()) {}
+        ~Fields() {
+            while (w_.fields_.size() > base_) {
+                Py_DECREF(w_.fields_.back().value);
+                w_.fields_.pop_back();
+            }
+        }
+        Fields(const Fields&) = delete;
+        Fields& operator=(const Fields&) = delete;
+        void push(size_t key, PyObject* value) {
+            Py_INCREF(value);
+            w_.fields_.push_back({key, value});
+        }
+        size_t size() const { return w_.fields_.size() - base_; }
+        const Field& operator[](size_t i) const { return w_.fields_[base_ + i]; }
+
+      private:
+        ReportJsonWriter& w_;
+        size_t base_;
+    };
+
     void node(PyObject* obj) {
         nb::object order = arg_order(obj);
-        nb::object frozen = plain_order(order.ptr());
-        if (!frozen) {
-            nb::object sub = node_substitute(obj, order.ptr());
+        OrderRef info = order_info(order.ptr());
+        if (!info || !info->names) {
+            nb::object sub = node_substitute(obj);
             if (PyDict_GET_SIZE(sub.ptr()) == 0) not_serialisable(obj);
             return value(sub.ptr());
         }
-        Stash fields(*this);
-        each_node_field(obj, frozen.ptr(), [&](PyObject* name, PyObject* v) {
-            Py_INCREF(name);
-            fields.push(name);
-            Py_INCREF(v);
-            fields.push(v);
-        });
+        // Read everything first, then write, as the substitute mapping would be.
+        Fields fields(*this);
+        each_node_field(obj, info->names,
+                        [&](Py_ssize_t i, PyObject*, PyObject* v) { fields.push(size_t(i), v); });
         if (fields.size() == 0) not_serialisable(obj);
-        pairs(fields);
+        raw('{');
+        for (size_t i = 0; i < fields.size(); ++i) {
+            if (i) raw(", ", 2);
+            const std::string& key = info->keys[fields[i].key];
+            raw(key.data(), key.size());
+            value(fields[i].value);
+        }
+        raw('}');
     }
+
+    std::vector<Field> fields_;
 
     void result(PyObject* obj) {
         ResultFields f = result_fields(obj);
@@ -227,7 +324,7 @@ nb::object json_encoder_class() {
 }
 
 nb::object json_substitute(PyObject* obj) {
-    if (is_node(obj)) return node_substitute(obj, arg_order(obj).ptr());
+    if (is_node(obj)) return node_substitute(obj);
     if (is_instance_of_global(obj, names.TestResult)) return result_substitute(obj);
     if (is_instance_of_global(obj, names.ResultCounter)) return counter_substitute(obj);
     if (is_datetime(obj)) {
@@ -247,16 +344,10 @@ nb::object json_dumper_default(PyObject* self, PyObject* obj) {
 }
 
 nb::object dump_json(PyObject* node) {
-    std::string out;
-    {
-        ReportJsonWriter writer(out);
-        nb::object version = module_global(names.VERSION);
-        writer.document(version.ptr(), node);
-    }
-    // Every character outside printable ASCII was escaped, so the text is pure ASCII.
-    nb::object text = check(PyUnicode_New(Py_ssize_t(out.size()), 127));
-    std::memcpy(PyUnicode_DATA(text.ptr()), out.data(), out.size());
-    return text;
+    ReportJsonWriter writer;
+    nb::object version = module_global(names.VERSION);
+    writer.document(version.ptr(), node);
+    return writer.finish();
 }
 
 } // namespace korvo::campaign

@@ -30,7 +30,7 @@ struct PlainTable {
 };
 constexpr PlainTable kPlain;
 
-void append_u16(std::string& out, uint32_t unit) {
+void append_u16(JsonBuffer& out, uint32_t unit) {
     char buf[6] = {'\\',
                    'u',
                    kHex[(unit >> 12) & 0xf],
@@ -40,7 +40,7 @@ void append_u16(std::string& out, uint32_t unit) {
     out.append(buf, 6);
 }
 
-void append_escape(std::string& out, uint32_t c) {
+void append_escape(JsonBuffer& out, uint32_t c) {
     switch (c) {
     case '\\':
         out.append("\\\\", 2);
@@ -75,7 +75,7 @@ void append_escape(std::string& out, uint32_t c) {
     }
 }
 
-template <typename Unit> void append_escaped(std::string& out, const Unit* data, Py_ssize_t size) {
+template <typename Unit> void append_escaped(JsonBuffer& out, const Unit* data, Py_ssize_t size) {
     Py_ssize_t i = 0;
     while (i < size) {
         Py_ssize_t run = i;
@@ -85,11 +85,10 @@ template <typename Unit> void append_escaped(std::string& out, const Unit* data,
             if constexpr (sizeof(Unit) == 1) {
                 out.append(reinterpret_cast<const char*>(data + i), size_t(run - i));
             } else {
-                size_t at = out.size();
-                out.resize(at + size_t(run - i));
-                char* dst = &out[at];
+                char* dst = out.reserve(size_t(run - i));
                 for (Py_ssize_t k = i; k < run; ++k)
                     *dst++ = char(data[k]);
+                out.commit(size_t(run - i));
             }
         }
         if (run == size) break;
@@ -98,7 +97,7 @@ template <typename Unit> void append_escaped(std::string& out, const Unit* data,
     }
 }
 
-void append_ascii_str(std::string& out, PyObject* text) {
+void append_ascii_str(JsonBuffer& out, PyObject* text) {
     // Reprs of numbers are compact ASCII strings.
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
@@ -212,7 +211,9 @@ void JsonWriter::real(PyObject* obj, bool as_key) {
         else
             out_.append("-Infinity", 9);
     } else {
-        append_float_repr(out_, v);
+        scratch_.clear();
+        append_float_repr(scratch_, v);
+        out_.append(scratch_.data(), scratch_.size());
     }
     if (as_key) out_.push_back('"');
 }

@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "campaign/json_buffer.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign {
 
 class JsonWriter {
   public:
-    explicit JsonWriter(std::string& out) : out_(out) {}
+    JsonWriter() = default;
     virtual ~JsonWriter();
     JsonWriter(const JsonWriter&) = delete;
     JsonWriter& operator=(const JsonWriter&) = delete;
@@ -26,6 +27,8 @@ class JsonWriter {
     // Raw ASCII text, already encoded.
     void raw(const char* text, size_t size) { out_.append(text, size); }
     void raw(char c) { out_.push_back(c); }
+    // The text written so far, as a str.
+    nb::object finish() { return out_.finish(); }
 
   protected:
     // Encodes `obj`, which is none of the types the encoder knows. The base has no
@@ -81,7 +84,8 @@ class JsonWriter {
     // Writes a mapping from (key, value) pairs held in a stash: '{' k: v, ... '}'.
     void pairs(const Stash& items);
 
-    std::string& out_;
+    JsonBuffer out_;
+    std::string scratch_; // for helpers that format into a std::string
 
   private:
     void integer(PyObject* obj);
