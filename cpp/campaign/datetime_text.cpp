@@ -80,6 +80,10 @@ bool is_datetime(PyObject* obj) {
     return PyDateTime_Check(obj);
 }
 
+bool is_exact_datetime(PyObject* obj) {
+    return PyDateTime_CheckExact(obj);
+}
+
 void append_datetime_text(std::string& out, PyObject* obj) {
     int year = PyDateTime_GET_YEAR(obj);
     out.push_back(char('0' + year / 1000 % 10));

@@ -12,6 +12,8 @@ void init_datetime_text();
 
 // isinstance(obj, datetime.datetime)
 bool is_datetime(PyObject* obj);
+// type(obj) is datetime.datetime
+bool is_exact_datetime(PyObject* obj);
 
 // Appends "YYYY-MM-DD HH:MM:SS[.ffffff][+HH:MM[:SS[.ffffff]]]" for a date-time `obj`;
 // the offset comes from its tzinfo's utcoffset(obj), checked as isoformat checks it.

@@ -124,6 +124,13 @@ nb::object read_field(PyObject* node, PyObject* name, bool exact) {
     return read_listed(node, name);
 }
 
+// VALUE_IGNORE membership. An exact date-time, a built-in whose equality with None, a
+// list or a dict is always false, skips the three comparisons.
+bool ignored(PyObject* value) {
+    if (is_exact_datetime(value)) return false;
+    return is_ignored_value(value);
+}
+
 // Calls sink(index, name, value) for each name of `order` whose value on the node is not
 // in VALUE_IGNORE (an absent attribute reads as None).
 template <typename Sink> void each_node_field(PyObject* node, PyObject* order, Sink&& sink) {
@@ -132,7 +139,7 @@ template <typename Sink> void each_node_field(PyObject* node, PyObject* order, S
     bool exact = exact_kind(node) != NodeKind::Other;
     auto visit = [&](Py_ssize_t index, PyObject* name) {
         nb::object value = read_field(node, name, exact);
-        if (!value || is_ignored_value(value.ptr())) return;
+        if (!value || ignored(value.ptr())) return;
         if (!exact) value = get_attr(node, name);
         sink(index, name, value.ptr());
     };
@@ -201,6 +208,25 @@ bool is_error(PyObject* obj) {
     return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(PyExc_Exception));
 }
 
+// Which substitution rule applies to `obj`, tested in the rules' order.
+enum class Rule { Node, Result, Counter, DateTime, Error, None };
+
+bool instance_of(PyObject* obj, PyObject* cls) {
+    if (PyType_Check(cls)) return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls));
+    int r = PyObject_IsInstance(obj, cls);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+Rule classify(PyObject* obj, PyObject* result_cls, PyObject* counter_cls) {
+    if (is_node(obj)) return Rule::Node;
+    if (instance_of(obj, result_cls)) return Rule::Result;
+    if (instance_of(obj, counter_cls)) return Rule::Counter;
+    if (is_datetime(obj)) return Rule::DateTime;
+    if (is_error(obj)) return Rule::Error;
+    return Rule::None;
+}
+
 // The JSON writer with the report's substitutes done natively.
 class ReportJsonWriter : public JsonWriter {
   public:
@@ -218,23 +244,28 @@ class ReportJsonWriter : public JsonWriter {
   protected:
     void substitute(PyObject* obj) override {
         Marker mark(*this, obj);
-        if (is_node(obj)) return node(obj);
-        if (is_instance_of_global(obj, names.TestResult)) return result(obj);
-        if (is_instance_of_global(obj, names.ResultCounter)) {
+        switch (rule_for(obj)) {
+        case Rule::Node:
+            return node(obj);
+        case Rule::Result:
+            return result(obj);
+        case Rule::Counter: {
             nb::object sub = counter_substitute(obj);
             return value(sub.ptr());
         }
-        if (is_datetime(obj)) {
-            raw('"');
+        case Rule::DateTime:
             scratch_.clear();
+            scratch_.push_back('"');
             append_datetime_text(scratch_, obj);
-            out_.append(scratch_.data(), scratch_.size());
-            raw('"');
-            return;
-        }
-        if (is_error(obj)) {
+            scratch_.push_back('"');
+            return raw(scratch_.data(), scratch_.size());
+        case Rule::Error: {
             nb::object message = check(PyObject_Str(obj));
             if (truthy(message.ptr())) return value(message.ptr());
+            break;
+        }
+        case Rule::None:
+            break;
         }
         not_serialisable(obj);
     }
@@ -294,6 +325,29 @@ class ReportJsonWriter : public JsonWriter {
 
     std::vector<Field> fields_;
 
+    // The result and counter classes are looked up once per dump; with them fixed, the
+    // rule depends on the type alone when both are classes, so it is remembered per type.
+    nb::object result_cls_ = module_global(names.TestResult);
+    nb::object counter_cls_ = module_global(names.ResultCounter);
+    bool rules_by_type_ = PyType_Check(result_cls_.ptr()) && PyType_Check(counter_cls_.ptr());
+    static constexpr int kRuleCache = 8;
+    struct TypeRule {
+        nb::object type; // held so that the address is not reused during the dump
+        Rule rule;
+    };
+    TypeRule rules_[kRuleCache];
+    int rule_count_ = 0;
+
+    Rule rule_for(PyObject* obj) {
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+        for (int i = 0; i < rule_count_; ++i)
+            if (rules_[i].type.ptr() == type) return rules_[i].rule;
+        Rule rule = classify(obj, result_cls_.ptr(), counter_cls_.ptr());
+        if (rules_by_type_ && rule_count_ < kRuleCache)
+            rules_[rule_count_++] = {nb::borrow(type), rule};
+        return rule;
+    }
+
     void result(PyObject* obj) {
         ResultFields f = result_fields(obj);
         raw("{\"value\": ", 10);
@@ -324,15 +378,25 @@ nb::object json_encoder_class() {
 }
 
 nb::object json_substitute(PyObject* obj) {
-    if (is_node(obj)) return node_substitute(obj);
-    if (is_instance_of_global(obj, names.TestResult)) return result_substitute(obj);
-    if (is_instance_of_global(obj, names.ResultCounter)) return counter_substitute(obj);
-    if (is_datetime(obj)) {
+    nb::object result_cls = module_global(names.TestResult);
+    nb::object counter_cls = module_global(names.ResultCounter);
+    switch (classify(obj, result_cls.ptr(), counter_cls.ptr())) {
+    case Rule::Node:
+        return node_substitute(obj);
+    case Rule::Result:
+        return result_substitute(obj);
+    case Rule::Counter:
+        return counter_substitute(obj);
+    case Rule::DateTime: {
         std::string text;
         append_datetime_text(text, obj);
         return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
     }
-    if (is_error(obj)) return check(PyObject_Str(obj));
+    case Rule::Error:
+        return check(PyObject_Str(obj));
+    case Rule::None:
+        break;
+    }
     return nb::object();
 }
 
