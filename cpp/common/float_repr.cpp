@@ -27,7 +27,11 @@ void append_float_repr(std::string& out, double value) {
         if (*p != '.') digits += *p;
         ++p;
     }
-    int exp10 = std::atoi(p + 1);
+    // to_chars does not terminate its output: parse the exponent within [p + 1, end).
+    const char* exp_text = p + 1;
+    if (exp_text < end && *exp_text == '+') ++exp_text;
+    int exp10 = 0;
+    std::from_chars(exp_text, end, exp10);
     while (digits.size() > 1 && digits.back() == '0')
         digits.pop_back();
     int decpt = exp10 + 1; // position of the decimal point relative to the digits

@@ -1,0 +1,417 @@
+#include "campaign/json_dumper.hpp"
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "campaign/datetime_text.hpp"
+#include "campaign/json_writer.hpp"
+#include "campaign/module_state.hpp"
+#include "campaign/names.hpp"
+#include "campaign/node_access.hpp"
+#include "campaign/node_paths.hpp"
+
+namespace korvo::campaign {
+
+namespace {
+
+PyObject* json_encoder = nullptr; // json.JSONEncoder, kept for the life of the process
+
+// Class lists seen lately. A list whose names are distinct exact texts is "plain": its
+// names are kept interned (so node dicts are probed by identity and the computed paths
+// are recognised) with their keys pre-encoded, and nodes can be written without building
+// a mapping. Entries are shared so that one evicted during a nested write stays alive.
+struct OrderInfo {
+    PyObject* list = nullptr;      // owned; the class list as seen
+    PyObject* original = nullptr;  // owned tuple; its items when seen
+    PyObject* names = nullptr;     // owned tuple of interned names; null when not plain
+    std::vector<std::string> keys; // '"name": ' for each name
+    OrderInfo() = default;
+    OrderInfo(const OrderInfo&) = delete;
+    OrderInfo& operator=(const OrderInfo&) = delete;
+    ~OrderInfo() {
+        Py_XDECREF(list);
+        Py_XDECREF(original);
+        Py_XDECREF(names);
+    }
+};
+using OrderRef = std::shared_ptr<const OrderInfo>;
+
+constexpr int kOrderCache = 8;
+// Never destroyed: entries hold Python references that must not be released at exit.
+OrderRef* order_cache = new OrderRef[kOrderCache];
+int order_next = 0;
+
+bool same_items(PyObject* list, PyObject* snapshot) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (PyTuple_GET_SIZE(snapshot) != n) return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(list, i) != PyTuple_GET_ITEM(snapshot, i)) return false;
+    return true;
+}
+
+// The interned names when all are distinct exact texts, else a null object.
+nb::object interned_names(PyObject* items) {
+    Py_ssize_t n = PyTuple_GET_SIZE(items);
+    nb::object out = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(items, i);
+        if (!PyUnicode_CheckExact(name)) return nb::object();
+        Py_INCREF(name);
+        PyUnicode_InternInPlace(&name);
+        for (Py_ssize_t j = 0; j < i; ++j) {
+            if (PyTuple_GET_ITEM(out.ptr(), j) == name) {
+                Py_DECREF(name);
+                return nb::object();
+            }
+        }
+        PyTuple_SET_ITEM(out.ptr(), i, name);
+    }
+    return out;
+}
+
+std::string encoded_key(PyObject* name) {
+    JsonWriter writer;
+    writer.string(name);
+    writer.raw(": ", 2);
+    nb::object text = writer.finish();
+    return std::string(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
+                       size_t(PyUnicode_GET_LENGTH(text.ptr())));
+}
+
+// The cached facts of a node's class list; only exact lists are cached.
+OrderRef order_info(PyObject* order) {
+    if (!PyList_CheckExact(order)) return nullptr;
+    for (int i = 0; i < kOrderCache; ++i) {
+        const OrderRef& e = order_cache[i];
+        if (e && e->list == order && same_items(order, e->original)) return e;
+    }
+    auto info = std::make_shared<OrderInfo>();
+    info->original = check(PyList_AsTuple(order)).release().ptr();
+    Py_INCREF(order);
+    info->list = order;
+    if (nb::object names = interned_names(info->original)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.ptr()); ++i)
+            info->keys.push_back(encoded_key(PyTuple_GET_ITEM(names.ptr(), i)));
+        info->names = names.release().ptr();
+    }
+    order_cache[order_next] = info;
+    order_next = (order_next + 1) % kOrderCache;
+    return info;
+}
+
+// The value of a listed attribute, null when absent: the computed paths of our own
+// nodes are built in one step, everything else is read as the model reads it.
+nb::object read_field(PyObject* node, PyObject* name, bool exact) {
+    if (!exact) return read_listed(node, name);
+    if (name == names.fullid) {
+        if (nb::object v = quick_fullid(node)) return v;
+    } else if (name == names.idlist) {
+        if (nb::object v = quick_idlist(node)) return v;
+    } else if (PyUnicode_CheckExact(name)) {
+        PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+        if (dict_ptr && *dict_ptr) {
+            PyObject* v = PyDict_GetItemWithError(*dict_ptr, name);
+            if (v) return nb::borrow(v);
+            if (PyErr_Occurred()) throw nb::python_error();
+            // Not set on the node: absent, unless its class provides the name.
+            PyTypeObject* type = Py_TYPE(node);
+            if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name))
+                return nb::object();
+        }
+    }
+    return read_listed(node, name);
+}
+
+// VALUE_IGNORE membership. An exact date-time, a built-in whose equality with None, a
+// list or a dict is always false, skips the three comparisons.
+bool ignored(PyObject* value) {
+    if (is_exact_datetime(value)) return false;
+    return is_ignored_value(value);
+}
+
+// Calls sink(index, name, value) for each name of `order` whose value on the node is not
+// in VALUE_IGNORE (an absent attribute reads as None).
+template <typename Sink> void each_node_field(PyObject* node, PyObject* order, Sink&& sink) {
+    // Our exact classes keep plain values; anything else may compute them, so the value
+    // kept is a second read, as getattr(node, name) after the test would give.
+    bool exact = exact_kind(node) != NodeKind::Other;
+    auto visit = [&](Py_ssize_t index, PyObject* name) {
+        nb::object value = read_field(node, name, exact);
+        if (!value || ignored(value.ptr())) return;
+        if (!exact) value = get_attr(node, name);
+        sink(index, name, value.ptr());
+    };
+    if (PyTuple_CheckExact(order) || PyList_CheckExact(order)) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(order); ++i) {
+            nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(order, i));
+            visit(i, name.ptr());
+        }
+        return;
+    }
+    nb::object it = check(PyObject_GetIter(order));
+    for (Py_ssize_t i = 0;; ++i) {
+        PyObject* raw = PyIter_Next(it.ptr());
+        if (!raw) break;
+        nb::object name = nb::steal(raw);
+        visit(i, name.ptr());
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+nb::object node_substitute(PyObject* node) {
+    nb::object order = arg_order(node);
+    OrderRef info = order_info(order.ptr());
+    nb::object sub = check(PyDict_New());
+    each_node_field(node, info && info->names ? info->names : order.ptr(),
+                    [&](Py_ssize_t, PyObject* name, PyObject* value) {
+                        check_status(PyDict_SetItem(sub.ptr(), name, value));
+                    });
+    return sub;
+}
+
+struct ResultFields {
+    nb::object value, reason, data; // reason and data null when not set
+};
+
+ResultFields result_fields(PyObject* obj) {
+    ResultFields f;
+    f.value = get_attr(obj, names.value);
+    nb::object reason = get_attr(obj, names.reason);
+    if (truthy(reason.ptr())) f.reason = reason;
+    nb::object data = get_attr(obj, names.data);
+    if (truthy(data.ptr())) f.data = data;
+    return f;
+}
+
+nb::object result_substitute(PyObject* obj) {
+    ResultFields f = result_fields(obj);
+    nb::object sub = check(PyDict_New());
+    check_status(PyDict_SetItem(sub.ptr(), names.value, f.value.ptr()));
+    if (f.reason) check_status(PyDict_SetItem(sub.ptr(), names.reason, f.reason.ptr()));
+    if (f.data) check_status(PyDict_SetItem(sub.ptr(), names.data, f.data.ptr()));
+    return sub;
+}
+
+nb::object counter_substitute(PyObject* obj) {
+    nb::object data = get_attr(obj, names.data);
+    nb::object sub = check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyDict_Type),
+                                                        data.ptr(), nullptr));
+    check_status(PyDict_SetItem(sub.ptr(), names.total, get_attr(obj, names.total).ptr()));
+    check_status(
+        PyDict_SetItem(sub.ptr(), names.success_rate, get_attr(obj, names.success_rate).ptr()));
+    return sub;
+}
+
+bool is_error(PyObject* obj) {
+    return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(PyExc_Exception));
+}
+
+// Which substitution rule applies to `obj`, tested in the rules' order.
+enum class Rule { Node, Result, Counter, DateTime, Error, None };
+
+bool instance_of(PyObject* obj, PyObject* cls) {
+    if (PyType_Check(cls)) return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls));
+    int r = PyObject_IsInstance(obj, cls);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+Rule classify(PyObject* obj, PyObject* result_cls, PyObject* counter_cls) {
+    if (is_node(obj)) return Rule::Node;
+    if (instance_of(obj, result_cls)) return Rule::Result;
+    if (instance_of(obj, counter_cls)) return Rule::Counter;
+    if (is_datetime(obj)) return Rule::DateTime;
+    if (is_error(obj)) return Rule::Error;
+    return Rule::None;
+}
+
+// The JSON writer with the report's substitutes done natively.
+class ReportJsonWriter : public JsonWriter {
+  public:
+    using JsonWriter::JsonWriter;
+
+    void document(PyObject* version, PyObject* report) {
+        Depth level(*this);
+        raw("{\"version\": ", 12);
+        value(version);
+        raw(", \"report\": ", 12);
+        value(report);
+        raw('}');
+    }
+
+  protected:
+    void substitute(PyObject* obj) override {
+        Marker mark(*this, obj);
+        switch (rule_for(obj)) {
+        case Rule::Node:
+            return node(obj);
+        case Rule::Result:
+            return result(obj);
+        case Rule::Counter: {
+            nb::object sub = counter_substitute(obj);
+            return value(sub.ptr());
+        }
+        case Rule::DateTime:
+            scratch_.clear();
+            scratch_.push_back('"');
+            append_datetime_text(scratch_, obj);
+            scratch_.push_back('"');
+            return raw(scratch_.data(), scratch_.size());
+        case Rule::Error: {
+            nb::object message = check(PyObject_Str(obj));
+            if (truthy(message.ptr())) return value(message.ptr());
+            break;
+        }
+        case Rule::None:
+            break;
+        }
+        not_serialisable(obj);
+    }
+
+  private:
+    struct Field {
+        size_t key;      // index into the class list's encoded keys
+        PyObject* value; // owned
+    };
+
+    // Fields of the nodes being written, innermost last; released on scope exit.
+    class Fields {
+      public:
+        explicit Fields(ReportJsonWriter& w) : w_(w), base_(w.fields_.size()) {}
+        ~Fields() {
+            while (w_.fields_.size() > base_) {
+                Py_DECREF(w_.fields_.back().value);
+                w_.fields_.pop_back();
+            }
+        }
+        Fields(const Fields&) = delete;
+        Fields& operator=(const Fields&) = delete;
+        void push(size_t key, PyObject* value) {
+            Py_INCREF(value);
+            w_.fields_.push_back({key, value});
+        }
+        size_t size() const { return w_.fields_.size() - base_; }
+        const Field& operator[](size_t i) const { return w_.fields_[base_ + i]; }
+
+      private:
+        ReportJsonWriter& w_;
+        size_t base_;
+    };
+
+    void node(PyObject* obj) {
+        nb::object order = arg_order(obj);
+        OrderRef info = order_info(order.ptr());
+        if (!info || !info->names) {
+            nb::object sub = node_substitute(obj);
+            if (PyDict_GET_SIZE(sub.ptr()) == 0) not_serialisable(obj);
+            return value(sub.ptr());
+        }
+        // Read everything first, then write, as the substitute mapping would be.
+        Fields fields(*this);
+        each_node_field(obj, info->names,
+                        [&](Py_ssize_t i, PyObject*, PyObject* v) { fields.push(size_t(i), v); });
+        if (fields.size() == 0) not_serialisable(obj);
+        raw('{');
+        for (size_t i = 0; i < fields.size(); ++i) {
+            if (i) raw(", ", 2);
+            const std::string& key = info->keys[fields[i].key];
+            raw(key.data(), key.size());
+            value(fields[i].value);
+        }
+        raw('}');
+    }
+
+    std::vector<Field> fields_;
+
+    // The result and counter classes are looked up once per dump; with them fixed, the
+    // rule depends on the type alone when both are classes, so it is remembered per type.
+    nb::object result_cls_ = module_global(names.TestResult);
+    nb::object counter_cls_ = module_global(names.ResultCounter);
+    bool rules_by_type_ = PyType_Check(result_cls_.ptr()) && PyType_Check(counter_cls_.ptr());
+    static constexpr int kRuleCache = 8;
+    struct TypeRule {
+        nb::object type; // held so that the address is not reused during the dump
+        Rule rule;
+    };
+    TypeRule rules_[kRuleCache];
+    int rule_count_ = 0;
+
+    Rule rule_for(PyObject* obj) {
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+        for (int i = 0; i < rule_count_; ++i)
+            if (rules_[i].type.ptr() == type) return rules_[i].rule;
+        Rule rule = classify(obj, result_cls_.ptr(), counter_cls_.ptr());
+        if (rules_by_type_ && rule_count_ < kRuleCache)
+            rules_[rule_count_++] = {nb::borrow(type), rule};
+        return rule;
+    }
+
+    void result(PyObject* obj) {
+        ResultFields f = result_fields(obj);
+        raw("{\"value\": ", 10);
+        value(f.value.ptr());
+        if (f.reason) {
+            raw(", \"reason\": ", 12);
+            value(f.reason.ptr());
+        }
+        if (f.data) {
+            raw(", \"data\": ", 10);
+            value(f.data.ptr());
+        }
+        raw('}');
+    }
+};
+
+} // namespace
+
+void init_json_dumper() {
+    init_datetime_text();
+    nb::object json = check(PyImport_ImportModule("json"));
+    json_encoder =
+        get_attr(json.ptr(), check(PyUnicode_FromString("JSONEncoder")).ptr()).inc_ref().ptr();
+}
+
+nb::object json_encoder_class() {
+    return nb::borrow(json_encoder);
+}
+
+nb::object json_substitute(PyObject* obj) {
+    nb::object result_cls = module_global(names.TestResult);
+    nb::object counter_cls = module_global(names.ResultCounter);
+    switch (classify(obj, result_cls.ptr(), counter_cls.ptr())) {
+    case Rule::Node:
+        return node_substitute(obj);
+    case Rule::Result:
+        return result_substitute(obj);
+    case Rule::Counter:
+        return counter_substitute(obj);
+    case Rule::DateTime: {
+        std::string text;
+        append_datetime_text(text, obj);
+        return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    }
+    case Rule::Error:
+        return check(PyObject_Str(obj));
+    case Rule::None:
+        break;
+    }
+    return nb::object();
+}
+
+nb::object json_dumper_default(PyObject* self, PyObject* obj) {
+    nb::object sub = json_substitute(obj);
+    if (sub && truthy(sub.ptr())) return sub;
+    nb::object fallback = check(PyObject_GetAttrString(json_encoder, "default"));
+    return check(PyObject_CallFunctionObjArgs(fallback.ptr(), self, obj, nullptr));
+}
+
+nb::object dump_json(PyObject* node) {
+    ReportJsonWriter writer;
+    nb::object version = module_global(names.VERSION);
+    writer.document(version.ptr(), node);
+    return writer.finish();
+}
+
+} // namespace korvo::campaign

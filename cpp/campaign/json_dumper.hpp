@@ -1,0 +1,28 @@
+// The report's JSON rules: what JSONDumper.default substitutes for nodes, result values,
+// counters, date-times and errors, and the native dump of a whole subtree.
+#pragma once
+
+#include <Python.h>
+
+#include "common/py_support.hpp"
+
+namespace korvo::campaign {
+
+// Resolves what the rules need from the interpreter (json.JSONEncoder, the date-time API).
+void init_json_dumper();
+
+// The standard encoder class JSONDumper derives from.
+nb::object json_encoder_class();
+
+// The substitute for `obj` by the report's rules, or a null object when no rule applies.
+// The substitute may be empty; the caller decides what an unset substitute means.
+nb::object json_substitute(PyObject* obj);
+
+// JSONDumper.default(self, obj): a set substitute, else the standard encoder's hook.
+nb::object json_dumper_default(PyObject* self, PyObject* obj);
+
+// The JSON text of {"version": VERSION, "report": node}, as json.dumps with JSONDumper
+// writes it, produced without going through the json module.
+nb::object dump_json(PyObject* node);
+
+} // namespace korvo::campaign
