@@ -108,30 +108,26 @@ def main():
             scribe_module.TestScript = original
         t_dom, details_root = timed(sc.kyreport.generate_dom)
 
-        t_native, native = timed(lambda: scribe_module._pretty_print(details_root))
+        t_native, native = timed(lambda: scribe_module._pretty_xml(details_root))
         t_library, library = timed(lambda: minidom.parseString(
             ET.tostring(details_root, encoding="utf-8")).toprettyxml(indent="  "))
 
     legacy = (t_map - t_map_bare) + t_dom
-    printing = t_library if native is None else t_native
+    printing = t_native
     ours = t_total - legacy - printing
     print("generate_xml total            %8.3f s" % t_total)
     print("  legacy stand-in             %8.3f s  (%4.1f%%)  records %.3f s + generate_dom %.3f s"
           % (legacy, 100 * legacy / t_total, t_map - t_map_bare, t_dom))
     print("  pretty-printing             %8.3f s  (%4.1f%%)  %s"
-          % (printing, 100 * printing / t_total,
-             "tostring + minidom (native declined)" if native is None else "native"))
+          % (printing, 100 * printing / t_total, "native"))
     print("  ours: mapping and driver    %8.3f s  (%4.1f%%)  mapping alone onto bare records %.3f s"
           % (ours, 100 * ours / t_total, t_map_bare))
     print("pretty-printing the details document (%d bytes), side by side:"
           % len(library.encode("utf-8")))
     print("  tostring + minidom          %8.3f s" % t_library)
-    if native is None:
-        print("  native                      declined (no native printer in this build)")
-    else:
-        same = native == library.encode("utf-8")
-        print("  native                      %8.3f s   ratio %.1fx, output %s"
-              % (t_native, t_library / t_native, "identical" if same else "DIFFERENT"))
+    same = native == library
+    print("  native                      %8.3f s   ratio %.1fx, output %s"
+          % (t_native, t_library / t_native, "identical" if same else "DIFFERENT"))
 
 if __name__ == "__main__":
     main()

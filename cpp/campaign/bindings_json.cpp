@@ -20,7 +20,7 @@ void bind_json(nb::module_& m, nb::handle base_cls) {
     // Made unscoped and placed in the namespace: the base class already has a `default`.
     ns["default"] = nb::cpp_function(
         [](nb::handle self, nb::handle o) { return json_dumper_default(self.ptr(), o.ptr()); },
-        nb::name("default"), nb::is_method(), nb::arg("o").none());
+        nb::name("default"), nb::is_method(), nb::arg("obj").none());
     nb::object type = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     nb::object cls = type("JSONDumper", nb::make_tuple(json_encoder_class()), ns);
     m.attr("JSONDumper") = cls;

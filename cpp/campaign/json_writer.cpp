@@ -320,8 +320,8 @@ void JsonWriter::not_serialisable(PyObject* obj) {
     // The standard hook names o.__class__.__name__.
     nb::object cls = check(PyObject_GetAttrString(obj, "__class__"));
     nb::object name = check(PyObject_GetAttrString(cls.ptr(), "__name__"));
-    nb::object spec = check(PyUnicode_FromString(""));
-    nb::object text = check(PyObject_Format(name.ptr(), spec.ptr()));
+    nb::object format_spec = check(PyUnicode_FromString(""));
+    nb::object text = check(PyObject_Format(name.ptr(), format_spec.ptr()));
     PyErr_Format(PyExc_TypeError, "Object of type %U is not JSON serializable", text.ptr());
     throw nb::python_error();
 }

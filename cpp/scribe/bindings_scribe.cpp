@@ -61,17 +61,6 @@ void bind_scribe(nb::module_& m) {
     cls.def("_handle_step", &handler<handle_step>, nb::arg("kystep").none(),
             nb::arg("step").none());
     sstate.scribe_type = (PyTypeObject*)cls.ptr();
-
-    // The native pretty-printer on its own, for benchmarks and tests: the UTF-8 bytes
-    // of the document, or None when it declines.
-    m.def(
-        "_pretty_print",
-        [](nb::handle element) -> nb::object {
-            std::string out;
-            if (!pretty_print_element(element.ptr(), out)) return nb::none();
-            return nb::bytes(out.data(), out.size());
-        },
-        nb::arg("element"));
 }
 
 } // namespace korvo::scribe

@@ -2,7 +2,7 @@
 
 import datetime
 import json
-from typing import Any, ClassVar, Dict, List, Mapping, Optional, Union
+from typing import Any, Callable, ClassVar, Dict, List, Mapping, Optional, Union
 
 import yaml
 from korvo.datastructures import AttrDict as AttrDict
@@ -10,7 +10,7 @@ from korvo.results import Passed as Passed
 from korvo.results import ResultCounter as ResultCounter
 from korvo.results import TestResult as TestResult
 from korvo.utils.utils import get_time as get_time
-from yaml.nodes import MappingNode, ScalarNode
+from yaml.nodes import MappingNode, Node, ScalarNode
 
 VERSION: str
 VALUE_IGNORE: List[Any]
@@ -157,6 +157,7 @@ class ReportHeader:
     def to_yaml(cls, dumper: "YAMLDumper", data: "ReportHeader") -> MappingNode: ...
 
 class YAMLDumper(yaml.SafeDumper):
+    yaml_representers: ClassVar[Dict[Any, Callable[..., Node]]]
     def increase_indent(self, flow: bool = False, indentless: bool = False) -> None: ...
     def ignore_aliases(self, data: Any) -> bool: ...
 
