@@ -4,6 +4,8 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include "common/py_compat.hpp"
+
 namespace korvo {
 
 namespace nb = nanobind;
