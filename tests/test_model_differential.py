@@ -11,6 +11,7 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 import reference_model as ref
 from korvo.reporter import campaign
+from korvo.datastructures import AttrDict
 from korvo.results import Errored, Failed, Passed, ResultCounter, Skipped
 
 
@@ -24,11 +25,16 @@ class Clock:
 
 
 results = st.sampled_from([Passed, Failed, Errored, Skipped, None])
-scalars = st.one_of(st.none(), st.integers(-5, 5), st.text(max_size=4), results)
+moments = st.datetimes(min_value=datetime.datetime(2000, 1, 1),
+                       max_value=datetime.datetime(2030, 1, 1))
+scalars = st.one_of(st.none(), st.integers(-5, 5), st.text(max_size=4), results, moments)
 values = st.recursive(
     scalars,
     lambda inner: st.one_of(st.lists(inner, max_size=3),
-                            st.dictionaries(st.sampled_from("abc"), inner, max_size=3)),
+                            st.dictionaries(st.sampled_from("abc"), inner, max_size=3),
+                            st.dictionaries(st.sampled_from("abc"), inner,
+                                            max_size=3).map(AttrDict),
+                            st.tuples(inner, inner)),
     max_leaves=6,
 )
 KEYS = ["name", "description", "details", "extra", "parameters", "result", "summary",
@@ -52,7 +58,10 @@ def same_value(a, b):
     if isinstance(a, list) and isinstance(b, list):
         return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
     if isinstance(a, dict) and isinstance(b, dict):
-        return list(a) == list(b) and all(same_value(a[k], b[k]) for k in a)
+        return (type(a) is type(b) and list(a) == list(b)
+                and all(same_value(a[k], b[k]) for k in a))
+    if isinstance(a, tuple) and isinstance(b, tuple):
+        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
     return type(a) is type(b) and a == b
 
 

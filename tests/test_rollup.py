@@ -177,6 +177,38 @@ def test_roll_up_override_is_called_by_stop():
     assert calls == ["parent", "parent"]
 
 
+def test_methods_replaced_on_the_classes_are_called(monkeypatch):
+    calls = []
+    base_roll_up = Section.roll_up
+    base_update = Section.update
+
+    def roll_up(self):
+        calls.append(("roll_up", self.id))
+        base_roll_up(self)
+
+    def update(self, data):
+        calls.append(("update", dict(data)))
+        base_update(self, data)
+
+    monkeypatch.setattr(Section, "roll_up", roll_up)
+    monkeypatch.setattr(Section, "update", update)
+    monkeypatch.setattr(Task, "roll_up", lambda self: calls.append(("task", self.id)))
+    task = Task(id="t", seq_num=1)
+    top = task.add_section(id="top", seq_num=1)
+    leaf = top.add_section(id="leaf", seq_num=1)
+    leaf.start(a=1)
+    leaf.stop(result=Failed)
+    task.stop()
+    assert calls == [
+        ("update", {"a": 1}),
+        ("update", {"result": Failed}),
+        ("roll_up", "leaf"),
+        ("roll_up", "top"),  # the climb reaches the parent through its class
+        ("task", "t"),
+    ]
+    assert top.result == Failed and task.summary == {}
+
+
 def test_substituted_module_names_are_used(monkeypatch):
     class MyCounter(ResultCounter):
         pass

@@ -260,3 +260,22 @@ def test_subclass_handlers_are_called_through_attribute_lookup(tmp_path):
     sc.generate_xml(None, None)
     assert sc.seen == ["tc:tc", "s1", "s2"]
     assert files(tmp_path) == [DETAILS, SUMMARY]
+
+
+def test_handlers_replaced_on_the_class_are_called(monkeypatch, tmp_path):
+    seen = []
+    native_step = Scribe._handle_step
+
+    def traced_step(self, kystep, step):
+        seen.append(step.id)
+        return native_step(self, kystep, step)
+
+    monkeypatch.setattr(Scribe, "_handle_step", traced_step)
+    root = job()
+    t = task(root)
+    sec = section(section(t, "tc"), "sec")
+    section(section(sec, "s1"), "s2")
+    t.stop()
+    finish(root)
+    Scribe(str(tmp_path), root).generate_xml(None, None)
+    assert seen == ["s1", "s2"]

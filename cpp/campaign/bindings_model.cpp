@@ -139,6 +139,7 @@ void bind_model(nb::module_& m) {
     state.task_type = (PyTypeObject*)task.ptr();
     state.section_type = (PyTypeObject*)section.ptr();
     state.plugin_type = (PyTypeObject*)plugin.ptr();
+    remember_native_methods();
 
     m.def(
         "recursive_update", [](nb::handle a, nb::handle b) { recursive_update(a.ptr(), b.ptr()); },

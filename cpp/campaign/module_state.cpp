@@ -1,5 +1,7 @@
 #include "campaign/module_state.hpp"
 
+#include "campaign/names.hpp"
+
 namespace korvo::campaign {
 
 ModuleState state;
@@ -21,6 +23,56 @@ NodeKind exact_kind(PyObject* obj) {
     if (t == state.campaign_type) return NodeKind::Campaign;
     if (t == state.base_type) return NodeKind::Base;
     return NodeKind::Other;
+}
+
+namespace {
+
+PyObject* method_name(Method m) {
+    switch (m) {
+    case Method::RollUp:
+        return names.roll_up;
+    case Method::Update:
+        return names.update;
+    case Method::UpdateExtra:
+        return names.update_extra;
+    }
+    return nullptr;
+}
+
+PyTypeObject* type_of(NodeKind kind) {
+    switch (kind) {
+    case NodeKind::Base:
+        return state.base_type;
+    case NodeKind::Campaign:
+        return state.campaign_type;
+    case NodeKind::Task:
+        return state.task_type;
+    case NodeKind::Section:
+        return state.section_type;
+    case NodeKind::Plugin:
+        return state.plugin_type;
+    case NodeKind::Other:
+        break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void remember_native_methods() {
+    for (int k = 0; k < 5; ++k)
+        for (int m = 0; m < 3; ++m) {
+            PyObject* found = _PyType_Lookup(type_of((NodeKind)k), method_name((Method)m));
+            Py_XINCREF(found);
+            state.native[k][m] = found;
+        }
+}
+
+NodeKind native_kind(PyObject* obj, Method m) {
+    NodeKind kind = exact_kind(obj);
+    if (kind == NodeKind::Other) return kind;
+    PyObject* now = _PyType_Lookup(Py_TYPE(obj), method_name(m));
+    return now && now == state.native[(int)kind][(int)m] ? kind : NodeKind::Other;
 }
 
 bool is_instance_of_global(PyObject* obj, PyObject* class_name) {

@@ -43,7 +43,8 @@ void plugin_roll_up(PyObject* self);
 nb::object add_child(PyObject* self, PyObject* list_name, PyObject* class_name, PyObject* kwargs,
                      const char* method);
 
-// Calls that reach a subclass's override; our own exact classes skip the Python-level lookup.
+// Calls that reach a subclass's override, or a method replaced on one of our classes;
+// our own unpatched classes skip the Python-level lookup.
 void call_roll_up(PyObject* node);
 void call_update(PyObject* node, PyObject* data);
 void call_update_extra(PyObject* node, PyObject* data);

@@ -219,7 +219,7 @@ void base_roll_up(PyObject* self) {
                                   ? check(PyObject_CallMethodNoArgs(result.ptr(), names.clone))
                                   : check(PyNumber_Add(parent_result.ptr(), result.ptr()));
         set_attr(parent, names.result, combined.ptr());
-        NodeKind kind = exact_kind(parent);
+        NodeKind kind = native_kind(parent, Method::RollUp);
         if (kind != NodeKind::Section && kind != NodeKind::Base) {
             call_roll_up(parent);
             return;
@@ -247,7 +247,7 @@ nb::object add_child(PyObject* self, PyObject* list_name, PyObject* class_name, 
 }
 
 void call_roll_up(PyObject* node) {
-    switch (exact_kind(node)) {
+    switch (native_kind(node, Method::RollUp)) {
     case NodeKind::Base:
     case NodeKind::Section:
         return base_roll_up(node);
@@ -264,12 +264,13 @@ void call_roll_up(PyObject* node) {
 }
 
 void call_update(PyObject* node, PyObject* data) {
-    if (exact_kind(node) != NodeKind::Other) return base_update(node, data);
+    if (native_kind(node, Method::Update) != NodeKind::Other) return base_update(node, data);
     check(PyObject_CallMethodOneArg(node, names.update, data));
 }
 
 void call_update_extra(PyObject* node, PyObject* data) {
-    if (exact_kind(node) != NodeKind::Other) return base_update_extra(node, data);
+    if (native_kind(node, Method::UpdateExtra) != NodeKind::Other)
+        return base_update_extra(node, data);
     check(PyObject_CallMethodOneArg(node, names.update_extra, data));
 }
 

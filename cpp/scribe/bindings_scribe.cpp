@@ -61,6 +61,7 @@ void bind_scribe(nb::module_& m) {
     cls.def("_handle_step", &handler<handle_step>, nb::arg("kystep").none(),
             nb::arg("step").none());
     sstate.scribe_type = (PyTypeObject*)cls.ptr();
+    remember_native_handlers();
 }
 
 } // namespace korvo::scribe

@@ -20,8 +20,12 @@ enum class Handler {
 };
 
 // self._handle_...(ky, node), looked up on self so that subclasses may override the
-// step; exact Scribe instances go straight to the native handler.
+// step; exact Scribe instances whose class still holds the native handler go straight
+// to it, so a handler replaced on the class (mock.patch.object, say) is still called.
 nb::object run_handler(PyObject* self, Handler which, PyObject* ky, PyObject* node);
+
+// Remembers the handlers the Scribe class holds at load; called once it exists.
+void remember_native_handlers();
 
 // Each child of `node` becomes a test step made by holder.add_teststep(id=, name=)
 // and filled by the step handler.

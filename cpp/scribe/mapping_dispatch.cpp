@@ -27,11 +27,27 @@ const HandlerEntry& entry(Handler which) {
     return table[(int)which];
 }
 
+constexpr int kHandlers = (int)Handler::Step + 1;
+
+// What Scribe resolved each handler to at load, held strongly so a replaced one can
+// never be mistaken for a new object at the same address.
+PyObject* native_handlers[kHandlers] = {};
+
 } // namespace
+
+void remember_native_handlers() {
+    for (int i = 0; i < kHandlers; ++i) {
+        PyObject* found = _PyType_Lookup(sstate.scribe_type, snames.*entry((Handler)i).name);
+        Py_XINCREF(found);
+        native_handlers[i] = found;
+    }
+}
 
 nb::object run_handler(PyObject* self, Handler which, PyObject* ky, PyObject* node) {
     const HandlerEntry& e = entry(which);
-    if (Py_TYPE(self) == sstate.scribe_type) return e.fn(self, ky, node);
+    if (Py_TYPE(self) == sstate.scribe_type &&
+        _PyType_Lookup(sstate.scribe_type, snames.*e.name) == native_handlers[(int)which])
+        return e.fn(self, ky, node);
     return call_method(self, snames.*e.name, {ky, node});
 }
 
