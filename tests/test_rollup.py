@@ -209,6 +209,23 @@ def test_methods_replaced_on_the_classes_are_called(monkeypatch):
     assert top.result == Failed and task.summary == {}
 
 
+def test_methods_set_on_one_node_shadow_the_class(clock):
+    calls = []
+    parent = Section(id="parent", seq_num=1)
+    parent.roll_up = lambda: calls.append("parent roll_up")
+    child = parent.add_section(id="child", seq_num=1)
+
+    def update(data):
+        calls.append(("child update", dict(data)))
+        Section.update(child, data)
+
+    child.update = update
+    child.start(a=1)
+    child.stop(result=Failed)
+    assert calls == [("child update", {"a": 1}), ("child update", {"result": Failed}),
+                     "parent roll_up"]
+
+
 def test_substituted_module_names_are_used(monkeypatch):
     class MyCounter(ResultCounter):
         pass

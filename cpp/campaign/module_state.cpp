@@ -71,8 +71,11 @@ void remember_native_methods() {
 NodeKind native_kind(PyObject* obj, Method m) {
     NodeKind kind = exact_kind(obj);
     if (kind == NodeKind::Other) return kind;
-    PyObject* now = _PyType_Lookup(Py_TYPE(obj), method_name(m));
-    return now && now == state.native[(int)kind][(int)m] ? kind : NodeKind::Other;
+    PyObject* name = method_name(m);
+    PyObject* now = _PyType_Lookup(Py_TYPE(obj), name);
+    if (!now || now != state.native[(int)kind][(int)m] || instance_shadows(obj, name))
+        return NodeKind::Other;
+    return kind;
 }
 
 bool is_instance_of_global(PyObject* obj, PyObject* class_name) {

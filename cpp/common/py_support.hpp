@@ -53,6 +53,15 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
     check_status(PyObject_SetAttr(obj, name, value));
 }
 
+// True when `obj`'s own __dict__ holds `name`, which then shadows a method of its class.
+inline bool instance_shadows(PyObject* obj, PyObject* name) {
+    PyObject** dict = _PyObject_GetDictPtr(obj);
+    if (!dict || !*dict) return false;
+    PyObject* found = PyDict_GetItemWithError(*dict, name);
+    if (!found && PyErr_Occurred()) throw nb::python_error();
+    return found != nullptr;
+}
+
 // Native recursion counts against the interpreter's recursion limit, so deep or
 // cyclic data raises RecursionError instead of overflowing the C stack.
 class RecursionGuard {

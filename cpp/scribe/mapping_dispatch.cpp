@@ -46,7 +46,8 @@ void remember_native_handlers() {
 nb::object run_handler(PyObject* self, Handler which, PyObject* ky, PyObject* node) {
     const HandlerEntry& e = entry(which);
     if (Py_TYPE(self) == sstate.scribe_type &&
-        _PyType_Lookup(sstate.scribe_type, snames.*e.name) == native_handlers[(int)which])
+        _PyType_Lookup(sstate.scribe_type, snames.*e.name) == native_handlers[(int)which] &&
+        !instance_shadows(self, snames.*e.name))
         return e.fn(self, ky, node);
     return call_method(self, snames.*e.name, {ky, node});
 }
