@@ -6,6 +6,21 @@
 namespace korvo::campaign {
 
 nb::object arg_order(PyObject* node) {
+    // Our exact classes keep a plain list: with no descriptor of that name on the class,
+    // getattr finds the instance entry, else the class's value.
+    PyTypeObject* type = Py_TYPE(node);
+    if (exact_kind(node) != NodeKind::Other && type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* cls = _PyType_Lookup(type, names._ARG_ORDER);
+        if (!cls || !Py_TYPE(cls)->tp_descr_get) {
+            PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+            if (dict_ptr && *dict_ptr) {
+                PyObject* own = PyDict_GetItemWithError(*dict_ptr, names._ARG_ORDER);
+                if (own) return nb::borrow(own);
+                if (PyErr_Occurred()) throw nb::python_error();
+            }
+            if (cls) return nb::borrow(cls);
+        }
+    }
     return get_attr(node, names._ARG_ORDER);
 }
 
