@@ -10,6 +10,8 @@
 #include "campaign/module_state.hpp"
 #include "campaign/names.hpp"
 #include "campaign/node_access.hpp"
+#include "campaign/node_order.hpp"
+#include "campaign/node_path_stack.hpp"
 #include "campaign/node_paths.hpp"
 
 namespace korvo::campaign {
@@ -18,107 +20,14 @@ namespace {
 
 PyObject* json_encoder = nullptr; // json.JSONEncoder, kept for the life of the process
 
-// Class lists seen lately. A list whose names are distinct exact texts is "plain": its
-// names are kept interned (so node dicts are probed by identity and the computed paths
-// are recognised) with their keys pre-encoded, and nodes can be written without building
-// a mapping. Entries are shared so that one evicted during a nested write stays alive.
-struct OrderInfo {
-    PyObject* list = nullptr;      // owned; the class list as seen
-    PyObject* original = nullptr;  // owned tuple; its items when seen
-    PyObject* names = nullptr;     // owned tuple of interned names; null when not plain
-    std::vector<std::string> keys; // '"name": ' for each name
-    OrderInfo() = default;
-    OrderInfo(const OrderInfo&) = delete;
-    OrderInfo& operator=(const OrderInfo&) = delete;
-    ~OrderInfo() {
-        Py_XDECREF(list);
-        Py_XDECREF(original);
-        Py_XDECREF(names);
-    }
-};
-using OrderRef = std::shared_ptr<const OrderInfo>;
-
-constexpr int kOrderCache = 8;
-// Never destroyed: entries hold Python references that must not be released at exit.
-OrderRef* order_cache = new OrderRef[kOrderCache];
-int order_next = 0;
-
-bool same_items(PyObject* list, PyObject* snapshot) {
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    if (PyTuple_GET_SIZE(snapshot) != n) return false;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyList_GET_ITEM(list, i) != PyTuple_GET_ITEM(snapshot, i)) return false;
-    return true;
-}
-
-// The interned names when all are distinct exact texts, else a null object.
-nb::object interned_names(PyObject* items) {
-    Py_ssize_t n = PyTuple_GET_SIZE(items);
-    nb::object out = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(items, i);
-        if (!PyUnicode_CheckExact(name)) return nb::object();
-        Py_INCREF(name);
-        PyUnicode_InternInPlace(&name);
-        for (Py_ssize_t j = 0; j < i; ++j) {
-            if (PyTuple_GET_ITEM(out.ptr(), j) == name) {
-                Py_DECREF(name);
-                return nb::object();
-            }
-        }
-        PyTuple_SET_ITEM(out.ptr(), i, name);
-    }
-    return out;
-}
-
-std::string encoded_key(PyObject* name) {
-    JsonWriter writer;
-    writer.string(name);
-    writer.raw(": ", 2);
-    nb::object text = writer.finish();
-    return std::string(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
-                       size_t(PyUnicode_GET_LENGTH(text.ptr())));
-}
-
-// The cached facts of a node's class list; only exact lists are cached.
-OrderRef order_info(PyObject* order) {
-    if (!PyList_CheckExact(order)) return nullptr;
-    for (int i = 0; i < kOrderCache; ++i) {
-        const OrderRef& e = order_cache[i];
-        if (e && e->list == order && same_items(order, e->original)) return e;
-    }
-    auto info = std::make_shared<OrderInfo>();
-    info->original = check(PyList_AsTuple(order)).release().ptr();
-    Py_INCREF(order);
-    info->list = order;
-    if (nb::object names = interned_names(info->original)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.ptr()); ++i)
-            info->keys.push_back(encoded_key(PyTuple_GET_ITEM(names.ptr(), i)));
-        info->names = names.release().ptr();
-    }
-    order_cache[order_next] = info;
-    order_next = (order_next + 1) % kOrderCache;
-    return info;
-}
-
 // The value of a listed attribute, null when absent: the computed paths of our own
 // nodes are built in one step, everything else is read as the model reads it.
 nb::object read_field(PyObject* node, PyObject* name, bool exact) {
-    if (!exact) return read_listed(node, name);
-    if (name == names.fullid) {
-        if (nb::object v = quick_fullid(node)) return v;
-    } else if (name == names.idlist) {
-        if (nb::object v = quick_idlist(node)) return v;
-    } else if (PyUnicode_CheckExact(name)) {
-        PyObject** dict_ptr = _PyObject_GetDictPtr(node);
-        if (dict_ptr && *dict_ptr) {
-            PyObject* v = PyDict_GetItemWithError(*dict_ptr, name);
-            if (v) return nb::borrow(v);
-            if (PyErr_Occurred()) throw nb::python_error();
-            // Not set on the node: absent, unless its class provides the name.
-            PyTypeObject* type = Py_TYPE(node);
-            if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name))
-                return nb::object();
+    if (exact) {
+        if (name == names.fullid) {
+            if (nb::object v = quick_fullid(node)) return v;
+        } else if (name == names.idlist) {
+            if (nb::object v = quick_idlist(node)) return v;
         }
     }
     return read_listed(node, name);
@@ -271,9 +180,12 @@ class ReportJsonWriter : public JsonWriter {
     }
 
   private:
+    // What a field holds: a value, or one of the paths of the node being written.
+    enum class Held : char { Value, FullId, IdList };
     struct Field {
         size_t key;      // index into the class list's encoded keys
-        PyObject* value; // owned
+        PyObject* value; // owned; null for a path
+        Held held;
     };
 
     // Fields of the nodes being written, innermost last; released on scope exit.
@@ -282,7 +194,7 @@ class ReportJsonWriter : public JsonWriter {
         explicit Fields(ReportJsonWriter& w) : w_(w), base_(w.fields_.size()) {}
         ~Fields() {
             while (w_.fields_.size() > base_) {
-                Py_DECREF(w_.fields_.back().value);
+                Py_XDECREF(w_.fields_.back().value);
                 w_.fields_.pop_back();
             }
         }
@@ -290,8 +202,9 @@ class ReportJsonWriter : public JsonWriter {
         Fields& operator=(const Fields&) = delete;
         void push(size_t key, PyObject* value) {
             Py_INCREF(value);
-            w_.fields_.push_back({key, value});
+            w_.fields_.push_back({key, value, Held::Value});
         }
+        void push_path(size_t key, Held held) { w_.fields_.push_back({key, nullptr, held}); }
         size_t size() const { return w_.fields_.size() - base_; }
         const Field& operator[](size_t i) const { return w_.fields_[base_ + i]; }
 
@@ -308,21 +221,77 @@ class ReportJsonWriter : public JsonWriter {
             if (PyDict_GET_SIZE(sub.ptr()) == 0) not_serialisable(obj);
             return value(sub.ptr());
         }
+        PathStack::Scope path(paths_, obj);
         // Read everything first, then write, as the substitute mapping would be.
         Fields fields(*this);
-        each_node_field(obj, info->names,
-                        [&](Py_ssize_t i, PyObject*, PyObject* v) { fields.push(size_t(i), v); });
+        if (path.valid()) {
+            // An exact node: the paths come from the stack (a text and a non-empty list,
+            // never ignored), everything else straight from the node.
+            PyObject* order_names = info->names;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order_names); ++i) {
+                PyObject* name = PyTuple_GET_ITEM(order_names, i);
+                if (name == names.fullid && path.text()) {
+                    fields.push_path(size_t(i), Held::FullId);
+                    continue;
+                }
+                if (name == names.idlist) {
+                    fields.push_path(size_t(i), Held::IdList);
+                    continue;
+                }
+                nb::object v = read_field(obj, name, true);
+                if (!v || ignored(v.ptr())) continue;
+                fields.push(size_t(i), v.ptr());
+            }
+        } else {
+            each_node_field(obj, info->names, [&](Py_ssize_t i, PyObject*, PyObject* v) {
+                fields.push(size_t(i), v);
+            });
+        }
         if (fields.size() == 0) not_serialisable(obj);
         raw('{');
         for (size_t i = 0; i < fields.size(); ++i) {
             if (i) raw(", ", 2);
-            const std::string& key = info->keys[fields[i].key];
+            const Field& f = fields[i];
+            const std::string& key = info->keys[f.key];
             raw(key.data(), key.size());
-            value(fields[i].value);
+            switch (f.held) {
+            case Held::Value:
+                value(f.value);
+                break;
+            case Held::FullId:
+                full_id(path);
+                break;
+            case Held::IdList:
+                id_list(path);
+                break;
+            }
         }
         raw('}');
     }
 
+    // fullid: the ids, all texts, joined by "."; escaping is per character, so the joined
+    // text is written as its pieces.
+    void full_id(const PathStack::Scope& path) {
+        raw('"');
+        for (size_t k = 0; k < path.count(); ++k) {
+            if (k) raw('.');
+            string_body(path.ids()[k]);
+        }
+        raw('"');
+    }
+
+    // idlist: the list of the ids.
+    void id_list(const PathStack::Scope& path) {
+        Depth level(*this);
+        raw('[');
+        for (size_t k = 0; k < path.count(); ++k) {
+            if (k) raw(", ", 2);
+            value(path.ids()[k]);
+        }
+        raw(']');
+    }
+
+    PathStack paths_;
     std::vector<Field> fields_;
 
     // The result and counter classes are looked up once per dump; with them fixed, the

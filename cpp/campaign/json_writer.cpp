@@ -165,13 +165,12 @@ void JsonWriter::value(PyObject* obj) {
     substitute(obj);
 }
 
-void JsonWriter::string(PyObject* text) {
+void JsonWriter::string_body(PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(text) < 0) throw nb::python_error();
 #endif
     Py_ssize_t size = PyUnicode_GET_LENGTH(text);
     const void* data = PyUnicode_DATA(text);
-    out_.push_back('"');
     switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND:
         append_escaped(out_, static_cast<const Py_UCS1*>(data), size);
@@ -183,7 +182,6 @@ void JsonWriter::string(PyObject* text) {
         append_escaped(out_, static_cast<const Py_UCS4*>(data), size);
         break;
     }
-    out_.push_back('"');
 }
 
 void JsonWriter::integer(PyObject* obj) {

@@ -23,7 +23,13 @@ class JsonWriter {
     // Encodes any value; values the encoder has no rule for go to substitute().
     void value(PyObject* obj);
     // A str (or subclass) as a JSON string with every non-printable-ASCII character escaped.
-    void string(PyObject* text);
+    void string(PyObject* text) {
+        out_.push_back('"');
+        string_body(text);
+        out_.push_back('"');
+    }
+    // The same without the quotes.
+    void string_body(PyObject* text);
     // Raw ASCII text, already encoded.
     void raw(const char* text, size_t size) { out_.append(text, size); }
     void raw(char c) { out_.push_back(c); }

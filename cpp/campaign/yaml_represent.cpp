@@ -10,6 +10,7 @@
 #include "campaign/module_state.hpp"
 #include "campaign/names.hpp"
 #include "campaign/node_access.hpp"
+#include "campaign/node_order.hpp"
 #include "campaign/yaml_emitter.hpp"
 #include "campaign/yaml_scalar_text.hpp"
 
@@ -156,6 +157,14 @@ class Walker {
         }
         RecursionGuard guard(" while writing YAML");
         Shape shape;
+        if (report_node(value)) {
+            // The node's path stays known while its children are written.
+            PathStack::Scope path(paths_, value);
+            shape.kind = Shape::MappingNode;
+            shape.tag = Tag::Map;
+            node_pairs(value, class_order(value), shape.pairs, &path);
+            return emit(shape, ctx, nullptr);
+        }
         represent(value, shape);
         emit(shape, ctx, nullptr);
     }
@@ -268,7 +277,7 @@ class Walker {
             return;
         }
         if (t == &PyDict_Type) return sorted_mapping(v, s);
-        if (exact_kind(v) != NodeKind::Other && exact_kind(v) != NodeKind::Base) {
+        if (report_node(v)) {
             s.kind = Shape::MappingNode;
             s.tag = Tag::Map;
             node_pairs(v, class_order(v), s.pairs);
@@ -389,8 +398,13 @@ class Walker {
         s.pairs.emplace_back(nb::borrow(names.type), std::move(type));
     }
 
-    // The class list of a node; looked up once per class and dump unless the node has
-    // one of its own.
+    static bool report_node(PyObject* v) {
+        NodeKind kind = exact_kind(v);
+        return kind != NodeKind::Other && kind != NodeKind::Base;
+    }
+
+    // The class list of a node: its own, else its class's, looked up once per class and
+    // dump. A plain class list is read through its interned names.
     PyObject* class_order(PyObject* node) {
         PyObject** dict = _PyObject_GetDictPtr(node);
         if (dict && *dict) {
@@ -402,18 +416,31 @@ class Walker {
             if (PyErr_Occurred()) throw nb::python_error();
         }
         PyTypeObject* t = Py_TYPE(node);
-        for (auto& entry : orders_)
-            if (entry.first == t) return entry.second.ptr();
-        orders_.emplace_back(t, fast(arg_order(node).ptr()));
-        return orders_.back().second.ptr();
+        ClassOrder* entry = nullptr;
+        for (auto& e : orders_)
+            if (e.type == t) entry = &e;
+        if (!entry) {
+            orders_.push_back(ClassOrder{t, fast(arg_order(node).ptr()), nullptr});
+            entry = &orders_.back();
+        }
+        // The list may have been changed in place since: its facts are checked each time.
+        entry->info = order_info(entry->order.ptr());
+        if (entry->info && entry->info->names) return entry->info->names;
+        return entry->order.ptr();
     }
 
     static nb::object fast(PyObject* seq) {
         return check(PySequence_Fast(seq, "_ARG_ORDER must be a sequence"));
     }
 
+    PathStack paths_;
     Emitter& em_;
-    std::vector<std::pair<PyTypeObject*, nb::object>> orders_;
+    struct ClassOrder {
+        PyTypeObject* type;
+        nb::object order;
+        OrderRef info; // keeps the interned names alive while in use
+    };
+    std::vector<ClassOrder> orders_;
     std::vector<nb::object> own_orders_;
     std::unordered_map<PyObject*, bool> plain_keys_;
     std::vector<nb::object> key_refs_; // keeps the remembered keys alive
@@ -421,12 +448,34 @@ class Walker {
 
 } // namespace
 
-void node_pairs(PyObject* node, PyObject* order, Pairs& out) {
+namespace {
+
+nb::object path_value(PyObject* name, PathStack::Scope* path) {
+    if (!path || !path->valid()) return nb::object();
+    if (name == names.fullid) return path->fullid();
+    if (name != names.idlist) return nb::object();
+    size_t n = path->count();
+    nb::object ids = check(PyTuple_New(Py_ssize_t(n)));
+    for (size_t i = 0; i < n; ++i) {
+        Py_INCREF(path->ids()[i]);
+        PyTuple_SET_ITEM(ids.ptr(), Py_ssize_t(i), path->ids()[i]);
+    }
+    return ids;
+}
+
+} // namespace
+
+void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* path) {
     nb::object seq = check(PySequence_Fast(order, "_ARG_ORDER must be a sequence"));
     out.reserve(size_t(PySequence_Fast_GET_SIZE(seq.ptr())));
     // Re-read on every step: reading an attribute may run code that changes the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
         nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+        // A path from the stack is a text or a non-empty sequence: never ignored.
+        if (nb::object value = path_value(name.ptr(), path)) {
+            out.emplace_back(std::move(name), std::move(value));
+            continue;
+        }
         nb::object value = read_listed(node, name.ptr());
         if (!value || is_ignored_value(value.ptr())) continue;
         out.emplace_back(std::move(name), std::move(value));

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "campaign/node_path_stack.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign::yaml {
@@ -29,8 +30,9 @@ void init_represent();
 using Pairs = std::vector<std::pair<nb::object, nb::object>>;
 
 // The (name, value) pairs a report node is written with: its class list's names in order,
-// each with its value, leaving out absent values and those in VALUE_IGNORE.
-void node_pairs(PyObject* node, PyObject* arg_order, Pairs& out);
+// each with its value, leaving out absent values and those in VALUE_IGNORE. With a valid
+// `path` (the node's own), fullid and idlist are taken from it.
+void node_pairs(PyObject* node, PyObject* arg_order, Pairs& out, PathStack::Scope* path = nullptr);
 
 // The YAML text of the document {version: VERSION, report: report}.
 nb::object dump_report_document(PyObject* report);

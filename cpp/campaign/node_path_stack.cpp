@@ -1,0 +1,148 @@
+#include "campaign/node_path_stack.hpp"
+
+#include <cstring>
+
+#include "campaign/module_state.hpp"
+#include "campaign/names.hpp"
+
+namespace korvo::campaign {
+
+namespace {
+
+constexpr int kMaxChain = 64;
+
+PyObject* own_dict(PyObject* node) {
+    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+    return dict_ptr ? *dict_ptr : nullptr;
+}
+
+// The item of an exact dict, borrowed; null when absent. Lookups by exact str keys of
+// our own dicts do not fail.
+PyObject* item(PyObject* dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key);
+    if (!v && PyErr_Occurred()) throw nb::python_error();
+    return v;
+}
+
+bool top_level(PyObject* parent) {
+    return !parent || parent == Py_None || PyObject_TypeCheck(parent, state.campaign_type);
+}
+
+} // namespace
+
+PathStack::PathStack() {
+    // Without the module's own Campaign, the top of a path is not known here.
+    PyObject* cls = PyDict_GetItemWithError(state.globals, names.Campaign);
+    if (!cls && PyErr_Occurred()) throw nb::python_error();
+    quick_ = cls == reinterpret_cast<PyObject*>(state.campaign_type);
+}
+
+PathStack::~PathStack() {
+    while (!frames_.empty())
+        pop();
+}
+
+void PathStack::push(PyObject* node) {
+    Py_INCREF(node);
+    size_t own = ids_.size();
+    frames_.push_back(Frame{node, own, own, own, false, false, nullptr});
+    if (!quick_ || exact_kind(node) == NodeKind::Other) return;
+    PyObject* dict = own_dict(node);
+    if (!dict) return;
+    PyObject* id = item(dict, names.id);
+    if (!id) return;
+    PyObject* parent = item(dict, names._parent);
+    bool text = PyUnicode_CheckExact(id);
+    size_t begin = own;
+    if (!top_level(parent)) {
+        const Frame* up = frames_.size() > 1 ? &frames_[frames_.size() - 2] : nullptr;
+        if (up && up->node == parent && up->valid && up->end == own) {
+            begin = up->begin;
+            text = text && up->text;
+        } else {
+            // Walk up as the computed attributes do, over our own exact nodes only.
+            PyObject* chain[kMaxChain];
+            int n = 0;
+            PyObject* at = parent;
+            while (true) {
+                if (exact_kind(at) == NodeKind::Other || n == kMaxChain) return;
+                PyObject* d = own_dict(at);
+                if (!d) return;
+                PyObject* up_id = item(d, names.id);
+                if (!up_id) return;
+                chain[n++] = up_id;
+                text = text && PyUnicode_CheckExact(up_id);
+                PyObject* next = item(d, names._parent);
+                if (top_level(next)) break;
+                at = next;
+            }
+            for (int i = n - 1; i >= 0; --i) {
+                Py_INCREF(chain[i]);
+                ids_.push_back(chain[i]);
+            }
+        }
+    }
+    Py_INCREF(id);
+    ids_.push_back(id);
+    Frame& f = frames_.back();
+    f.begin = begin;
+    f.end = ids_.size();
+    f.valid = true;
+    f.text = text;
+}
+
+void PathStack::pop() {
+    Frame& f = frames_.back();
+    while (ids_.size() > f.own) {
+        Py_DECREF(ids_.back());
+        ids_.pop_back();
+    }
+    Py_XDECREF(f.fullid);
+    Py_DECREF(f.node);
+    frames_.pop_back();
+}
+
+PathStack::Scope::Scope(PathStack& stack, PyObject* node) : s_(stack) {
+    s_.push(node);
+    index_ = s_.frames_.size() - 1;
+}
+
+PathStack::Scope::~Scope() {
+    s_.pop();
+}
+
+nb::object PathStack::Scope::fullid() {
+    Frame& f = frame();
+    if (!f.valid || !f.text) return nb::object();
+    if (f.fullid) return nb::borrow(f.fullid);
+    PyObject* const* parts = ids();
+    size_t n = count();
+    if (n == 1) return nb::borrow(parts[0]);
+    Py_ssize_t size = Py_ssize_t(n) - 1;
+    Py_UCS4 maxchar = '.';
+    for (size_t i = 0; i < n; ++i) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(parts[i]) < 0) throw nb::python_error();
+#endif
+        size += PyUnicode_GET_LENGTH(parts[i]);
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
+        if (m > maxchar) maxchar = m;
+    }
+    nb::object out = check(PyUnicode_New(size, maxchar));
+    Py_ssize_t at = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (i) PyUnicode_WRITE(PyUnicode_KIND(out.ptr()), PyUnicode_DATA(out.ptr()), at++, '.');
+        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+        if (maxchar < 128) {
+            std::memcpy(static_cast<char*>(PyUnicode_DATA(out.ptr())) + at,
+                        PyUnicode_DATA(parts[i]), size_t(len));
+        } else if (PyUnicode_CopyCharacters(out.ptr(), at, parts[i], 0, len) < 0) {
+            throw nb::python_error();
+        }
+        at += len;
+    }
+    f.fullid = out.inc_ref().ptr();
+    return out;
+}
+
+} // namespace korvo::campaign
