@@ -158,3 +158,78 @@ def test_ignored_values_follow_a_substituted_ignore_list(monkeypatch):
     report = yaml_both(s)
     assert "result" not in report
     assert "description" in report
+
+
+class CountingResult(results.TestResult):
+    """A subclass whose answers change on every call: never remembered by the writers."""
+
+    __slots__ = ("calls",)
+
+    @property
+    def value(self):
+        self.calls = getattr(self, "calls", 0) + 1
+        return "v%d" % self.calls
+
+
+def shared_result_tree(result):
+    root = c.Campaign(id="job", seq_num=0)
+    task = root.add_task(id="t", seq_num=0)
+    tc = task.add_section(id="tc", seq_num=0)
+    tc.result = result
+    sec = tc.add_section(id="s", seq_num=0)
+    sec.result = result
+    step = sec.add_section(id="p", seq_num=0, type="Step")
+    step.result = result
+    step.extra = {"again": [result, {"deeper": result}], result.value: result.value}
+    return root, step
+
+
+@pytest.mark.parametrize("dump", [json_both, yaml_both])
+def test_one_result_written_at_many_depths(dump):
+    shared = Failed.clone(reason="boom\nline two", data={"k": [1, 2], "why": "x: y"})
+    root, _ = shared_result_tree(shared)
+    report = dump(root)
+    tc = report["tasks"][0]["sections"][0]
+    step = tc["sections"][0]["sections"][0]
+    expected = {"value": "failed", "reason": "boom\nline two", "data": {"k": [1, 2], "why": "x: y"}}
+    assert tc["result"] == tc["sections"][0]["result"] == step["result"] == expected
+    assert step["extra"]["again"] == [expected, {"deeper": expected}]
+    assert step["extra"]["failed"] == "failed"
+
+
+@pytest.mark.parametrize("dump", [json_both, yaml_both])
+def test_result_changed_between_dumps_is_read_again(dump):
+    shared = Passed.clone(reason="first")
+    root, _ = shared_result_tree(shared)
+    assert dump(root)["tasks"][0]["sections"][0]["result"]["reason"] == "first"
+    shared.reason = "second"
+    assert dump(root)["tasks"][0]["sections"][0]["result"]["reason"] == "second"
+    # Now equal to an ignored value.
+    c.VALUE_IGNORE.append("passed")
+    try:
+        assert "result" not in dump(root)["tasks"][0]["sections"][0]
+    finally:
+        c.VALUE_IGNORE.remove("passed")
+
+
+def test_result_subclass_is_asked_on_every_write():
+    # The host-library paths read the value at each place it is written, and so must the
+    # native writers for anything but the exact result class.
+    counting = CountingResult("Passed", 0)
+    root, step = shared_result_tree(counting)
+    texts = []
+    for native, host in [
+        (root.dump_json, lambda: json.dumps({"version": c.VERSION, "report": root},
+                                            cls=c.JSONDumper)),
+        (root.dump_yaml, lambda: yaml.dump(c.ReportHeader(root), Dumper=c.YAMLDumper,
+                                           default_flow_style=False)),
+    ]:
+        counting.calls = 0
+        text = native()
+        counting.calls = 0
+        assert text == host()
+        texts.append(text)
+    # Written five times: three node results and twice inside extra. (YAML writes a
+    # subclass as an unknown object, by its repr.)
+    for v in ("v1", "v2", "v3", "v4", "v5"):
+        assert '{"value": "%s"}' % v in texts[0], v

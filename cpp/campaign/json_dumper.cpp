@@ -13,6 +13,7 @@
 #include "campaign/node_order.hpp"
 #include "campaign/node_path_stack.hpp"
 #include "campaign/node_paths.hpp"
+#include "campaign/result_cache.hpp"
 
 namespace korvo::campaign {
 
@@ -80,22 +81,9 @@ nb::object node_substitute(PyObject* node) {
     return sub;
 }
 
-struct ResultFields {
-    nb::object value, reason, data; // reason and data null when not set
-};
-
-ResultFields result_fields(PyObject* obj) {
-    ResultFields f;
-    f.value = get_attr(obj, names.value);
-    nb::object reason = get_attr(obj, names.reason);
-    if (truthy(reason.ptr())) f.reason = reason;
-    nb::object data = get_attr(obj, names.data);
-    if (truthy(data.ptr())) f.data = data;
-    return f;
-}
-
 nb::object result_substitute(PyObject* obj) {
-    ResultFields f = result_fields(obj);
+    ResultCache::Fields f;
+    ResultCache::read_fields(obj, f);
     nb::object sub = check(PyDict_New());
     check_status(PyDict_SetItem(sub.ptr(), names.value, f.value.ptr()));
     if (f.reason) check_status(PyDict_SetItem(sub.ptr(), names.reason, f.reason.ptr()));
@@ -239,7 +227,7 @@ class ReportJsonWriter : public JsonWriter {
                     continue;
                 }
                 nb::object v = read_field(obj, name, true);
-                if (!v || ignored(v.ptr())) continue;
+                if (!v || (!is_exact_datetime(v.ptr()) && results_.ignored(v.ptr()))) continue;
                 fields.push(size_t(i), v.ptr());
             }
         } else {
@@ -299,6 +287,7 @@ class ReportJsonWriter : public JsonWriter {
     nb::object result_cls_ = module_global(names.TestResult);
     nb::object counter_cls_ = module_global(names.ResultCounter);
     bool rules_by_type_ = PyType_Check(result_cls_.ptr()) && PyType_Check(counter_cls_.ptr());
+    ResultCache results_{PyType_Check(result_cls_.ptr()) ? result_cls_.ptr() : nullptr};
     static constexpr int kRuleCache = 8;
     struct TypeRule {
         nb::object type; // held so that the address is not reused during the dump
@@ -318,7 +307,7 @@ class ReportJsonWriter : public JsonWriter {
     }
 
     void result(PyObject* obj) {
-        ResultFields f = result_fields(obj);
+        ResultCache::Fields f = results_.fields(obj);
         raw("{\"value\": ", 10);
         value(f.value.ptr());
         if (f.reason) {

@@ -162,7 +162,7 @@ class Walker {
             PathStack::Scope path(paths_, value);
             shape.kind = Shape::MappingNode;
             shape.tag = Tag::Map;
-            node_pairs(value, class_order(value), shape.pairs, &path);
+            node_pairs(value, class_order(value), shape.pairs, &path, &results_);
             return emit(shape, ctx, nullptr);
         }
         represent(value, shape);
@@ -280,7 +280,7 @@ class Walker {
         if (report_node(v)) {
             s.kind = Shape::MappingNode;
             s.tag = Tag::Map;
-            node_pairs(v, class_order(v), s.pairs);
+            node_pairs(v, class_order(v), s.pairs, nullptr, &results_);
             return;
         }
         PyObject* type = reinterpret_cast<PyObject*>(t);
@@ -377,15 +377,11 @@ class Walker {
     void represent_result(PyObject* v, Shape& s) {
         s.kind = Shape::MappingNode;
         s.tag = Tag::Map;
-        nb::object value = get_attr(v, names.value);
-        nb::object reason = get_attr(v, names.reason);
-        bool with_reason = truthy(reason.ptr());
-        nb::object data = get_attr(v, names.data);
-        bool with_data = truthy(data.ptr());
+        ResultCache::Fields f = results_.fields(v);
         // Written as a sorted mapping: data, reason, value.
-        if (with_data) s.pairs.emplace_back(nb::borrow(names.data), std::move(data));
-        if (with_reason) s.pairs.emplace_back(nb::borrow(names.reason), std::move(reason));
-        s.pairs.emplace_back(nb::borrow(names.value), std::move(value));
+        if (f.data) s.pairs.emplace_back(nb::borrow(names.data), std::move(f.data));
+        if (f.reason) s.pairs.emplace_back(nb::borrow(names.reason), std::move(f.reason));
+        s.pairs.emplace_back(nb::borrow(names.value), std::move(f.value));
     }
 
     void represent_unknown(PyObject* v, Shape& s) {
@@ -435,6 +431,7 @@ class Walker {
 
     PathStack paths_;
     Emitter& em_;
+    ResultCache results_{registered.test_result};
     struct ClassOrder {
         PyTypeObject* type;
         nb::object order;
@@ -465,7 +462,8 @@ nb::object path_value(PyObject* name, PathStack::Scope* path) {
 
 } // namespace
 
-void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* path) {
+void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* path,
+                ResultCache* results) {
     nb::object seq = check(PySequence_Fast(order, "_ARG_ORDER must be a sequence"));
     out.reserve(size_t(PySequence_Fast_GET_SIZE(seq.ptr())));
     // Re-read on every step: reading an attribute may run code that changes the list.
@@ -477,7 +475,8 @@ void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* p
             continue;
         }
         nb::object value = read_listed(node, name.ptr());
-        if (!value || is_ignored_value(value.ptr())) continue;
+        if (!value) continue;
+        if (results ? results->ignored(value.ptr()) : is_ignored_value(value.ptr())) continue;
         out.emplace_back(std::move(name), std::move(value));
     }
 }

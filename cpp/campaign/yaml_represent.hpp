@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "campaign/node_path_stack.hpp"
+#include "campaign/result_cache.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign::yaml {
@@ -32,7 +33,9 @@ using Pairs = std::vector<std::pair<nb::object, nb::object>>;
 // The (name, value) pairs a report node is written with: its class list's names in order,
 // each with its value, leaving out absent values and those in VALUE_IGNORE. With a valid
 // `path` (the node's own), fullid and idlist are taken from it.
-void node_pairs(PyObject* node, PyObject* arg_order, Pairs& out, PathStack::Scope* path = nullptr);
+// VALUE_IGNORE is asked through `results` when given.
+void node_pairs(PyObject* node, PyObject* arg_order, Pairs& out, PathStack::Scope* path = nullptr,
+                ResultCache* results = nullptr);
 
 // The YAML text of the document {version: VERSION, report: report}.
 nb::object dump_report_document(PyObject* report);
