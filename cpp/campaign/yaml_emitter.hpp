@@ -52,6 +52,22 @@ class Emitter {
     KeyForm key_form(const Scalar& s, const ScalarAnalysis& a) const;
     void plain_simple_key(const TextView& text);
 
+    // Writes a scalar the caller knows goes plain and untagged in block context (a one-line,
+    // non-empty text read back as its own type) unless it would be folded: then nothing is
+    // written, false comes back, and scalar() must be used.
+    bool plain_unfolded(const char* s, size_t n, NodeContext ctx) {
+        Py_ssize_t column = column_ + (whitespace_ ? 0 : 1);
+        if (!ctx.simple_key && column + Py_ssize_t(n) > kBestWidth) return false;
+        root_context_ = ctx.root;
+        if (root_context_) open_ended_ = true;
+        if (!whitespace_) out_.put(' ');
+        out_.put(s, n);
+        column_ = column + Py_ssize_t(n);
+        whitespace_ = false;
+        indention_ = false;
+        return true;
+    }
+
     static bool simple_scalar_key(const Scalar& s, const ScalarAnalysis& a) {
         return Py_ssize_t(short_tag_len(s.tag)) + a.length < 128 && !a.empty && !a.multiline;
     }

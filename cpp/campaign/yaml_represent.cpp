@@ -137,15 +137,25 @@ class Walker {
         // The most frequent scalars go straight to the writer.
         PyTypeObject* t = Py_TYPE(value);
         if (t == &PyUnicode_Type) {
+            if (PyUnicode_IS_ASCII(value)) {
+                auto* s = static_cast<const Py_UCS1*>(PyUnicode_DATA(value));
+                Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+                if (plain_str_text(s, n) &&
+                    em_.plain_unfolded(reinterpret_cast<const char*>(s), size_t(n), ctx))
+                    return;
+            }
             TextView text = TextView::of(value);
             if (!has_line_feed(text)) return plain_scalar(Tag::Str, text, ctx);
         } else if (t == &PyLong_Type) {
             int overflow = 0;
             long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
             if (!overflow && !(n == -1 && PyErr_Occurred())) {
+                // A decimal integer is always plain and read back as an int.
                 char buf[24];
                 auto res = std::to_chars(buf, buf + sizeof buf, n);
-                return plain_scalar(Tag::Int, TextView::ascii(buf, size_t(res.ptr - buf)), ctx);
+                size_t len = size_t(res.ptr - buf);
+                if (em_.plain_unfolded(buf, len, ctx)) return;
+                return plain_scalar(Tag::Int, TextView::ascii(buf, len), ctx);
             }
             PyErr_Clear();
         } else if (t == &PyFloat_Type) {
@@ -154,6 +164,14 @@ class Walker {
             return plain_scalar(Tag::Float, TextView::ascii(text.data(), text.size()), ctx);
         } else if (value == Py_None) {
             return plain_scalar(Tag::Null, TextView::ascii("null", 4), ctx);
+        } else if (t == PyDateTimeAPI->DateTimeType && naive(value)) {
+            // "YYYY-MM-DD HH:MM:SS[.ffffff]" is always read back as a timestamp; its ":"
+            // keeps it out of flow context only, which this writer never enters.
+            scratch_.clear();
+            append_naive_datetime(scratch_, value);
+            if (em_.plain_unfolded(scratch_.data(), scratch_.size(), ctx)) return;
+            return plain_scalar(Tag::Timestamp, TextView::ascii(scratch_.data(), scratch_.size()),
+                                ctx);
         }
         RecursionGuard guard(" while writing YAML");
         Shape shape;
@@ -324,18 +342,26 @@ class Walker {
         s.ascii_text(Tag::Int);
     }
 
+    static bool naive(PyObject* v) {
+        return !reinterpret_cast<PyDateTime_DateTime*>(v)->hastzinfo ||
+               reinterpret_cast<PyDateTime_DateTime*>(v)->tzinfo == Py_None;
+    }
+
+    static void append_naive_datetime(std::string& out, PyObject* v) {
+        append_iso_date(out, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
+                        PyDateTime_GET_DAY(v));
+        append_iso_time(out, PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
+                        PyDateTime_DATE_GET_SECOND(v), PyDateTime_DATE_GET_MICROSECOND(v));
+    }
+
     void represent_datetime(PyObject* v, Shape& s) {
-        if (reinterpret_cast<PyDateTime_DateTime*>(v)->hastzinfo &&
-            reinterpret_cast<PyDateTime_DateTime*>(v)->tzinfo != Py_None) {
+        if (!naive(v)) {
             // The offset comes from the zone object's own code.
             nb::object text = check(PyObject_CallMethod(v, "isoformat", "s", " "));
             if (!PyUnicode_Check(text.ptr())) raise(PyExc_TypeError, "isoformat() must return str");
             return s.str_text(Tag::Timestamp, std::move(text));
         }
-        append_iso_date(s.storage, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
-                        PyDateTime_GET_DAY(v));
-        append_iso_time(s.storage, PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
-                        PyDateTime_DATE_GET_SECOND(v), PyDateTime_DATE_GET_MICROSECOND(v));
+        append_naive_datetime(s.storage, v);
         s.ascii_text(Tag::Timestamp);
     }
 
@@ -441,6 +467,7 @@ class Walker {
     std::vector<nb::object> own_orders_;
     std::unordered_map<PyObject*, bool> plain_keys_;
     std::vector<nb::object> key_refs_; // keeps the remembered keys alive
+    std::string scratch_;
 };
 
 } // namespace
