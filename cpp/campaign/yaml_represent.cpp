@@ -181,13 +181,15 @@ class Walker {
             shape.kind = Shape::MappingNode;
             shape.tag = Tag::Map;
             node_pairs(value, class_order(value), shape.pairs, &path, &results_);
-            return emit(shape, ctx, nullptr);
+            return mapping(shape.tag, shape.pairs, &path);
         }
         represent(value, shape);
         emit(shape, ctx, nullptr);
     }
 
-    void mapping(Tag tag, Pairs& pairs) {
+    // `path` is the node's own when the pairs are a report node's: a pair without a value
+    // is its idlist, written from the path's ids.
+    void mapping(Tag tag, Pairs& pairs, PathStack::Scope* path = nullptr) {
         em_.mapping_start(tag, pairs.empty());
         if (pairs.empty()) return;
         for (auto& pair : pairs) {
@@ -195,7 +197,7 @@ class Walker {
                 em_.mapping_key(true);
                 em_.plain_simple_key(TextView::of(pair.first.ptr()));
                 em_.mapping_value(true);
-                node(pair.second.ptr(), NodeContext{});
+                value(pair.second.ptr(), path);
                 continue;
             }
             RecursionGuard guard(" while writing YAML");
@@ -212,12 +214,26 @@ class Walker {
             em_.mapping_key(simple);
             emit(key, NodeContext{false, simple}, &analysis);
             em_.mapping_value(simple);
-            node(pair.second.ptr(), NodeContext{});
+            value(pair.second.ptr(), path);
         }
         em_.mapping_end();
     }
 
   private:
+    void value(PyObject* v, PathStack::Scope* path) {
+        if (v) return node(v, NodeContext{});
+        // The ids stay owned by the stack while they are written; they are re-read on each
+        // step since writing may push deeper frames.
+        size_t n = path->count();
+        em_.sequence_start(Tag::Seq, n == 0);
+        if (n == 0) return;
+        for (size_t i = 0; i < n; ++i) {
+            em_.sequence_item();
+            node(path->ids()[i], NodeContext{});
+        }
+        em_.sequence_end();
+    }
+
     void plain_scalar(Tag tag, const TextView& text, NodeContext ctx) {
         Scalar s;
         s.tag = tag;
@@ -475,16 +491,8 @@ class Walker {
 namespace {
 
 nb::object path_value(PyObject* name, PathStack::Scope* path) {
-    if (!path || !path->valid()) return nb::object();
-    if (name == names.fullid) return path->fullid();
-    if (name != names.idlist) return nb::object();
-    size_t n = path->count();
-    nb::object ids = check(PyTuple_New(Py_ssize_t(n)));
-    for (size_t i = 0; i < n; ++i) {
-        Py_INCREF(path->ids()[i]);
-        PyTuple_SET_ITEM(ids.ptr(), Py_ssize_t(i), path->ids()[i]);
-    }
-    return ids;
+    if (!path || !path->valid() || name != names.fullid) return nb::object();
+    return path->fullid();
 }
 
 } // namespace
@@ -496,7 +504,12 @@ void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* p
     // Re-read on every step: reading an attribute may run code that changes the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
         nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
-        // A path from the stack is a text or a non-empty sequence: never ignored.
+        // A path from the stack is a text or a non-empty sequence: never ignored. The
+        // idlist is left empty here and written from the stack.
+        if (path && path->valid() && name.ptr() == names.idlist) {
+            out.emplace_back(std::move(name), nb::object());
+            continue;
+        }
         if (nb::object value = path_value(name.ptr(), path)) {
             out.emplace_back(std::move(name), std::move(value));
             continue;
