@@ -522,7 +522,7 @@ void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* p
 }
 
 nb::object dump_report_document(PyObject* report) {
-    TextBuffer out;
+    AsciiBuffer out;
     Emitter emitter(out);
     Walker walker(emitter);
     Pairs top;
