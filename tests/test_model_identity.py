@@ -112,3 +112,16 @@ def test_deep_nesting_paths_do_not_recurse():
     assert node.fullid.count(".") == 20000
     assert len(node.idlist) == 20001
     assert top.sections[0].fullid == "root.0"
+
+
+def test_paths_ask_a_subclassed_ancestor_for_its_id():
+    class Renamed(Section):
+        @property
+        def id(self):
+            return "R\u00e9"
+
+    top = Task(id="t", seq_num=0)
+    mid = Renamed(id="m", seq_num=1, parent=top)
+    leaf = mid.add_section(id="\u2713", seq_num=1)
+    assert leaf.fullid == "t.R\u00e9.\u2713"
+    assert leaf.idlist == ["t", "R\u00e9", "\u2713"]

@@ -207,3 +207,26 @@ def test_report_trees(root):
     assert_same_text(root)
     for task in root.tasks:
         assert_same_text(task)
+
+
+# Names, ids and paths are written by a shortcut: texts over its own alphabet (plus the
+# characters just outside it), reserved words in all cases, and lengths around the fold.
+WORDISH = st.one_of(
+    st.text(alphabet="aZnNyYoOtTfF_/.-09 :#", min_size=1, max_size=12),
+    st.sampled_from(["n", "N", "y", "no", "No", "nO", "NULL", "nulL", "Off", "oFF", "True",
+                     "tRUE", "_", "/", "/a b", "a b ", "a  b", "a -b", "T-0", "step 0 of 1"]),
+    st.lists(st.sampled_from(["word", " ", "a.b", "x/y", "z-9"]), min_size=10,
+             max_size=40).map("".join),
+)
+
+
+@SETTINGS
+@given(WORDISH, st.integers(0, 4), st.integers(-2 ** 63, 2 ** 63),
+       st.datetimes(timezones=st.none()))
+def test_name_like_texts_and_plain_values(text, depth, number, moment):
+    node = c.Section(id="s", seq_num=1)
+    nested = {"v": text, "n": number, "d": moment, "l": [text, number, moment]}
+    for _ in range(depth):
+        nested = {"deeper": nested, "w": [text]}
+    node.update({"description": text, "name": text, "extra": {text: nested}})
+    assert_same_text(node)

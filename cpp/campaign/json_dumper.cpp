@@ -12,7 +12,6 @@
 #include "campaign/node_access.hpp"
 #include "campaign/node_order.hpp"
 #include "campaign/node_path_stack.hpp"
-#include "campaign/node_paths.hpp"
 #include "campaign/result_cache.hpp"
 
 namespace korvo::campaign {
@@ -21,16 +20,8 @@ namespace {
 
 PyObject* json_encoder = nullptr; // json.JSONEncoder, kept for the life of the process
 
-// The value of a listed attribute, null when absent: the computed paths of our own
-// nodes are built in one step, everything else is read as the model reads it.
-nb::object read_field(PyObject* node, PyObject* name, bool exact) {
-    if (exact) {
-        if (name == names.fullid) {
-            if (nb::object v = quick_fullid(node)) return v;
-        } else if (name == names.idlist) {
-            if (nb::object v = quick_idlist(node)) return v;
-        }
-    }
+// The value of a listed attribute, null when absent, read as the model reads it.
+nb::object read_field(PyObject* node, PyObject* name) {
     return read_listed(node, name);
 }
 
@@ -48,7 +39,7 @@ template <typename Sink> void each_node_field(PyObject* node, PyObject* order, S
     // kept is a second read, as getattr(node, name) after the test would give.
     bool exact = exact_kind(node) != NodeKind::Other;
     auto visit = [&](Py_ssize_t index, PyObject* name) {
-        nb::object value = read_field(node, name, exact);
+        nb::object value = read_field(node, name);
         if (!value || ignored(value.ptr())) return;
         if (!exact) value = get_attr(node, name);
         sink(index, name, value.ptr());
@@ -226,7 +217,7 @@ class ReportJsonWriter : public JsonWriter {
                     fields.push_path(size_t(i), Held::IdList);
                     continue;
                 }
-                nb::object v = read_field(obj, name, true);
+                nb::object v = read_field(obj, name);
                 if (!v || (!is_exact_datetime(v.ptr()) && results_.ignored(v.ptr()))) continue;
                 fields.push(size_t(i), v.ptr());
             }

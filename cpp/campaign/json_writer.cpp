@@ -30,7 +30,7 @@ struct PlainTable {
 };
 constexpr PlainTable kPlain;
 
-void append_u16(JsonBuffer& out, uint32_t unit) {
+void append_u16(AsciiBuffer& out, uint32_t unit) {
     char buf[6] = {'\\',
                    'u',
                    kHex[(unit >> 12) & 0xf],
@@ -40,7 +40,7 @@ void append_u16(JsonBuffer& out, uint32_t unit) {
     out.append(buf, 6);
 }
 
-void append_escape(JsonBuffer& out, uint32_t c) {
+void append_escape(AsciiBuffer& out, uint32_t c) {
     switch (c) {
     case '\\':
         out.append("\\\\", 2);
@@ -75,7 +75,7 @@ void append_escape(JsonBuffer& out, uint32_t c) {
     }
 }
 
-template <typename Unit> void append_escaped(JsonBuffer& out, const Unit* data, Py_ssize_t size) {
+template <typename Unit> void append_escaped(AsciiBuffer& out, const Unit* data, Py_ssize_t size) {
     Py_ssize_t i = 0;
     while (i < size) {
         Py_ssize_t run = i;
@@ -97,7 +97,7 @@ template <typename Unit> void append_escaped(JsonBuffer& out, const Unit* data, 
     }
 }
 
-void append_ascii_str(JsonBuffer& out, PyObject* text) {
+void append_ascii_str(AsciiBuffer& out, PyObject* text) {
     // Reprs of numbers are compact ASCII strings.
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "campaign/json_buffer.hpp"
+#include "common/ascii_buffer.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign {
@@ -34,7 +34,7 @@ class JsonWriter {
     void raw(const char* text, size_t size) { out_.append(text, size); }
     void raw(char c) { out_.push_back(c); }
     // The text written so far, as a str.
-    nb::object finish() { return out_.finish(); }
+    nb::object finish() { return out_.take(); }
 
   protected:
     // Encodes `obj`, which is none of the types the encoder knows. The base has no
@@ -90,7 +90,7 @@ class JsonWriter {
     // Writes a mapping from (key, value) pairs held in a stash: '{' k: v, ... '}'.
     void pairs(const Stash& items);
 
-    JsonBuffer out_;
+    AsciiBuffer out_;
     std::string scratch_; // for helpers that format into a std::string
 
   private:

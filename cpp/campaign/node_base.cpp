@@ -2,7 +2,10 @@
 #include <Python.h>
 #include <datetime.h>
 
+#include <cstring>
+
 #include "campaign/merge.hpp"
+#include "campaign/module_state.hpp"
 #include "campaign/names.hpp"
 #include "campaign/node.hpp"
 #include "common/iteration.hpp"
@@ -49,6 +52,66 @@ void append_to(PyObject* list, PyObject* item) {
     check(PyObject_CallMethodOneArg(list, names.append, item));
 }
 
+constexpr int kMaxChain = 64;
+
+PyObject* own_dict(PyObject* node) {
+    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+    return dict_ptr ? *dict_ptr : nullptr;
+}
+
+// The serialisers read the paths of every node, so the usual tree is answered in one
+// step: borrowed ids from `node` up to the first node below the top, innermost first,
+// read straight from the instance dicts. 0 unless every node on the way is an exact
+// node of ours with its id set (text ids when `need_text`) and the module's Campaign is
+// our own class; the general walk then answers. Nothing here runs Python code, so the
+// borrowed ids stay valid until the caller returns.
+int quick_id_chain(PyObject* node, PyObject** ids, bool need_text) {
+    nb::object campaign_cls = module_global(names.Campaign);
+    if (campaign_cls.ptr() != reinterpret_cast<PyObject*>(state.campaign_type)) return 0;
+    int n = 0;
+    while (true) {
+        if (exact_kind(node) == NodeKind::Other || n == kMaxChain) return 0;
+        PyObject* dict = own_dict(node);
+        if (!dict) return 0;
+        PyObject* id = PyDict_GetItem(dict, names.id);
+        if (!id || (need_text && !PyUnicode_CheckExact(id))) return 0;
+        ids[n++] = id;
+        PyObject* parent = PyDict_GetItem(dict, names._parent);
+        if (!parent || parent == Py_None || PyObject_TypeCheck(parent, state.campaign_type))
+            return n;
+        node = parent;
+    }
+}
+
+// The ids of a quick chain joined by ".", outermost first.
+nb::object join_ids(PyObject* const* ids, int n) {
+    if (n == 1) return nb::borrow(ids[0]);
+    Py_ssize_t size = n - 1;
+    Py_UCS4 maxchar = '.';
+    for (int i = 0; i < n; ++i) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(ids[i]) < 0) throw nb::python_error();
+#endif
+        size += PyUnicode_GET_LENGTH(ids[i]);
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(ids[i]);
+        if (m > maxchar) maxchar = m;
+    }
+    nb::object out = check(PyUnicode_New(size, maxchar));
+    Py_ssize_t at = 0;
+    for (int i = n - 1; i >= 0; --i) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(ids[i]);
+        if (maxchar < 128) {
+            std::memcpy(static_cast<char*>(PyUnicode_DATA(out.ptr())) + at, PyUnicode_DATA(ids[i]),
+                        size_t(len));
+        } else if (PyUnicode_CopyCharacters(out.ptr(), at, ids[i], 0, len) < 0) {
+            throw nb::python_error();
+        }
+        at += len;
+        if (i) PyUnicode_WRITE(PyUnicode_KIND(out.ptr()), PyUnicode_DATA(out.ptr()), at++, '.');
+    }
+    return out;
+}
+
 } // namespace
 
 void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent, PyObject* type) {
@@ -74,6 +137,8 @@ void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent
 }
 
 nb::object fullid(PyObject* self) {
+    PyObject* chain[kMaxChain];
+    if (int n = quick_id_chain(self, chain, true)) return join_ids(chain, n);
     PyObject* parent = parent_of(self);
     nb::object own_id = get_attr(self, names.id);
     if (is_top_level(parent)) return own_id;
@@ -99,6 +164,15 @@ nb::object fullid(PyObject* self) {
 }
 
 nb::object idlist(PyObject* self) {
+    PyObject* chain[kMaxChain];
+    if (int n = quick_id_chain(self, chain, false)) {
+        nb::object out = check(PyList_New(n));
+        for (int i = 0; i < n; ++i) {
+            Py_INCREF(chain[n - 1 - i]);
+            PyList_SET_ITEM(out.ptr(), i, chain[n - 1 - i]);
+        }
+        return out;
+    }
     nb::object ids = check(PyList_New(0));
     nb::object node = nb::borrow(self);
     while (true) {

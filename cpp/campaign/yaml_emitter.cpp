@@ -88,10 +88,10 @@ void Emitter::increase_indent(bool flow) {
 void Emitter::write_indicator(const char* s, size_t n, bool need_whitespace, bool whitespace,
                               bool indention) {
     if (!whitespace_ && need_whitespace) {
-        out_.put(' ');
+        out_.push_back(' ');
         ++column_;
     }
-    out_.put(s, n);
+    out_.append(s, n);
     whitespace_ = whitespace;
     indention_ = indention_ && indention;
     column_ += Py_ssize_t(n);
@@ -112,7 +112,7 @@ void Emitter::write_line_break() {
     whitespace_ = true;
     indention_ = true;
     column_ = 0;
-    out_.put('\n');
+    out_.push_back('\n');
 }
 
 Emitter::Style Emitter::choose_style(const Scalar& s, const ScalarAnalysis& a, bool implicit_plain,
@@ -161,7 +161,7 @@ void Emitter::scalar(const Scalar& s, const ScalarAnalysis& a, NodeContext ctx) 
 void Emitter::plain_simple_key(const TextView& text) {
     root_context_ = false;
     if (!whitespace_) {
-        out_.put(' ');
+        out_.push_back(' ');
         ++column_;
     }
     whitespace_ = false;
@@ -246,7 +246,7 @@ template <typename C> void Emitter::write_plain(const C* t, Py_ssize_t n, bool s
     if (root_context_) open_ended_ = true;
     if (n == 0) return;
     if (!whitespace_) {
-        out_.put(' ');
+        out_.push_back(' ');
         ++column_;
     }
     whitespace_ = false;
@@ -327,7 +327,7 @@ template <typename C> void Emitter::write_single_quoted(const C* t, Py_ssize_t n
             }
         }
         if (ch == '\'') {
-            out_.put("''", 2);
+            out_.append("''", 2);
             column_ += 2;
             start = end + 1;
         }
@@ -353,7 +353,7 @@ template <typename C> void Emitter::write_double_quoted(const C* t, Py_ssize_t n
             }
             if (ch != kEnd) {
                 size_t k = escape(ch, esc);
-                out_.put(esc, k);
+                out_.append(esc, k);
                 column_ += Py_ssize_t(k);
                 start = end + 1;
             }
@@ -362,14 +362,14 @@ template <typename C> void Emitter::write_double_quoted(const C* t, Py_ssize_t n
             column_ + (end - start) > kBestWidth && split) {
             // After an escape `start` is already past `end`: only the backslash is written.
             if (start < end) write_units(t, start, end);
-            out_.put('\\');
+            out_.push_back('\\');
             column_ += (start < end ? end - start : 0) + 1;
             if (start < end) start = end;
             write_indent();
             whitespace_ = false;
             indention_ = false;
             if (t[start] == ' ') {
-                out_.put('\\');
+                out_.push_back('\\');
                 ++column_;
             }
         }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "campaign/yaml_scalar_analysis.hpp"
-#include "campaign/yaml_text_buffer.hpp"
+#include "common/ascii_buffer.hpp"
 
 namespace korvo::campaign::yaml {
 
@@ -27,7 +27,7 @@ struct Scalar {
 
 class Emitter {
   public:
-    explicit Emitter(TextBuffer& out) : out_(out) {}
+    explicit Emitter(AsciiBuffer& out) : out_(out) {}
 
     // Writes a scalar; `analysis` must be analyze_scalar(s.text).
     void scalar(const Scalar& s, const ScalarAnalysis& analysis, NodeContext ctx);
@@ -51,6 +51,22 @@ class Emitter {
     enum class KeyForm : char { Complex, Simple, PlainSimple };
     KeyForm key_form(const Scalar& s, const ScalarAnalysis& a) const;
     void plain_simple_key(const TextView& text);
+
+    // Writes a scalar the caller knows goes plain and untagged in block context (a one-line,
+    // non-empty text read back as its own type) unless it would be folded: then nothing is
+    // written, false comes back, and scalar() must be used.
+    bool plain_unfolded(const char* s, size_t n, NodeContext ctx) {
+        Py_ssize_t column = column_ + (whitespace_ ? 0 : 1);
+        if (!ctx.simple_key && column + Py_ssize_t(n) > kBestWidth) return false;
+        root_context_ = ctx.root;
+        if (root_context_) open_ended_ = true;
+        if (!whitespace_) out_.push_back(' ');
+        out_.append(s, n);
+        column_ = column + Py_ssize_t(n);
+        whitespace_ = false;
+        indention_ = false;
+        return true;
+    }
 
     static bool simple_scalar_key(const Scalar& s, const ScalarAnalysis& a) {
         return Py_ssize_t(short_tag_len(s.tag)) + a.length < 128 && !a.empty && !a.multiline;
@@ -78,13 +94,13 @@ class Emitter {
     template <typename C> void write_double_quoted(const C* t, Py_ssize_t n, bool split);
     template <typename C> void write_literal(const C* t, Py_ssize_t n);
     template <typename C> void write_units(const C* t, Py_ssize_t from, Py_ssize_t to) {
-        if (from < to) out_.put_units(t + from, size_t(to - from));
+        if (from < to) out_.append_units(t + from, size_t(to - from));
     }
 
     static constexpr int kBestIndent = 2;
     static constexpr Py_ssize_t kBestWidth = 80;
 
-    TextBuffer& out_;
+    AsciiBuffer& out_;
     std::vector<int> indents_;
     int indent_ = -1; // -1: none yet
     int flow_level_ = 0;

@@ -137,15 +137,25 @@ class Walker {
         // The most frequent scalars go straight to the writer.
         PyTypeObject* t = Py_TYPE(value);
         if (t == &PyUnicode_Type) {
+            if (PyUnicode_IS_ASCII(value)) {
+                auto* s = static_cast<const Py_UCS1*>(PyUnicode_DATA(value));
+                Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+                if (plain_str_text(s, n) &&
+                    em_.plain_unfolded(reinterpret_cast<const char*>(s), size_t(n), ctx))
+                    return;
+            }
             TextView text = TextView::of(value);
             if (!has_line_feed(text)) return plain_scalar(Tag::Str, text, ctx);
         } else if (t == &PyLong_Type) {
             int overflow = 0;
             long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
             if (!overflow && !(n == -1 && PyErr_Occurred())) {
+                // A decimal integer is always plain and read back as an int.
                 char buf[24];
                 auto res = std::to_chars(buf, buf + sizeof buf, n);
-                return plain_scalar(Tag::Int, TextView::ascii(buf, size_t(res.ptr - buf)), ctx);
+                size_t len = size_t(res.ptr - buf);
+                if (em_.plain_unfolded(buf, len, ctx)) return;
+                return plain_scalar(Tag::Int, TextView::ascii(buf, len), ctx);
             }
             PyErr_Clear();
         } else if (t == &PyFloat_Type) {
@@ -154,6 +164,14 @@ class Walker {
             return plain_scalar(Tag::Float, TextView::ascii(text.data(), text.size()), ctx);
         } else if (value == Py_None) {
             return plain_scalar(Tag::Null, TextView::ascii("null", 4), ctx);
+        } else if (t == PyDateTimeAPI->DateTimeType && naive(value)) {
+            // "YYYY-MM-DD HH:MM:SS[.ffffff]" is always read back as a timestamp; its ":"
+            // keeps it out of flow context only, which this writer never enters.
+            scratch_.clear();
+            append_naive_datetime(scratch_, value);
+            if (em_.plain_unfolded(scratch_.data(), scratch_.size(), ctx)) return;
+            return plain_scalar(Tag::Timestamp, TextView::ascii(scratch_.data(), scratch_.size()),
+                                ctx);
         }
         RecursionGuard guard(" while writing YAML");
         Shape shape;
@@ -163,13 +181,15 @@ class Walker {
             shape.kind = Shape::MappingNode;
             shape.tag = Tag::Map;
             node_pairs(value, class_order(value), shape.pairs, &path, &results_);
-            return emit(shape, ctx, nullptr);
+            return mapping(shape.tag, shape.pairs, &path);
         }
         represent(value, shape);
         emit(shape, ctx, nullptr);
     }
 
-    void mapping(Tag tag, Pairs& pairs) {
+    // `path` is the node's own when the pairs are a report node's: a pair without a value
+    // is its idlist, written from the path's ids.
+    void mapping(Tag tag, Pairs& pairs, PathStack::Scope* path = nullptr) {
         em_.mapping_start(tag, pairs.empty());
         if (pairs.empty()) return;
         for (auto& pair : pairs) {
@@ -177,7 +197,7 @@ class Walker {
                 em_.mapping_key(true);
                 em_.plain_simple_key(TextView::of(pair.first.ptr()));
                 em_.mapping_value(true);
-                node(pair.second.ptr(), NodeContext{});
+                value(pair.second.ptr(), path);
                 continue;
             }
             RecursionGuard guard(" while writing YAML");
@@ -194,12 +214,26 @@ class Walker {
             em_.mapping_key(simple);
             emit(key, NodeContext{false, simple}, &analysis);
             em_.mapping_value(simple);
-            node(pair.second.ptr(), NodeContext{});
+            value(pair.second.ptr(), path);
         }
         em_.mapping_end();
     }
 
   private:
+    void value(PyObject* v, PathStack::Scope* path) {
+        if (v) return node(v, NodeContext{});
+        // The ids stay owned by the stack while they are written; they are re-read on each
+        // step since writing may push deeper frames.
+        size_t n = path->count();
+        em_.sequence_start(Tag::Seq, n == 0);
+        if (n == 0) return;
+        for (size_t i = 0; i < n; ++i) {
+            em_.sequence_item();
+            node(path->ids()[i], NodeContext{});
+        }
+        em_.sequence_end();
+    }
+
     void plain_scalar(Tag tag, const TextView& text, NodeContext ctx) {
         Scalar s;
         s.tag = tag;
@@ -324,18 +358,26 @@ class Walker {
         s.ascii_text(Tag::Int);
     }
 
+    static bool naive(PyObject* v) {
+        return !reinterpret_cast<PyDateTime_DateTime*>(v)->hastzinfo ||
+               reinterpret_cast<PyDateTime_DateTime*>(v)->tzinfo == Py_None;
+    }
+
+    static void append_naive_datetime(std::string& out, PyObject* v) {
+        append_iso_date(out, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
+                        PyDateTime_GET_DAY(v));
+        append_iso_time(out, PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
+                        PyDateTime_DATE_GET_SECOND(v), PyDateTime_DATE_GET_MICROSECOND(v));
+    }
+
     void represent_datetime(PyObject* v, Shape& s) {
-        if (reinterpret_cast<PyDateTime_DateTime*>(v)->hastzinfo &&
-            reinterpret_cast<PyDateTime_DateTime*>(v)->tzinfo != Py_None) {
+        if (!naive(v)) {
             // The offset comes from the zone object's own code.
             nb::object text = check(PyObject_CallMethod(v, "isoformat", "s", " "));
             if (!PyUnicode_Check(text.ptr())) raise(PyExc_TypeError, "isoformat() must return str");
             return s.str_text(Tag::Timestamp, std::move(text));
         }
-        append_iso_date(s.storage, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
-                        PyDateTime_GET_DAY(v));
-        append_iso_time(s.storage, PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
-                        PyDateTime_DATE_GET_SECOND(v), PyDateTime_DATE_GET_MICROSECOND(v));
+        append_naive_datetime(s.storage, v);
         s.ascii_text(Tag::Timestamp);
     }
 
@@ -441,6 +483,7 @@ class Walker {
     std::vector<nb::object> own_orders_;
     std::unordered_map<PyObject*, bool> plain_keys_;
     std::vector<nb::object> key_refs_; // keeps the remembered keys alive
+    std::string scratch_;
 };
 
 } // namespace
@@ -448,16 +491,8 @@ class Walker {
 namespace {
 
 nb::object path_value(PyObject* name, PathStack::Scope* path) {
-    if (!path || !path->valid()) return nb::object();
-    if (name == names.fullid) return path->fullid();
-    if (name != names.idlist) return nb::object();
-    size_t n = path->count();
-    nb::object ids = check(PyTuple_New(Py_ssize_t(n)));
-    for (size_t i = 0; i < n; ++i) {
-        Py_INCREF(path->ids()[i]);
-        PyTuple_SET_ITEM(ids.ptr(), Py_ssize_t(i), path->ids()[i]);
-    }
-    return ids;
+    if (!path || !path->valid() || name != names.fullid) return nb::object();
+    return path->fullid();
 }
 
 } // namespace
@@ -469,7 +504,12 @@ void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* p
     // Re-read on every step: reading an attribute may run code that changes the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
         nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
-        // A path from the stack is a text or a non-empty sequence: never ignored.
+        // A path from the stack is a text or a non-empty sequence: never ignored. The
+        // idlist is left empty here and written from the stack.
+        if (path && path->valid() && name.ptr() == names.idlist) {
+            out.emplace_back(std::move(name), nb::object());
+            continue;
+        }
         if (nb::object value = path_value(name.ptr(), path)) {
             out.emplace_back(std::move(name), std::move(value));
             continue;
@@ -482,7 +522,7 @@ void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* p
 }
 
 nb::object dump_report_document(PyObject* report) {
-    TextBuffer out;
+    AsciiBuffer out;
     Emitter emitter(out);
     Walker walker(emitter);
     Pairs top;

@@ -32,7 +32,8 @@ using Pairs = std::vector<std::pair<nb::object, nb::object>>;
 
 // The (name, value) pairs a report node is written with: its class list's names in order,
 // each with its value, leaving out absent values and those in VALUE_IGNORE. With a valid
-// `path` (the node's own), fullid and idlist are taken from it.
+// `path` (the node's own), fullid is taken from it and idlist comes with no value: the
+// caller writes the path's ids as the sequence.
 // VALUE_IGNORE is asked through `results` when given.
 void node_pairs(PyObject* node, PyObject* arg_order, Pairs& out, PathStack::Scope* path = nullptr,
                 ResultCache* results = nullptr);

@@ -441,4 +441,48 @@ Tag resolve_plain(const TextView& text) {
     });
 }
 
+namespace {
+
+// 1: may stand anywhere in a shortcut text; 2: may also start it.
+struct WordTable {
+    uint8_t flags[256] = {};
+    constexpr WordTable() {
+        for (int c = 'a'; c <= 'z'; ++c)
+            flags[c] = 3;
+        for (int c = 'A'; c <= 'Z'; ++c)
+            flags[c] = 3;
+        for (int c = '0'; c <= '9'; ++c)
+            flags[c] = 1;
+        flags[int('_')] = flags[int('/')] = 3;
+        flags[int('.')] = flags[int('-')] = flags[int(' ')] = 1;
+    }
+};
+constexpr WordTable kWords;
+
+} // namespace
+
+bool plain_str_text(const Py_UCS1* s, Py_ssize_t n) {
+    // None of these characters is an indicator past the first position, and the first
+    // is none at all; no break or special character can occur.
+    if (n == 0 || !(kWords.flags[s[0]] & 2) || s[n - 1] == ' ') return false;
+    for (Py_ssize_t i = 1; i < n; ++i)
+        if (!kWords.flags[s[i]]) return false;
+    // Only the bool and null words start with a letter among the implicit types.
+    switch (s[0]) {
+    case 'y':
+    case 'Y':
+    case 't':
+    case 'T':
+    case 'f':
+    case 'F':
+    case 'o':
+    case 'O':
+    case 'n':
+    case 'N':
+        return resolve_exact(s, n) == Tag::Str;
+    default:
+        return true;
+    }
+}
+
 } // namespace korvo::campaign::yaml

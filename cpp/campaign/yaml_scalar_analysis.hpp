@@ -54,4 +54,10 @@ ScalarAnalysis analyze_scalar(const TextView& text);
 // no implicit type matches.
 Tag resolve_plain(const TextView& text);
 
+// A shortcut for the usual names, ids and paths: true when an ASCII text is one line of
+// letters, digits, "_", ".", "/", "-" and inner spaces that starts with a letter, "_" or
+// "/" and is no reserved word. Such a text is written plain in any position and is read
+// back as a str. False says nothing: the text takes the general way.
+bool plain_str_text(const Py_UCS1* s, Py_ssize_t n);
+
 } // namespace korvo::campaign::yaml
