@@ -2,8 +2,9 @@
 #include <Python.h>
 #include <datetime.h>
 
-#include <cstring>
+#include <algorithm>
 
+#include "campaign/id_text.hpp"
 #include "campaign/merge.hpp"
 #include "campaign/module_state.hpp"
 #include "campaign/names.hpp"
@@ -83,35 +84,6 @@ int quick_id_chain(PyObject* node, PyObject** ids, bool need_text) {
     }
 }
 
-// The ids of a quick chain joined by ".", outermost first.
-nb::object join_ids(PyObject* const* ids, int n) {
-    if (n == 1) return nb::borrow(ids[0]);
-    Py_ssize_t size = n - 1;
-    Py_UCS4 maxchar = '.';
-    for (int i = 0; i < n; ++i) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(ids[i]) < 0) throw nb::python_error();
-#endif
-        size += PyUnicode_GET_LENGTH(ids[i]);
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(ids[i]);
-        if (m > maxchar) maxchar = m;
-    }
-    nb::object out = check(PyUnicode_New(size, maxchar));
-    Py_ssize_t at = 0;
-    for (int i = n - 1; i >= 0; --i) {
-        Py_ssize_t len = PyUnicode_GET_LENGTH(ids[i]);
-        if (maxchar < 128) {
-            std::memcpy(static_cast<char*>(PyUnicode_DATA(out.ptr())) + at, PyUnicode_DATA(ids[i]),
-                        size_t(len));
-        } else if (PyUnicode_CopyCharacters(out.ptr(), at, ids[i], 0, len) < 0) {
-            throw nb::python_error();
-        }
-        at += len;
-        if (i) PyUnicode_WRITE(PyUnicode_KIND(out.ptr()), PyUnicode_DATA(out.ptr()), at++, '.');
-    }
-    return out;
-}
-
 } // namespace
 
 void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent, PyObject* type) {
@@ -138,7 +110,10 @@ void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent
 
 nb::object fullid(PyObject* self) {
     PyObject* chain[kMaxChain];
-    if (int n = quick_id_chain(self, chain, true)) return join_ids(chain, n);
+    if (int n = quick_id_chain(self, chain, true)) {
+        std::reverse(chain, chain + n);
+        return join_text_ids(chain, size_t(n));
+    }
     PyObject* parent = parent_of(self);
     nb::object own_id = get_attr(self, names.id);
     if (is_top_level(parent)) return own_id;

@@ -1,6 +1,6 @@
 #include "campaign/node_path_stack.hpp"
 
-#include <cstring>
+#include "campaign/id_text.hpp"
 
 #include "campaign/module_state.hpp"
 #include "campaign/names.hpp"
@@ -115,32 +115,7 @@ nb::object PathStack::Scope::fullid() {
     Frame& f = frame();
     if (!f.valid || !f.text) return nb::object();
     if (f.fullid) return nb::borrow(f.fullid);
-    PyObject* const* parts = ids();
-    size_t n = count();
-    if (n == 1) return nb::borrow(parts[0]);
-    Py_ssize_t size = Py_ssize_t(n) - 1;
-    Py_UCS4 maxchar = '.';
-    for (size_t i = 0; i < n; ++i) {
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(parts[i]) < 0) throw nb::python_error();
-#endif
-        size += PyUnicode_GET_LENGTH(parts[i]);
-        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(parts[i]);
-        if (m > maxchar) maxchar = m;
-    }
-    nb::object out = check(PyUnicode_New(size, maxchar));
-    Py_ssize_t at = 0;
-    for (size_t i = 0; i < n; ++i) {
-        if (i) PyUnicode_WRITE(PyUnicode_KIND(out.ptr()), PyUnicode_DATA(out.ptr()), at++, '.');
-        Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
-        if (maxchar < 128) {
-            std::memcpy(static_cast<char*>(PyUnicode_DATA(out.ptr())) + at,
-                        PyUnicode_DATA(parts[i]), size_t(len));
-        } else if (PyUnicode_CopyCharacters(out.ptr(), at, parts[i], 0, len) < 0) {
-            throw nb::python_error();
-        }
-        at += len;
-    }
+    nb::object out = join_text_ids(ids(), count());
     f.fullid = out.inc_ref().ptr();
     return out;
 }
