@@ -27,7 +27,7 @@ SETTINGS = settings(max_examples=EXAMPLES, deadline=None,
 
 # --- independent oracles --------------------------------------------------------------------
 
-class SpecDumper(yaml.SafeDumper):
+class RulesDumper(yaml.SafeDumper):
     """YAMLDumper restated in plain Python, so that a wrong native representer (which the
     library path would faithfully reproduce) still shows up as a difference."""
 
@@ -38,7 +38,7 @@ class SpecDumper(yaml.SafeDumper):
         return True
 
 
-SpecDumper.yaml_representers = dict(yaml.SafeDumper.yaml_representers)
+RulesDumper.yaml_representers = dict(yaml.SafeDumper.yaml_representers)
 
 
 def _str(d, s):
@@ -82,10 +82,10 @@ for _t, _f in [
         c.YAML_MAP, [("version", c.VERSION), ("report", h.report)])),
     (c.Campaign, _node), (c.Task, _node), (c.Section, _node), (c.Plugin, _node),
 ]:
-    SpecDumper.add_representer(_t, _f)
+    RulesDumper.add_representer(_t, _f)
 
 
-class SpecEncoder(json.JSONEncoder):
+class RulesEncoder(json.JSONEncoder):
     """JSONDumper.default restated in plain Python."""
 
     def default(self, obj):
@@ -122,25 +122,25 @@ def outcome(fn):
 def yaml_paths(report):
     header = c.ReportHeader(report)
     return (lambda: yaml.dump(header, Dumper=c.YAMLDumper, default_flow_style=False),
-            lambda: yaml.dump(header, Dumper=SpecDumper, default_flow_style=False))
+            lambda: yaml.dump(header, Dumper=RulesDumper, default_flow_style=False))
 
 
 def json_paths(report):
     doc = {"version": c.VERSION, "report": report}
-    return (lambda: json.dumps(doc, cls=c.JSONDumper), lambda: json.dumps(doc, cls=SpecEncoder))
+    return (lambda: json.dumps(doc, cls=c.JSONDumper), lambda: json.dumps(doc, cls=RulesEncoder))
 
 
 def check_yaml(node):
-    host, spec = yaml_paths(node)
+    host, rules = yaml_paths(node)
     expected = outcome(host)
-    assert outcome(spec) == expected, "the library path differs from the written rules"
+    assert outcome(rules) == expected, "the library path differs from the written rules"
     assert outcome(node.dump_yaml) == expected
 
 
 def check_json(node):
-    host, spec = json_paths(node)
+    host, rules = json_paths(node)
     expected = outcome(host)
-    assert outcome(spec) == expected, "JSONDumper.default differs from the written rules"
+    assert outcome(rules) == expected, "JSONDumper.default differs from the written rules"
     assert outcome(node.dump_json) == expected
 
 
@@ -403,8 +403,8 @@ def test_report_trees(root):
 @SETTINGS
 @given(VALUES)
 def test_header_around_plain_values(value):
-    host, spec = yaml_paths(value)
-    assert outcome(host) == outcome(spec)
+    host, rules = yaml_paths(value)
+    assert outcome(host) == outcome(rules)
 
 
 # --- targeted examples ----------------------------------------------------------------------
@@ -510,8 +510,8 @@ def test_shared_mapping_written_in_full_every_time():
                                     Passed, AttrDict(a=1), c.ReportHeader(None)],
                          ids=repr)
 def test_header_holding_a_plain_value(report):
-    host, spec = yaml_paths(report)
-    assert outcome(host) == outcome(spec)
+    host, rules = yaml_paths(report)
+    assert outcome(host) == outcome(rules)
     assert host().startswith("version: '3.0'\nreport:")
 
 
