@@ -467,22 +467,9 @@ bool plain_str_text(const Py_UCS1* s, Py_ssize_t n) {
     if (n == 0 || !(kWords.flags[s[0]] & 2) || s[n - 1] == ' ') return false;
     for (Py_ssize_t i = 1; i < n; ++i)
         if (!kWords.flags[s[i]]) return false;
-    // Only the bool and null words start with a letter among the implicit types.
-    switch (s[0]) {
-    case 'y':
-    case 'Y':
-    case 't':
-    case 'T':
-    case 'f':
-    case 'F':
-    case 'o':
-    case 'O':
-    case 'n':
-    case 'N':
-        return resolve_exact(s, n) == Tag::Str;
-    default:
-        return true;
-    }
+    // Only the bool and null words start with a letter among the implicit types; the
+    // resolver answers those by their first letter and everything else at once.
+    return resolve_exact(s, n) == Tag::Str;
 }
 
 } // namespace korvo::campaign::yaml

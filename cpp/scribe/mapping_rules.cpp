@@ -56,6 +56,11 @@ nb::object mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt) {
     return call_method(mapping, snames.get, {key, dflt});
 }
 
+// An entry of an optional mapping field: `dflt` when the field is absent (null object).
+static nb::object field_get(const nb::object& field, PyObject* key, PyObject* dflt) {
+    return field ? mapping_get(field.ptr(), key, dflt) : nb::borrow(dflt);
+}
+
 void copy_timing(PyObject* obj, PyObject* node) {
     set_attr(obj, snames.starttime, required(node, snames.starttime).ptr());
     set_attr(obj, snames.stoptime, required(node, snames.stoptime).ptr());
@@ -99,26 +104,16 @@ void fill_record_body(PyObject* obj, PyObject* holder, PyObject* node) {
     // Cross-reference; an absent field reads as an empty mapping.
     nb::object xref = optional_attr(node, snames.xref);
     nb::object xref_rec = get_attr(holder, snames.xref);
-    set_attr(xref_rec.ptr(), snames.file,
-             xref ? mapping_get(xref.ptr(), snames.file, sconst.empty_text).ptr()
-                  : sconst.empty_text);
-    set_attr(xref_rec.ptr(), snames.line,
-             xref ? mapping_get(xref.ptr(), snames.line, sconst.minus_one).ptr()
-                  : sconst.minus_one);
+    set_attr(xref_rec.ptr(), snames.file, field_get(xref, snames.file, sconst.empty_text).ptr());
+    set_attr(xref_rec.ptr(), snames.line, field_get(xref, snames.line, sconst.minus_one).ptr());
 
     // Log position, always written, defaults included.
     nb::object logs = optional_attr(node, snames.logs);
     nb::object logfile = get_attr(holder, snames.logfile);
-    set_attr(logfile.ptr(), snames.filepath,
-             logs ? mapping_get(logs.ptr(), snames.file, sconst.empty_text).ptr()
-                  : sconst.empty_text);
+    set_attr(logfile.ptr(), snames.filepath, field_get(logs, snames.file, sconst.empty_text).ptr());
     nb::object attrs = get_attr(logfile.ptr(), snames.attrs);
-    set_item(attrs.ptr(), snames.begin,
-             logs ? mapping_get(logs.ptr(), snames.begin, sconst.minus_one).ptr()
-                  : sconst.minus_one);
-    set_item(attrs.ptr(), snames.size,
-             logs ? mapping_get(logs.ptr(), snames.size, sconst.minus_one).ptr()
-                  : sconst.minus_one);
+    set_item(attrs.ptr(), snames.begin, field_get(logs, snames.begin, sconst.minus_one).ptr());
+    set_item(attrs.ptr(), snames.size, field_get(logs, snames.size, sconst.minus_one).ptr());
 
     // Any result that is present and not null is written, even one that reads as false.
     nb::object result = optional_attr(node, snames.result);
