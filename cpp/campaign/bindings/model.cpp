@@ -1,0 +1,149 @@
+// Python names of the report model: the node classes, their operations and recursive_update.
+#include "campaign/bindings/bindings.hpp"
+#include "campaign/model/merge.hpp"
+#include "campaign/model/module_state.hpp"
+#include "campaign/model/names.hpp"
+#include "campaign/model/node.hpp"
+
+namespace korvo::campaign {
+
+namespace {
+
+// Node state lives in the instance __dict__; the C++ side carries nothing.
+struct ReportObjectBase {};
+struct Campaign : ReportObjectBase {};
+struct Task : ReportObjectBase {};
+struct Section : ReportObjectBase {};
+struct Plugin : ReportObjectBase {};
+
+nb::list name_list(std::initializer_list<const char*> items) {
+    nb::list out;
+    for (const char* item : items)
+        out.append(nb::str(item));
+    return out;
+}
+
+#define NODE_ARGS                                                                                  \
+    nb::arg("id").none(), nb::arg("seq_num").none(), nb::arg("parent").none() = nb::none(),        \
+                                                     nb::arg("type").none() = nb::none()
+
+template <typename T, void (*Init)(PyObject*)>
+void def_named_init(nb::class_<T, ReportObjectBase>& cls) {
+    cls.def(
+        "__init__",
+        [](nb::pointer_and_handle<T> self, nb::handle id, nb::handle seq_num, nb::handle parent,
+           nb::handle type) {
+            new (self.p) T();
+            init_base(self.h.ptr(), id.ptr(), seq_num.ptr(), parent.ptr(), type.ptr());
+            Init(self.h.ptr());
+        },
+        nb::kw_only(), NODE_ARGS);
+}
+
+using KwFn = void (*)(PyObject*, PyObject*);
+
+template <KwFn F> void kw_method(nb::handle self, nb::kwargs kwargs) {
+    F(self.ptr(), kwargs.ptr());
+}
+
+} // namespace
+
+void bind_model(nb::module_& m) {
+    auto base = nb::class_<ReportObjectBase>(m, "ReportObjectBase", nb::dynamic_attr(),
+                                             nb::is_weak_referenceable());
+    base.def(
+        "__init__",
+        [](nb::pointer_and_handle<ReportObjectBase> self, nb::handle id, nb::handle seq_num,
+           nb::handle parent, nb::handle type) {
+            new (self.p) ReportObjectBase();
+            init_base(self.h.ptr(), id.ptr(), seq_num.ptr(), parent.ptr(), type.ptr());
+        },
+        NODE_ARGS);
+    base.def_prop_ro("fullid", [](nb::handle self) { return fullid(self.ptr()); });
+    base.def_prop_ro("idlist", [](nb::handle self) { return idlist(self.ptr()); });
+    base.def("start", &kw_method<base_start>);
+    base.def("stop", &kw_method<base_stop>);
+    base.def(
+        "update", [](nb::handle self, nb::handle data) { base_update(self.ptr(), data.ptr()); },
+        nb::arg("data").none());
+    base.def(
+        "update_extra",
+        [](nb::handle self, nb::handle data) { base_update_extra(self.ptr(), data.ptr()); },
+        nb::arg("data").none());
+    base.def(
+        "add_detail",
+        [](nb::handle self, nb::handle detail) { base_add_detail(self.ptr(), detail.ptr()); },
+        nb::arg("detail").none());
+    base.def("roll_up", [](nb::handle self) { base_roll_up(self.ptr()); });
+    base.attr("_ARG_ORDER") = name_list({"type", "id", "fullid", "idlist", "name", "starttime",
+                                         "stoptime", "runtime", "details", "extra"});
+
+    auto campaign = nb::class_<Campaign, ReportObjectBase>(m, "Campaign", nb::dynamic_attr());
+    def_named_init<Campaign, init_campaign>(campaign);
+    campaign.def_prop_ro("testscripts",
+                         [](nb::handle self) { return get_attr(self.ptr(), names.tasks); });
+    campaign.def("add_task", [](nb::handle self, nb::kwargs kw) {
+        return add_child(self.ptr(), names.tasks, names.Task, kw.ptr(), "add_task");
+    });
+    campaign.def("add_plugin", [](nb::handle self, nb::kwargs kw) {
+        return add_child(self.ptr(), names.tasks, names.Plugin, kw.ptr(), "add_plugin");
+    });
+    campaign.def("stop", &kw_method<campaign_stop>);
+    campaign.def("roll_up", [](nb::handle self) { campaign_roll_up(self.ptr()); });
+    campaign.attr("_ARG_ORDER") = name_list(
+        {"type",     "id",         "fullid",      "idlist",  "name",          "starttime",
+         "stoptime", "runtime",    "cli",         "jobfile", "korvopath",     "korvoversion",
+         "host",     "submitter",  "archivefile", "summary", "pluginsummary", "details",
+         "extra",    "totaltasks", "tasks"});
+
+    auto task = nb::class_<Task, ReportObjectBase>(m, "Task", nb::dynamic_attr());
+    def_named_init<Task, init_task>(task);
+    task.def("stop", &kw_method<task_stop>);
+    task.def("roll_up", [](nb::handle self) { task_roll_up(self.ptr()); });
+    task.def("add_section", [](nb::handle self, nb::kwargs kw) {
+        return add_child(self.ptr(), names.sections, names.Section, kw.ptr(), "add_section");
+    });
+    task.def("add_plugin", [](nb::handle self, nb::kwargs kw) {
+        return add_child(self.ptr(), names.sections, names.Plugin, kw.ptr(), "add_plugin");
+    });
+    task.attr("_ARG_ORDER") =
+        name_list({"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
+                   "description", "logfile", "testscript", "parameters", "summary", "pluginsummary",
+                   "details", "extra", "sections"});
+
+    auto section = nb::class_<Section, ReportObjectBase>(m, "Section", nb::dynamic_attr());
+    def_named_init<Section, init_section>(section);
+    section.def("start", &kw_method<section_start>);
+    section.def("stop", &kw_method<section_stop>);
+    section.def("add_section", [](nb::handle self, nb::kwargs kw) {
+        return add_child(self.ptr(), names.sections, names.Section, kw.ptr(), "add_section");
+    });
+    section.attr("_ARG_ORDER") = name_list(
+        {"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
+         "description", "xref", "logs", "parameters", "result", "details", "extra", "sections"});
+
+    auto plugin = nb::class_<Plugin, ReportObjectBase>(m, "Plugin", nb::dynamic_attr());
+    def_named_init<Plugin, init_plugin>(plugin);
+    plugin.def("start", &kw_method<plugin_start>);
+    plugin.def("stop", &kw_method<plugin_stop>);
+    plugin.def("roll_up", [](nb::handle self) { plugin_roll_up(self.ptr()); });
+    plugin.def("add_section", [](nb::handle self, nb::kwargs kw) {
+        return add_child(self.ptr(), names.sections, names.Section, kw.ptr(), "add_section");
+    });
+    plugin.attr("_ARG_ORDER") = name_list({"type", "id", "fullid", "idlist", "name", "starttime",
+                                           "stoptime", "runtime", "description", "logfile", "logs",
+                                           "summary", "result", "details", "extra", "sections"});
+
+    state.base_type = (PyTypeObject*)base.ptr();
+    state.campaign_type = (PyTypeObject*)campaign.ptr();
+    state.task_type = (PyTypeObject*)task.ptr();
+    state.section_type = (PyTypeObject*)section.ptr();
+    state.plugin_type = (PyTypeObject*)plugin.ptr();
+    remember_native_methods();
+
+    m.def(
+        "recursive_update", [](nb::handle a, nb::handle b) { recursive_update(a.ptr(), b.ptr()); },
+        nb::arg("a").none(), nb::arg("b").none());
+}
+
+} // namespace korvo::campaign

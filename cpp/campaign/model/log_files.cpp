@@ -1,0 +1,35 @@
+#include "campaign/model/log_files.hpp"
+
+#include <sys/stat.h>
+
+namespace korvo::campaign {
+
+nb::object base_name(PyObject* path) {
+    nb::object text = check(PyOS_FSPath(path));
+    if (PyUnicode_Check(text.ptr())) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(text.ptr());
+        Py_ssize_t slash = PyUnicode_FindChar(text.ptr(), '/', 0, len, -1);
+        if (slash == -2) throw nb::python_error();
+        return check(PyUnicode_Substring(text.ptr(), slash + 1, len));
+    }
+    const char* bytes = PyBytes_AS_STRING(text.ptr());
+    Py_ssize_t len = PyBytes_GET_SIZE(text.ptr());
+    Py_ssize_t start = len;
+    while (start > 0 && bytes[start - 1] != '/')
+        --start;
+    return check(PyBytes_FromStringAndSize(bytes + start, len - start));
+}
+
+nb::object file_size(PyObject* path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) throw nb::python_error();
+    nb::object holder = nb::steal(encoded);
+    struct stat info;
+    if (stat(PyBytes_AS_STRING(encoded), &info) != 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        throw nb::python_error();
+    }
+    return check(PyLong_FromLongLong((long long)info.st_size));
+}
+
+} // namespace korvo::campaign

@@ -1,0 +1,89 @@
+#include "campaign/model/module_state.hpp"
+
+#include "campaign/model/names.hpp"
+
+namespace korvo::campaign {
+
+ModuleState state;
+
+nb::object module_global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+NodeKind exact_kind(PyObject* obj) {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t == state.section_type) return NodeKind::Section;
+    if (t == state.task_type) return NodeKind::Task;
+    if (t == state.plugin_type) return NodeKind::Plugin;
+    if (t == state.campaign_type) return NodeKind::Campaign;
+    if (t == state.base_type) return NodeKind::Base;
+    return NodeKind::Other;
+}
+
+namespace {
+
+PyObject* method_name(Method m) {
+    switch (m) {
+    case Method::RollUp:
+        return names.roll_up;
+    case Method::Update:
+        return names.update;
+    case Method::UpdateExtra:
+        return names.update_extra;
+    }
+    return nullptr;
+}
+
+PyTypeObject* type_of(NodeKind kind) {
+    switch (kind) {
+    case NodeKind::Base:
+        return state.base_type;
+    case NodeKind::Campaign:
+        return state.campaign_type;
+    case NodeKind::Task:
+        return state.task_type;
+    case NodeKind::Section:
+        return state.section_type;
+    case NodeKind::Plugin:
+        return state.plugin_type;
+    case NodeKind::Other:
+        break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void remember_native_methods() {
+    for (int k = 0; k < 5; ++k)
+        for (int m = 0; m < 3; ++m) {
+            PyObject* found = _PyType_Lookup(type_of((NodeKind)k), method_name((Method)m));
+            Py_XINCREF(found);
+            state.native[k][m] = found;
+        }
+}
+
+NodeKind native_kind(PyObject* obj, Method m) {
+    NodeKind kind = exact_kind(obj);
+    if (kind == NodeKind::Other) return kind;
+    PyObject* name = method_name(m);
+    PyObject* now = _PyType_Lookup(Py_TYPE(obj), name);
+    if (!now || now != state.native[(int)kind][(int)m] || instance_shadows(obj, name))
+        return NodeKind::Other;
+    return kind;
+}
+
+bool is_instance_of_global(PyObject* obj, PyObject* class_name) {
+    nb::object cls = module_global(class_name);
+    if (PyType_Check(cls.ptr())) return PyObject_TypeCheck(obj, (PyTypeObject*)cls.ptr());
+    int r = PyObject_IsInstance(obj, cls.ptr());
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+}
+
+} // namespace korvo::campaign

@@ -1,0 +1,326 @@
+// ReportObjectBase: identity, paths, timing, data routing and the result roll-up.
+#include <Python.h>
+#include <datetime.h>
+
+#include <algorithm>
+
+#include "campaign/model/id_text.hpp"
+#include "campaign/model/merge.hpp"
+#include "campaign/model/module_state.hpp"
+#include "campaign/model/names.hpp"
+#include "campaign/model/node.hpp"
+#include "common/iteration.hpp"
+
+namespace korvo::campaign {
+
+namespace {
+
+nb::object instance_dict(PyObject* self) {
+    return check(PyObject_GenericGetDict(self, nullptr));
+}
+
+void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+    check_status(PyDict_SetItem(dict, key, value));
+}
+
+// None when the node has no parent link (also for a half-built node).
+PyObject* parent_of(PyObject* self) {
+    nb::object dict = instance_dict(self);
+    PyObject* parent = PyDict_GetItemWithError(dict.ptr(), names._parent);
+    if (!parent && PyErr_Occurred()) throw nb::python_error();
+    return parent ? parent : Py_None;
+}
+
+bool is_top_level(PyObject* parent) {
+    return parent == Py_None || is_instance_of_global(parent, names.Campaign);
+}
+
+// The run time in seconds: stoptime - starttime as a float, fraction kept.
+nb::object seconds_between(PyObject* start, PyObject* stop) {
+    nb::object delta = check(PyNumber_Subtract(stop, start));
+    if (PyDelta_Check(delta.ptr())) {
+        long long us = (long long)PyDateTime_DELTA_GET_DAYS(delta.ptr()) * 86400000000LL +
+                       (long long)PyDateTime_DELTA_GET_SECONDS(delta.ptr()) * 1000000LL +
+                       PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
+        return check(PyFloat_FromDouble((double)us / 1e6));
+    }
+    return check(PyObject_CallMethodNoArgs(delta.ptr(), names.total_seconds));
+}
+
+// list.append, or the holder's own append for anything else.
+void append_to(PyObject* list, PyObject* item) {
+    if (PyList_CheckExact(list)) return check_status(PyList_Append(list, item));
+    check(PyObject_CallMethodOneArg(list, names.append, item));
+}
+
+constexpr int kMaxChain = 64;
+
+PyObject* own_dict(PyObject* node) {
+    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+    return dict_ptr ? *dict_ptr : nullptr;
+}
+
+// The serialisers read the paths of every node, so the usual tree is answered in one
+// step: borrowed ids from `node` up to the first node below the top, innermost first,
+// read straight from the instance dicts. 0 unless every node on the way is an exact
+// node of ours with its id set (text ids when `need_text`) and the module's Campaign is
+// our own class; the general walk then answers. Nothing here runs Python code, so the
+// borrowed ids stay valid until the caller returns.
+int quick_id_chain(PyObject* node, PyObject** ids, bool need_text) {
+    nb::object campaign_cls = module_global(names.Campaign);
+    if (campaign_cls.ptr() != reinterpret_cast<PyObject*>(state.campaign_type)) return 0;
+    int n = 0;
+    while (true) {
+        if (exact_kind(node) == NodeKind::Other || n == kMaxChain) return 0;
+        PyObject* dict = own_dict(node);
+        if (!dict) return 0;
+        PyObject* id = PyDict_GetItem(dict, names.id);
+        if (!id || (need_text && !PyUnicode_CheckExact(id))) return 0;
+        ids[n++] = id;
+        PyObject* parent = PyDict_GetItem(dict, names._parent);
+        if (!parent || parent == Py_None || PyObject_TypeCheck(parent, state.campaign_type))
+            return n;
+        node = parent;
+    }
+}
+
+} // namespace
+
+void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent, PyObject* type) {
+    if (!PyDateTimeAPI) PyDateTime_IMPORT;
+    nb::object dict = instance_dict(self);
+    PyObject* d = dict.ptr();
+    nb::object node_type;
+    if (type && truthy(type)) {
+        node_type = nb::borrow(type);
+    } else {
+        node_type = get_attr((PyObject*)Py_TYPE(self), names.__name__);
+    }
+    dict_set(d, names.type, node_type.ptr());
+    dict_set(d, names.id, id);
+    dict_set(d, names.seq_num, seq_num);
+    dict_set(d, names._parent, parent ? parent : Py_None);
+    dict_set(d, names.name, id);
+    dict_set(d, names.starttime, Py_None);
+    dict_set(d, names.stoptime, Py_None);
+    dict_set(d, names.runtime, Py_None);
+    dict_set(d, names.details, check(PyList_New(0)).ptr());
+    dict_set(d, names.extra, check(PyDict_New()).ptr());
+}
+
+nb::object fullid(PyObject* self) {
+    PyObject* chain[kMaxChain];
+    if (int n = quick_id_chain(self, chain, true)) {
+        std::reverse(chain, chain + n);
+        return join_text_ids(chain, size_t(n));
+    }
+    PyObject* parent = parent_of(self);
+    nb::object own_id = get_attr(self, names.id);
+    if (is_top_level(parent)) return own_id;
+    // Walk up our own nodes iteratively; a foreign parent answers for itself.
+    nb::object parts = check(PyList_New(0));
+    check_status(PyList_Append(parts.ptr(), check(PyObject_Str(own_id.ptr())).ptr()));
+    nb::object node = nb::borrow(parent);
+    while (true) {
+        if (!is_node(node.ptr())) {
+            nb::object text = check(PyObject_Str(get_attr(node.ptr(), names.fullid).ptr()));
+            check_status(PyList_Append(parts.ptr(), text.ptr()));
+            break;
+        }
+        nb::object id = get_attr(node.ptr(), names.id);
+        check_status(PyList_Append(parts.ptr(), check(PyObject_Str(id.ptr())).ptr()));
+        PyObject* up = parent_of(node.ptr());
+        if (is_top_level(up)) break;
+        node = nb::borrow(up);
+    }
+    check_status(PyList_Reverse(parts.ptr()));
+    nb::object dot = check(PyUnicode_FromString("."));
+    return check(PyUnicode_Join(dot.ptr(), parts.ptr()));
+}
+
+nb::object idlist(PyObject* self) {
+    PyObject* chain[kMaxChain];
+    if (int n = quick_id_chain(self, chain, false)) {
+        nb::object out = check(PyList_New(n));
+        for (int i = 0; i < n; ++i) {
+            Py_INCREF(chain[n - 1 - i]);
+            PyList_SET_ITEM(out.ptr(), i, chain[n - 1 - i]);
+        }
+        return out;
+    }
+    nb::object ids = check(PyList_New(0));
+    nb::object node = nb::borrow(self);
+    while (true) {
+        check_status(PyList_Append(ids.ptr(), get_attr(node.ptr(), names.id).ptr()));
+        PyObject* up = parent_of(node.ptr());
+        if (is_top_level(up)) break;
+        if (!is_node(up)) {
+            nb::object upper = get_attr(up, names.idlist);
+            check_status(PyList_Reverse(ids.ptr()));
+            nb::object joined = check(PySequence_List(upper.ptr()));
+            check_status(PyList_SetSlice(joined.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, ids.ptr()));
+            return joined;
+        }
+        node = nb::borrow(up);
+    }
+    check_status(PyList_Reverse(ids.ptr()));
+    return ids;
+}
+
+void base_start(PyObject* self, PyObject* kwargs) {
+    nb::object now = check(PyObject_CallNoArgs(module_global(names.get_time).ptr()));
+    set_attr(self, names.starttime, now.ptr());
+    call_update(self, kwargs);
+}
+
+void base_stop(PyObject* self, PyObject* kwargs) {
+    nb::object start = attr_or_none(self, names.starttime);
+    if (!start.is_none()) {
+        nb::object now = check(PyObject_CallNoArgs(module_global(names.get_time).ptr()));
+        set_attr(self, names.stoptime, now.ptr());
+        set_attr(self, names.runtime, seconds_between(start.ptr(), now.ptr()).ptr());
+    }
+    call_update(self, kwargs);
+    call_roll_up(self);
+}
+
+namespace {
+
+void route_pair(PyObject* self, PyObject* arg_order, PyObject* extras, PyObject* key,
+                PyObject* value) {
+    int listed = PySequence_Contains(arg_order, key);
+    check_status(listed);
+    if (!listed) {
+        check_status(PyDict_SetItem(extras, key, value));
+        return;
+    }
+    nb::object current = optional_attr(self, key);
+    if (current && PyList_Check(current.ptr())) {
+        if (PyList_Check(value)) {
+            Py_ssize_t end = PyList_GET_SIZE(current.ptr());
+            check_status(PyList_SetSlice(current.ptr(), end, end, value));
+        } else {
+            check_status(PyList_Append(current.ptr(), value));
+        }
+    } else {
+        set_attr(self, key, value);
+    }
+}
+
+} // namespace
+
+void base_update(PyObject* self, PyObject* data) {
+    if (!PyDict_Check(data) && !is_mapping(data)) {
+        PyErr_Format(PyExc_TypeError, "update() argument must be a mapping, not %.200s",
+                     Py_TYPE(data)->tp_name);
+        throw nb::python_error();
+    }
+    nb::object arg_order = get_attr(self, names._ARG_ORDER);
+    nb::object extras = check(PyDict_New());
+    if (PyDict_CheckExact(data)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(data);
+        PyObject *k, *v;
+        while (PyDict_Next(data, &pos, &k, &v)) {
+            nb::object key = nb::borrow(k), value = nb::borrow(v);
+            route_pair(self, arg_order.ptr(), extras.ptr(), key.ptr(), value.ptr());
+            if (PyDict_GET_SIZE(data) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+    } else {
+        for_each_pair(data, [&](PyObject* key, PyObject* value) {
+            route_pair(self, arg_order.ptr(), extras.ptr(), key, value);
+        });
+    }
+    call_update_extra(self, extras.ptr());
+}
+
+void base_update_extra(PyObject* self, PyObject* data) {
+    nb::object extra = get_attr(self, names.extra);
+    recursive_update(extra.ptr(), data);
+}
+
+void base_add_detail(PyObject* self, PyObject* detail) {
+    nb::object details = get_attr(self, names.details);
+    append_to(details.ptr(), detail);
+}
+
+void base_roll_up(PyObject* self) {
+    // Climbs iteratively while the parent is one of our plain sections, so deep nesting
+    // never deepens the C stack; any other parent gets its own roll_up called.
+    nb::object node = nb::borrow(self);
+    while (true) {
+        PyObject* parent = parent_of(node.ptr());
+        if (parent == Py_None) return;
+        nb::object result = attr_or_none(node.ptr(), names.result);
+        if (result.is_none()) return;
+        PyObject* raw_parent_result = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+        int found = PyObject_GetOptionalAttr(parent, names.result, &raw_parent_result);
+#else
+        int found = _PyObject_LookupAttr(parent, names.result, &raw_parent_result);
+#endif
+        if (found <= 0) {
+            PyErr_Clear(); // a parent without a readable result takes no result
+            return;
+        }
+        nb::object parent_result = nb::steal(raw_parent_result);
+        nb::object combined = parent_result.is_none()
+                                  ? check(PyObject_CallMethodNoArgs(result.ptr(), names.clone))
+                                  : check(PyNumber_Add(parent_result.ptr(), result.ptr()));
+        set_attr(parent, names.result, combined.ptr());
+        NodeKind kind = native_kind(parent, Method::RollUp);
+        if (kind != NodeKind::Section && kind != NodeKind::Base) {
+            call_roll_up(parent);
+            return;
+        }
+        node = nb::borrow(parent);
+    }
+}
+
+nb::object add_child(PyObject* self, PyObject* list_name, PyObject* class_name, PyObject* kwargs,
+                     const char* method) {
+    int given = PyDict_Contains(kwargs, names.parent);
+    check_status(given);
+    if (given) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument 'parent'",
+                     method);
+        throw nb::python_error();
+    }
+    check_status(PyDict_SetItem(kwargs, names.parent, self));
+    nb::object cls = module_global(class_name);
+    nb::object empty = check(PyTuple_New(0));
+    nb::object child = check(PyObject_Call(cls.ptr(), empty.ptr(), kwargs));
+    nb::object children = get_attr(self, list_name);
+    append_to(children.ptr(), child.ptr());
+    return child;
+}
+
+void call_roll_up(PyObject* node) {
+    switch (native_kind(node, Method::RollUp)) {
+    case NodeKind::Base:
+    case NodeKind::Section:
+        return base_roll_up(node);
+    case NodeKind::Campaign:
+        return campaign_roll_up(node);
+    case NodeKind::Task:
+        return task_roll_up(node);
+    case NodeKind::Plugin:
+        return plugin_roll_up(node);
+    case NodeKind::Other:
+        break;
+    }
+    check(PyObject_CallMethodNoArgs(node, names.roll_up));
+}
+
+void call_update(PyObject* node, PyObject* data) {
+    if (native_kind(node, Method::Update) != NodeKind::Other) return base_update(node, data);
+    check(PyObject_CallMethodOneArg(node, names.update, data));
+}
+
+void call_update_extra(PyObject* node, PyObject* data) {
+    if (native_kind(node, Method::UpdateExtra) != NodeKind::Other)
+        return base_update_extra(node, data);
+    check(PyObject_CallMethodOneArg(node, names.update_extra, data));
+}
+
+} // namespace korvo::campaign

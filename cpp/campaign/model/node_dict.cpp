@@ -1,0 +1,54 @@
+#include "campaign/model/node_dict.hpp"
+
+#include "campaign/model/names.hpp"
+#include "campaign/walk/node_access.hpp"
+
+namespace korvo::campaign {
+
+namespace {
+
+// A read that fails in any way leaves the attribute out.
+nb::object read_or_absent(PyObject* node, PyObject* name) {
+    try {
+        return read_listed(node, name);
+    } catch (nb::python_error&) {
+        return nb::object();
+    }
+}
+
+void replace_by_ids(PyObject* out, PyObject* key) {
+    PyObject* children = PyDict_GetItemWithError(out, key);
+    if (!children) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return;
+    }
+    nb::object ids = check(PyList_New(0));
+    nb::object it = check(PyObject_GetIter(children));
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        nb::object child = nb::steal(raw);
+        check_status(PyList_Append(ids.ptr(), get_attr(child.ptr(), names.id).ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    check_status(PyDict_SetItem(out, key, ids.ptr()));
+}
+
+} // namespace
+
+nb::object node_to_dict(PyObject* node) {
+    nb::object out = check(PyDict_New());
+    nb::object it = check(PyObject_GetIter(arg_order(node).ptr()));
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        nb::object name = nb::steal(raw);
+        nb::object value = read_or_absent(node, name.ptr());
+        if (value) check_status(PyDict_SetItem(out.ptr(), name.ptr(), value.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    replace_by_ids(out.ptr(), names.tasks);
+    replace_by_ids(out.ptr(), names.sections);
+    check_status(PyDict_SetItem(out.ptr(), names.seq_num, get_attr(node, names.seq_num).ptr()));
+    nb::object logfile = optional_attr(node, names.logfile);
+    if (logfile) check_status(PyDict_SetItem(out.ptr(), names.logfile, logfile.ptr()));
+    return out;
+}
+
+} // namespace korvo::campaign

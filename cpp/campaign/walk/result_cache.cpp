@@ -1,0 +1,43 @@
+#include "campaign/walk/result_cache.hpp"
+
+#include "campaign/model/names.hpp"
+#include "campaign/walk/node_access.hpp"
+
+namespace korvo::campaign {
+
+ResultCache::Entry& ResultCache::entry(PyObject* obj) {
+    auto [it, added] = entries_.try_emplace(obj);
+    if (added) it->second.held = nb::borrow(obj);
+    return it->second;
+}
+
+bool ResultCache::ignored(PyObject* value) {
+    if (!remembers(value)) return is_ignored_value(value);
+    Entry& e = entry(value);
+    if (e.ignored < 0) e.ignored = is_ignored_value(value) ? 1 : 0;
+    return e.ignored != 0;
+}
+
+void ResultCache::read_fields(PyObject* obj, Fields& out) {
+    out.value = get_attr(obj, names.value);
+    nb::object reason = get_attr(obj, names.reason);
+    out.reason = truthy(reason.ptr()) ? reason : nb::object();
+    nb::object data = get_attr(obj, names.data);
+    out.data = truthy(data.ptr()) ? data : nb::object();
+}
+
+ResultCache::Fields ResultCache::fields(PyObject* obj) {
+    if (!remembers(obj)) {
+        Fields f;
+        read_fields(obj, f);
+        return f;
+    }
+    Entry& e = entry(obj);
+    if (!e.has_fields) {
+        read_fields(obj, e.fields);
+        e.has_fields = true;
+    }
+    return e.fields;
+}
+
+} // namespace korvo::campaign

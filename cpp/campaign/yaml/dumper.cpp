@@ -1,0 +1,173 @@
+#include "campaign/yaml/dumper.hpp"
+
+#include <string>
+
+#include "campaign/model/module_state.hpp"
+#include "campaign/model/names.hpp"
+#include "campaign/walk/node_access.hpp"
+#include "campaign/yaml/represent.hpp"
+#include "campaign/yaml/scalar_text.hpp"
+
+namespace korvo::campaign::yaml {
+
+namespace {
+
+struct DumperNames {
+    PyObject* tag_str = intern("tag:yaml.org,2002:str");
+    PyObject* tag_float = intern("tag:yaml.org,2002:float");
+    PyObject* tag_map = intern("tag:yaml.org,2002:map");
+    PyObject* literal = intern("|");
+    PyObject* represent_scalar = intern("represent_scalar");
+    PyObject* represent_mapping = intern("represent_mapping");
+    PyObject* increase_indent = intern("increase_indent");
+};
+
+const DumperNames& dn() {
+    static const DumperNames instance;
+    return instance;
+}
+
+PyObject* dumper_class = nullptr;
+
+nb::object represent_scalar(nb::handle dumper, PyObject* tag, PyObject* text,
+                            PyObject* style = nullptr) {
+    return check(
+        PyObject_CallMethodObjArgs(dumper.ptr(), dn().represent_scalar, tag, text, style, nullptr));
+}
+
+nb::object represent_mapping(nb::handle dumper, PyObject* mapping) {
+    return check(PyObject_CallMethodObjArgs(dumper.ptr(), dn().represent_mapping, dn().tag_map,
+                                            mapping, nullptr));
+}
+
+nb::object pair(PyObject* key, PyObject* value) {
+    return check(PyTuple_Pack(2, key, value));
+}
+
+void append(nb::handle list, nb::handle item) {
+    check_status(PyList_Append(list.ptr(), item.ptr()));
+}
+
+} // namespace
+
+nb::object str_representer(nb::handle dumper, nb::handle data) {
+    if (!PyUnicode_Check(data.ptr())) raise(PyExc_TypeError, "str_representer expects a str");
+    TextView text = TextView::of(data.ptr());
+    if (!has_line_feed(text)) return represent_scalar(dumper, dn().tag_str, data.ptr());
+    std::string storage;
+    TextView stripped = strip_line_ends(text, storage);
+    nb::object joined =
+        check(PyUnicode_FromKindAndData(stripped.kind, stripped.data, stripped.len));
+    return represent_scalar(dumper, dn().tag_str, joined.ptr(), dn().literal);
+}
+
+nb::object float_representer(nb::handle dumper, nb::handle data) {
+    double value = PyFloat_AsDouble(data.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    std::string text;
+    append_rounded_float(text, value);
+    nb::object str = check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+    return represent_scalar(dumper, dn().tag_float, str.ptr());
+}
+
+nb::object type_representer(nb::handle dumper, nb::handle data) {
+    nb::object text = check(PyObject_Repr(data.ptr()));
+    return represent_scalar(dumper, dn().tag_str, text.ptr());
+}
+
+nb::object unknown_representer(nb::handle dumper, nb::handle data) {
+    nb::object mapping = check(PyDict_New());
+    check_status(PyDict_SetItem(mapping.ptr(), names.type, (PyObject*)Py_TYPE(data.ptr())));
+    nb::object text = check(PyObject_Repr(data.ptr()));
+    check_status(PyDict_SetItem(mapping.ptr(), names.repr, text.ptr()));
+    return represent_mapping(dumper, mapping.ptr());
+}
+
+nb::object result_counter_representer(nb::handle dumper, nb::handle data) {
+    nb::object items = check(PyObject_CallMethodNoArgs(data.ptr(), names.items));
+    nb::object pairs = check(PySequence_List(items.ptr()));
+    nb::object total = get_attr(data.ptr(), names.total);
+    append(pairs, pair(names.total, total.ptr()));
+    nb::object rate = get_attr(data.ptr(), names.success_rate);
+    append(pairs, pair(names.success_rate, rate.ptr()));
+    return represent_mapping(dumper, pairs.ptr());
+}
+
+nb::object test_result_representer(nb::handle dumper, nb::handle data) {
+    nb::object mapping = check(PyDict_New());
+    nb::object value = get_attr(data.ptr(), names.value);
+    check_status(PyDict_SetItem(mapping.ptr(), names.value, value.ptr()));
+    nb::object reason = get_attr(data.ptr(), names.reason);
+    if (truthy(reason.ptr()))
+        check_status(PyDict_SetItem(mapping.ptr(), names.reason, reason.ptr()));
+    nb::object extra = get_attr(data.ptr(), names.data);
+    if (truthy(extra.ptr())) check_status(PyDict_SetItem(mapping.ptr(), names.data, extra.ptr()));
+    return represent_mapping(dumper, mapping.ptr());
+}
+
+nb::object attr_dict_representer(nb::handle dumper, nb::handle data) {
+    return represent_mapping(dumper, data.ptr());
+}
+
+nb::object header_to_yaml(nb::handle, nb::handle dumper, nb::handle data) {
+    nb::object pairs = check(PyList_New(0));
+    nb::object version = module_global(names.VERSION);
+    append(pairs, pair(names.version, version.ptr()));
+    nb::object report = get_attr(data.ptr(), names.report);
+    append(pairs, pair(names.report, report.ptr()));
+    return represent_mapping(dumper, pairs.ptr());
+}
+
+nb::object node_to_yaml(nb::handle, nb::handle dumper, nb::handle data) {
+    Pairs pairs;
+    node_pairs(data.ptr(), arg_order(data.ptr()).ptr(), pairs);
+    nb::object list = check(PyList_New(Py_ssize_t(pairs.size())));
+    for (size_t i = 0; i < pairs.size(); ++i)
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i),
+                        pair(pairs[i].first.ptr(), pairs[i].second.ptr()).release().ptr());
+    return represent_mapping(dumper, list.ptr());
+}
+
+void header_init(nb::handle self, nb::handle report) {
+    set_attr(self.ptr(), names.report, report.ptr());
+}
+
+nb::object dumper_increase_indent(nb::handle self, nb::handle flow, nb::handle) {
+    // The library's version, with sequences in mappings always indented.
+    if (!dumper_class) raise(PyExc_RuntimeError, "YAMLDumper is not set up");
+    nb::object parent = check(
+        PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, dumper_class, self.ptr(), nullptr));
+    nb::object method = get_attr(parent.ptr(), dn().increase_indent);
+    return check(PyObject_CallFunctionObjArgs(method.ptr(), flow.ptr(), Py_False, nullptr));
+}
+
+bool dumper_ignore_aliases(nb::handle, nb::handle) {
+    return true;
+}
+
+nb::object make_class(nb::handle module, const char* name, nb::handle bases, const char* doc) {
+    nb::object ns = check(PyDict_New());
+    nb::object module_name = get_attr(module.ptr(), names.__name__);
+    check_status(PyDict_SetItemString(ns.ptr(), "__module__", module_name.ptr()));
+    nb::object doc_text = check(PyUnicode_FromString(doc));
+    check_status(PyDict_SetItemString(ns.ptr(), "__doc__", doc_text.ptr()));
+    nb::object name_text = check(PyUnicode_FromString(name));
+    return check(PyObject_CallFunctionObjArgs((PyObject*)&PyType_Type, name_text.ptr(), bases.ptr(),
+                                              ns.ptr(), nullptr));
+}
+
+nb::object library_safe_dumper() {
+    nb::object lib = check(PyImport_ImportModule("yaml"));
+    return check(PyObject_GetAttrString(lib.ptr(), "SafeDumper"));
+}
+
+void set_dumper_class(nb::handle cls) {
+    Py_XDECREF(dumper_class);
+    dumper_class = nb::borrow(cls).release().ptr();
+}
+
+nb::object as_classmethod(nb::handle func) {
+    return check(PyClassMethod_New(func.ptr()));
+}
+
+} // namespace korvo::campaign::yaml

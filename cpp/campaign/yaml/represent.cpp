@@ -1,0 +1,536 @@
+#include "campaign/yaml/represent.hpp"
+
+#include <datetime.h>
+
+#include <algorithm>
+#include <charconv>
+#include <string>
+#include <unordered_map>
+
+#include "campaign/model/module_state.hpp"
+#include "campaign/model/names.hpp"
+#include "campaign/walk/node_access.hpp"
+#include "campaign/walk/node_order.hpp"
+#include "campaign/yaml/emitter.hpp"
+#include "campaign/yaml/scalar_text.hpp"
+
+namespace korvo::campaign::yaml {
+
+RegisteredTypes registered;
+
+void init_represent() {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw nb::python_error();
+}
+
+namespace {
+
+struct Shape {
+    enum Kind { ScalarNode, SequenceNode, MappingNode } kind = ScalarNode;
+    Scalar scalar;
+    nb::object text_owner; // the str a scalar's text lives in, when it comes from one
+    std::string storage;   // a scalar's text when it is made here
+    Tag tag = Tag::Str;    // collection tag
+    nb::object sequence;   // list or tuple
+    Pairs pairs;
+
+    void ascii_text(Tag t) {
+        scalar.tag = t;
+        scalar.text = TextView::ascii(storage.data(), storage.size());
+    }
+    template <size_t N> void static_text(Tag t, const char (&s)[N]) {
+        scalar.tag = t;
+        scalar.text = TextView::ascii(s, N - 1);
+    }
+    void str_text(Tag t, nb::object str) {
+        text_owner = std::move(str);
+        scalar.tag = t;
+        scalar.text = TextView::of(text_owner.ptr());
+    }
+    bool empty_collection() const {
+        if (kind == MappingNode) return pairs.empty();
+        return Py_SIZE(sequence.ptr()) == 0;
+    }
+};
+
+// Orders mapping items as sorted(list(mapping.items())) would, keeping the given order when
+// the items cannot be compared (TypeError).
+void sort_pairs(Pairs& pairs) {
+    if (pairs.size() < 2) return;
+    bool all_text = true;
+    for (auto& p : pairs) {
+        if (!PyUnicode_CheckExact(p.first.ptr())) {
+            all_text = false;
+            break;
+        }
+    }
+    if (all_text) {
+        auto less = [](const auto& a, const auto& b) {
+            return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0;
+        };
+        std::sort(pairs.begin(), pairs.end(), less);
+        // Distinct texts never tie, so the values are never compared; a tie (possible only
+        // with an items() of one's own) goes the general way below.
+        bool tie = false;
+        for (size_t i = 1; i < pairs.size() && !tie; ++i)
+            tie = PyUnicode_Compare(pairs[i - 1].first.ptr(), pairs[i].first.ptr()) == 0;
+        if (!tie) return;
+    }
+    nb::object items = check(PyList_New(Py_ssize_t(pairs.size())));
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        PyObject* t = PyTuple_Pack(2, pairs[i].first.ptr(), pairs[i].second.ptr());
+        if (!t) throw nb::python_error();
+        PyList_SET_ITEM(items.ptr(), Py_ssize_t(i), t);
+    }
+    if (PyList_Sort(items.ptr()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        return; // unsortable: the mapping's own order
+    }
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        PyObject* t = PyList_GET_ITEM(items.ptr(), Py_ssize_t(i));
+        pairs[i].first = nb::borrow(PyTuple_GET_ITEM(t, 0));
+        pairs[i].second = nb::borrow(PyTuple_GET_ITEM(t, 1));
+    }
+}
+
+// Unpacks one element of an items() iteration into a (key, value) pair.
+void append_item(Pairs& out, PyObject* item) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        out.emplace_back(nb::borrow(PyTuple_GET_ITEM(item, 0)),
+                         nb::borrow(PyTuple_GET_ITEM(item, 1)));
+        return;
+    }
+    nb::object seq = check(PySequence_Fast(item, "cannot unpack non-iterable object"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+    if (n != 2) {
+        PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", n);
+        throw nb::python_error();
+    }
+    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+    out.emplace_back(nb::borrow(items[0]), nb::borrow(items[1]));
+}
+
+void items_pairs(PyObject* mapping, Pairs& out) {
+    if (PyDict_CheckExact(mapping)) {
+        out.reserve(size_t(PyDict_GET_SIZE(mapping)));
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(mapping, &pos, &k, &v))
+            out.emplace_back(nb::borrow(k), nb::borrow(v));
+        return;
+    }
+    nb::object items = check(PyObject_CallMethodNoArgs(mapping, names.items));
+    nb::object it = check(PyObject_GetIter(items.ptr()));
+    while (PyObject* item = PyIter_Next(it.ptr())) {
+        nb::object owned = nb::steal(item);
+        append_item(out, item);
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+}
+
+class Walker {
+  public:
+    explicit Walker(Emitter& emitter) : em_(emitter) {}
+
+    void node(PyObject* value, NodeContext ctx) {
+        // The most frequent scalars go straight to the writer.
+        PyTypeObject* t = Py_TYPE(value);
+        if (t == &PyUnicode_Type) {
+            if (PyUnicode_IS_ASCII(value)) {
+                auto* s = static_cast<const Py_UCS1*>(PyUnicode_DATA(value));
+                Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+                if (plain_str_text(s, n) &&
+                    em_.plain_unfolded(reinterpret_cast<const char*>(s), size_t(n), ctx))
+                    return;
+            }
+            TextView text = TextView::of(value);
+            if (!has_line_feed(text)) return plain_scalar(Tag::Str, text, ctx);
+        } else if (t == &PyLong_Type) {
+            int overflow = 0;
+            long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (!overflow && !(n == -1 && PyErr_Occurred())) {
+                // A decimal integer is always plain and read back as an int.
+                char buf[24];
+                auto res = std::to_chars(buf, buf + sizeof buf, n);
+                size_t len = size_t(res.ptr - buf);
+                if (em_.plain_unfolded(buf, len, ctx)) return;
+                return plain_scalar(Tag::Int, TextView::ascii(buf, len), ctx);
+            }
+            PyErr_Clear();
+        } else if (t == &PyFloat_Type) {
+            std::string text;
+            append_rounded_float(text, PyFloat_AS_DOUBLE(value));
+            return plain_scalar(Tag::Float, TextView::ascii(text.data(), text.size()), ctx);
+        } else if (value == Py_None) {
+            return plain_scalar(Tag::Null, TextView::ascii("null", 4), ctx);
+        } else if (t == PyDateTimeAPI->DateTimeType && naive(value)) {
+            // "YYYY-MM-DD HH:MM:SS[.ffffff]" is always read back as a timestamp; its ":"
+            // keeps it out of flow context only, which this writer never enters.
+            scratch_.clear();
+            append_naive_datetime(scratch_, value);
+            if (em_.plain_unfolded(scratch_.data(), scratch_.size(), ctx)) return;
+            return plain_scalar(Tag::Timestamp, TextView::ascii(scratch_.data(), scratch_.size()),
+                                ctx);
+        }
+        RecursionGuard guard(" while writing YAML");
+        Shape shape;
+        if (report_node(value)) {
+            // The node's path stays known while its children are written.
+            PathStack::Scope path(paths_, value);
+            shape.kind = Shape::MappingNode;
+            shape.tag = Tag::Map;
+            node_pairs(value, class_order(value), shape.pairs, &path, &results_);
+            return mapping(shape.tag, shape.pairs, &path);
+        }
+        represent(value, shape);
+        emit(shape, ctx, nullptr);
+    }
+
+    // `path` is the node's own when the pairs are a report node's: a pair without a value
+    // is its idlist, written from the path's ids.
+    void mapping(Tag tag, Pairs& pairs, PathStack::Scope* path = nullptr) {
+        em_.mapping_start(tag, pairs.empty());
+        if (pairs.empty()) return;
+        for (auto& pair : pairs) {
+            if (plain_key(pair.first.ptr())) {
+                em_.mapping_key(true);
+                em_.plain_simple_key(TextView::of(pair.first.ptr()));
+                em_.mapping_value(true);
+                value(pair.second.ptr(), path);
+                continue;
+            }
+            RecursionGuard guard(" while writing YAML");
+            Shape key;
+            represent(pair.first.ptr(), key);
+            ScalarAnalysis analysis;
+            bool simple;
+            if (key.kind == Shape::ScalarNode) {
+                analysis = analyze_scalar(key.scalar.text);
+                simple = Emitter::simple_scalar_key(key.scalar, analysis);
+            } else {
+                simple = key.empty_collection();
+            }
+            em_.mapping_key(simple);
+            emit(key, NodeContext{false, simple}, &analysis);
+            em_.mapping_value(simple);
+            value(pair.second.ptr(), path);
+        }
+        em_.mapping_end();
+    }
+
+  private:
+    void value(PyObject* v, PathStack::Scope* path) {
+        if (v) return node(v, NodeContext{});
+        // The ids stay owned by the stack while they are written; they are re-read on each
+        // step since writing may push deeper frames.
+        size_t n = path->count();
+        em_.sequence_start(Tag::Seq, n == 0);
+        if (n == 0) return;
+        for (size_t i = 0; i < n; ++i) {
+            em_.sequence_item();
+            node(path->ids()[i], NodeContext{});
+        }
+        em_.sequence_end();
+    }
+
+    void plain_scalar(Tag tag, const TextView& text, NodeContext ctx) {
+        Scalar s;
+        s.tag = tag;
+        s.text = text;
+        em_.scalar(s, analyze_scalar(text), ctx);
+    }
+
+    // Whether `key` is a name written as a plain simple key. Attribute names and other
+    // interned texts recur on every node, so the decision is remembered for them.
+    bool plain_key(PyObject* key) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) return false;
+        auto found = plain_keys_.find(key);
+        if (found != plain_keys_.end()) return found->second;
+        bool plain = false;
+        TextView text = TextView::of(key);
+        if (!has_line_feed(text)) {
+            Scalar s;
+            s.text = text;
+            plain = em_.key_form(s, analyze_scalar(text)) == Emitter::KeyForm::PlainSimple;
+        }
+        key_refs_.push_back(nb::borrow(key));
+        plain_keys_.emplace(key, plain);
+        return plain;
+    }
+
+    void emit(Shape& s, NodeContext ctx, const ScalarAnalysis* analysis) {
+        switch (s.kind) {
+        case Shape::ScalarNode:
+            if (analysis)
+                em_.scalar(s.scalar, *analysis, ctx);
+            else
+                em_.scalar(s.scalar, analyze_scalar(s.scalar.text), ctx);
+            break;
+        case Shape::SequenceNode:
+            sequence(s.tag, s.sequence.ptr());
+            break;
+        case Shape::MappingNode:
+            mapping(s.tag, s.pairs);
+            break;
+        }
+    }
+
+    void sequence(Tag tag, PyObject* seq) {
+        bool is_list = PyList_CheckExact(seq);
+        bool empty = Py_SIZE(seq) == 0;
+        em_.sequence_start(tag, empty);
+        if (empty) return;
+        // Items are held while written: writing may run code (repr) that changes the list.
+        for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+            nb::object item =
+                nb::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            em_.sequence_item();
+            node(item.ptr(), NodeContext{});
+        }
+        em_.sequence_end();
+    }
+
+    void represent(PyObject* v, Shape& s) {
+        PyTypeObject* t = Py_TYPE(v);
+        if (t == &PyUnicode_Type) return represent_str(v, s);
+        if (t == &PyFloat_Type) {
+            append_rounded_float(s.storage, PyFloat_AS_DOUBLE(v));
+            return s.ascii_text(Tag::Float);
+        }
+        if (t == &PyLong_Type) return represent_int(v, s);
+        if (v == Py_None) return s.static_text(Tag::Null, "null");
+        if (t == &PyBool_Type) {
+            if (v == Py_True) return s.static_text(Tag::Bool, "true");
+            return s.static_text(Tag::Bool, "false");
+        }
+        if (t == &PyList_Type || t == &PyTuple_Type) {
+            s.kind = Shape::SequenceNode;
+            s.tag = Tag::Seq;
+            s.sequence = nb::borrow(v);
+            return;
+        }
+        if (t == &PyDict_Type) return sorted_mapping(v, s);
+        if (report_node(v)) {
+            s.kind = Shape::MappingNode;
+            s.tag = Tag::Map;
+            node_pairs(v, class_order(v), s.pairs, nullptr, &results_);
+            return;
+        }
+        PyObject* type = reinterpret_cast<PyObject*>(t);
+        if (type == registered.report_header) return represent_header(v, s);
+        if (type == registered.result_counter) return represent_counter(v, s);
+        if (type == registered.test_result) return represent_result(v, s);
+        if (type == registered.attr_dict) return sorted_mapping(v, s);
+        if (t == &PyType_Type) return s.str_text(Tag::Str, check(PyObject_Repr(v)));
+        if (t == &PyBytes_Type) {
+            append_base64_lines(s.storage, reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(v)),
+                                size_t(PyBytes_GET_SIZE(v)));
+            s.scalar.style = ScalarStyle::Literal;
+            return s.ascii_text(Tag::Binary);
+        }
+        if (t == &PySet_Type) return represent_set(v, s);
+        if (t == PyDateTimeAPI->DateTimeType) return represent_datetime(v, s);
+        if (t == PyDateTimeAPI->DateType) {
+            append_iso_date(s.storage, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
+                            PyDateTime_GET_DAY(v));
+            return s.ascii_text(Tag::Timestamp);
+        }
+        represent_unknown(v, s);
+    }
+
+    void represent_str(PyObject* v, Shape& s) {
+        TextView text = TextView::of(v);
+        if (!has_line_feed(text)) return s.str_text(Tag::Str, nb::borrow(v));
+        s.scalar.tag = Tag::Str;
+        s.scalar.style = ScalarStyle::Literal;
+        s.scalar.text = strip_line_ends(text, s.storage);
+    }
+
+    void represent_int(PyObject* v, Shape& s) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (overflow) return s.str_text(Tag::Int, check(PyObject_Str(v)));
+        char buf[24];
+        auto res = std::to_chars(buf, buf + sizeof buf, n);
+        s.storage.assign(buf, res.ptr);
+        s.ascii_text(Tag::Int);
+    }
+
+    static bool naive(PyObject* v) {
+        return !reinterpret_cast<PyDateTime_DateTime*>(v)->hastzinfo ||
+               reinterpret_cast<PyDateTime_DateTime*>(v)->tzinfo == Py_None;
+    }
+
+    static void append_naive_datetime(std::string& out, PyObject* v) {
+        append_iso_date(out, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
+                        PyDateTime_GET_DAY(v));
+        append_iso_time(out, PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
+                        PyDateTime_DATE_GET_SECOND(v), PyDateTime_DATE_GET_MICROSECOND(v));
+    }
+
+    void represent_datetime(PyObject* v, Shape& s) {
+        if (!naive(v)) {
+            // The offset comes from the zone object's own code.
+            nb::object text = check(PyObject_CallMethod(v, "isoformat", "s", " "));
+            if (!PyUnicode_Check(text.ptr())) raise(PyExc_TypeError, "isoformat() must return str");
+            return s.str_text(Tag::Timestamp, std::move(text));
+        }
+        append_naive_datetime(s.storage, v);
+        s.ascii_text(Tag::Timestamp);
+    }
+
+    void sorted_mapping(PyObject* v, Shape& s) {
+        s.kind = Shape::MappingNode;
+        s.tag = Tag::Map;
+        items_pairs(v, s.pairs);
+        sort_pairs(s.pairs);
+    }
+
+    void represent_set(PyObject* v, Shape& s) {
+        s.kind = Shape::MappingNode;
+        s.tag = Tag::Set;
+        s.pairs.reserve(size_t(PySet_GET_SIZE(v)));
+        nb::object it = check(PyObject_GetIter(v));
+        while (PyObject* item = PyIter_Next(it.ptr()))
+            s.pairs.emplace_back(nb::steal(item), nb::none());
+        if (PyErr_Occurred()) throw nb::python_error();
+        sort_pairs(s.pairs);
+    }
+
+    void represent_header(PyObject* v, Shape& s) {
+        s.kind = Shape::MappingNode;
+        s.tag = Tag::Map;
+        s.pairs.emplace_back(nb::borrow(names.version), module_global(names.VERSION));
+        s.pairs.emplace_back(nb::borrow(names.report), get_attr(v, names.report));
+    }
+
+    void represent_counter(PyObject* v, Shape& s) {
+        s.kind = Shape::MappingNode;
+        s.tag = Tag::Map;
+        items_pairs(v, s.pairs);
+        nb::object total = get_attr(v, names.total);
+        nb::object rate = get_attr(v, names.success_rate);
+        s.pairs.emplace_back(nb::borrow(names.total), std::move(total));
+        s.pairs.emplace_back(nb::borrow(names.success_rate), std::move(rate));
+    }
+
+    void represent_result(PyObject* v, Shape& s) {
+        s.kind = Shape::MappingNode;
+        s.tag = Tag::Map;
+        ResultCache::Fields f = results_.fields(v);
+        // Written as a sorted mapping: data, reason, value.
+        if (f.data) s.pairs.emplace_back(nb::borrow(names.data), std::move(f.data));
+        if (f.reason) s.pairs.emplace_back(nb::borrow(names.reason), std::move(f.reason));
+        s.pairs.emplace_back(nb::borrow(names.value), std::move(f.value));
+    }
+
+    void represent_unknown(PyObject* v, Shape& s) {
+        s.kind = Shape::MappingNode;
+        s.tag = Tag::Map;
+        nb::object type = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
+        nb::object text = check(PyObject_Repr(v));
+        // Written as a sorted mapping: repr, type.
+        s.pairs.emplace_back(nb::borrow(names.repr), std::move(text));
+        s.pairs.emplace_back(nb::borrow(names.type), std::move(type));
+    }
+
+    static bool report_node(PyObject* v) {
+        NodeKind kind = exact_kind(v);
+        return kind != NodeKind::Other && kind != NodeKind::Base;
+    }
+
+    // The class list of a node: its own, else its class's, looked up once per class and
+    // dump. A plain class list is read through its interned names.
+    PyObject* class_order(PyObject* node) {
+        PyObject** dict = _PyObject_GetDictPtr(node);
+        if (dict && *dict) {
+            PyObject* own = PyDict_GetItemWithError(*dict, names._ARG_ORDER);
+            if (own) {
+                own_orders_.push_back(fast(own));
+                return own_orders_.back().ptr();
+            }
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+        PyTypeObject* t = Py_TYPE(node);
+        ClassOrder* entry = nullptr;
+        for (auto& e : orders_)
+            if (e.type == t) entry = &e;
+        if (!entry) {
+            orders_.push_back(ClassOrder{t, fast(arg_order(node).ptr()), nullptr});
+            entry = &orders_.back();
+        }
+        // The list may have been changed in place since: its facts are checked each time.
+        entry->info = order_info(entry->order.ptr());
+        if (entry->info && entry->info->names) return entry->info->names;
+        return entry->order.ptr();
+    }
+
+    static nb::object fast(PyObject* seq) {
+        return check(PySequence_Fast(seq, "_ARG_ORDER must be a sequence"));
+    }
+
+    PathStack paths_;
+    Emitter& em_;
+    ResultCache results_{registered.test_result};
+    struct ClassOrder {
+        PyTypeObject* type;
+        nb::object order;
+        OrderRef info; // keeps the interned names alive while in use
+    };
+    std::vector<ClassOrder> orders_;
+    std::vector<nb::object> own_orders_;
+    std::unordered_map<PyObject*, bool> plain_keys_;
+    std::vector<nb::object> key_refs_; // keeps the remembered keys alive
+    std::string scratch_;
+};
+
+} // namespace
+
+namespace {
+
+nb::object path_value(PyObject* name, PathStack::Scope* path) {
+    if (!path || !path->valid() || name != names.fullid) return nb::object();
+    return path->fullid();
+}
+
+} // namespace
+
+void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* path,
+                ResultCache* results) {
+    nb::object seq = check(PySequence_Fast(order, "_ARG_ORDER must be a sequence"));
+    out.reserve(size_t(PySequence_Fast_GET_SIZE(seq.ptr())));
+    // Re-read on every step: reading an attribute may run code that changes the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+        nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+        // A path from the stack is a text or a non-empty sequence: never ignored. The
+        // idlist is left empty here and written from the stack.
+        if (path && path->valid() && name.ptr() == names.idlist) {
+            out.emplace_back(std::move(name), nb::object());
+            continue;
+        }
+        if (nb::object value = path_value(name.ptr(), path)) {
+            out.emplace_back(std::move(name), std::move(value));
+            continue;
+        }
+        nb::object value = read_listed(node, name.ptr());
+        if (!value) continue;
+        if (results ? results->ignored(value.ptr()) : is_ignored_value(value.ptr())) continue;
+        out.emplace_back(std::move(name), std::move(value));
+    }
+}
+
+nb::object dump_report_document(PyObject* report) {
+    AsciiBuffer out;
+    Emitter emitter(out);
+    Walker walker(emitter);
+    Pairs top;
+    top.emplace_back(nb::borrow(names.version), module_global(names.VERSION));
+    top.emplace_back(nb::borrow(names.report), nb::borrow(report));
+    walker.mapping(Tag::Map, top);
+    emitter.end_document();
+    return out.take();
+}
+
+} // namespace korvo::campaign::yaml

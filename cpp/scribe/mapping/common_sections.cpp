@@ -1,0 +1,48 @@
+// Common setups and cleanups: a legacy common section holding common subsections,
+// each holding test steps.
+#include "scribe/xml/escape.hpp"
+#include "scribe/mapping/handlers.hpp"
+#include "scribe/mapping/rules.hpp"
+#include "scribe/runtime/py_calls.hpp"
+#include "scribe/runtime/scribe_state.hpp"
+
+namespace korvo::scribe {
+
+nb::object handle_commonsection(PyObject* self, PyObject* kycommsect, PyObject* commonsection) {
+    copy_timing(kycommsect, commonsection);
+    nb::object description = escaped_description(commonsection);
+    if (description)
+        set_item(get_attr(kycommsect, snames.extra).ptr(), snames.description, description.ptr());
+    fill_record_body(kycommsect, kycommsect, commonsection);
+    merge_extra(kycommsect, required(commonsection, snames.extra).ptr());
+
+    nb::object sections = required(commonsection, snames.sections);
+    for_each_item(sections.ptr(), [&](PyObject* sect) {
+        nb::object name = required(sect, snames.name);
+        nb::object add = get_attr(kycommsect, snames.add_commonsubsection);
+        nb::object kysubsect = call(add.ptr(), {name.ptr()}, sconst.kw_name);
+        run_handler(self, Handler::SubSection, kysubsect.ptr(), sect);
+    });
+    return nb::borrow(kycommsect);
+}
+
+nb::object handle_subsection(PyObject* self, PyObject* kysubsect, PyObject* subsection) {
+    copy_timing(kysubsect, subsection);
+
+    nb::object sect_id = display_id(subsection);
+    nb::object id_rec = get_attr(kysubsect, snames.id);
+    set_item(get_attr(id_rec.ptr(), snames.attrs).ptr(), snames.name, sect_id.ptr());
+    set_attr(id_rec.ptr(), snames.idtypevalue, sect_id.ptr());
+    nb::object name = required(subsection, snames.name);
+    set_attr(kysubsect, snames.name, name.ptr());
+
+    nb::object description = escaped_description(subsection);
+    if (description) set_attr(kysubsect, snames.description, description.ptr());
+    fill_record_body(kysubsect, kysubsect, subsection);
+    merge_extra(kysubsect, required(subsection, snames.extra).ptr());
+
+    add_steps(self, kysubsect, subsection);
+    return nb::borrow(kysubsect);
+}
+
+} // namespace korvo::scribe

@@ -1,0 +1,133 @@
+#include "scribe/mapping/rules.hpp"
+
+#include <datetime.h>
+
+#include "scribe/xml/escape.hpp"
+#include "scribe/runtime/py_calls.hpp"
+#include "scribe/runtime/scribe_state.hpp"
+
+namespace korvo::scribe {
+
+namespace {
+
+void ensure_datetime_api() {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw nb::python_error();
+    }
+}
+
+// value.replace(microsecond=0); plain datetimes are rebuilt without a method call.
+nb::object whole_second(PyObject* value) {
+    ensure_datetime_api();
+    if (PyDateTime_CheckExact(value)) {
+        if (PyDateTime_DATE_GET_MICROSECOND(value) == 0) return nb::borrow(value);
+        auto* dt = (PyDateTime_DateTime*)value;
+        PyObject* tz = dt->hastzinfo ? dt->tzinfo : Py_None;
+        return check(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+            PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
+            PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+            PyDateTime_DATE_GET_SECOND(value), 0, tz, PyDateTime_DATE_GET_FOLD(value),
+            PyDateTimeAPI->DateTimeType));
+    }
+    nb::object replace = get_attr(value, snames.replace);
+    return call(replace.ptr(), {sconst.zero}, sconst.kw_microsecond);
+}
+
+bool ends_with_processor(PyObject* type) {
+    if (PyUnicode_Check(type)) {
+        Py_ssize_t r = PyUnicode_Tailmatch(type, sconst.processor, 0, PY_SSIZE_T_MAX, +1);
+        if (r < 0) throw nb::python_error();
+        return r != 0;
+    }
+    static PyObject* endswith = intern("endswith");
+    return truthy(call_method(type, endswith, {sconst.processor}).ptr());
+}
+
+} // namespace
+
+nb::object mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(dflt);
+    }
+    return call_method(mapping, snames.get, {key, dflt});
+}
+
+// An entry of an optional mapping field: `dflt` when the field is absent (null object).
+static nb::object field_get(const nb::object& field, PyObject* key, PyObject* dflt) {
+    return field ? mapping_get(field.ptr(), key, dflt) : nb::borrow(dflt);
+}
+
+void copy_timing(PyObject* obj, PyObject* node) {
+    set_attr(obj, snames.starttime, required(node, snames.starttime).ptr());
+    set_attr(obj, snames.stoptime, required(node, snames.stoptime).ptr());
+    copy_runtime(obj);
+}
+
+void copy_runtime(PyObject* obj) {
+    nb::object start = get_attr(obj, snames.starttime);
+    nb::object stop = get_attr(obj, snames.stoptime);
+    if (!truthy(start.ptr()) || !truthy(stop.ptr())) return;
+    nb::object stop_s = whole_second(stop.ptr());
+    nb::object start_s = whole_second(start.ptr());
+    nb::object runtime = check(PyNumber_Subtract(stop_s.ptr(), start_s.ptr()));
+    set_attr(obj, snames.runtime, runtime.ptr());
+}
+
+void copy_details(PyObject* obj, PyObject* details) {
+    nb::object set_args;
+    for_each_item(details, [&](PyObject* entry) {
+        if (!set_args) set_args = get_attr(get_attr(obj, snames.runinfo).ptr(), snames.set_args);
+        nb::object diag = escape(entry);
+        call(set_args.ptr(), {diag.ptr()}, sconst.kw_diag);
+    });
+}
+
+nb::object display_id(PyObject* node) {
+    nb::object type = required(node, snames.type);
+    nb::object id = required(node, snames.id);
+    if (!ends_with_processor(type.ptr())) return id;
+    nb::object name = required(node, snames.name);
+    return check(PyUnicode_FromFormat("%S %S", id.ptr(), name.ptr()));
+}
+
+nb::object escaped_description(PyObject* node) {
+    nb::object description = optional(node, snames.description);
+    if (!truthy(description.ptr())) return nb::object();
+    return escape(description.ptr());
+}
+
+void fill_record_body(PyObject* obj, PyObject* holder, PyObject* node) {
+    // Cross-reference; an absent field reads as an empty mapping.
+    nb::object xref = optional_attr(node, snames.xref);
+    nb::object xref_rec = get_attr(holder, snames.xref);
+    set_attr(xref_rec.ptr(), snames.file, field_get(xref, snames.file, sconst.empty_text).ptr());
+    set_attr(xref_rec.ptr(), snames.line, field_get(xref, snames.line, sconst.minus_one).ptr());
+
+    // Log position, always written, defaults included.
+    nb::object logs = optional_attr(node, snames.logs);
+    nb::object logfile = get_attr(holder, snames.logfile);
+    set_attr(logfile.ptr(), snames.filepath, field_get(logs, snames.file, sconst.empty_text).ptr());
+    nb::object attrs = get_attr(logfile.ptr(), snames.attrs);
+    set_item(attrs.ptr(), snames.begin, field_get(logs, snames.begin, sconst.minus_one).ptr());
+    set_item(attrs.ptr(), snames.size, field_get(logs, snames.size, sconst.minus_one).ptr());
+
+    // Any result that is present and not null is written, even one that reads as false.
+    nb::object result = optional_attr(node, snames.result);
+    if (result && !result.is_none()) {
+        nb::object text = text_form(result.ptr());
+        set_attr(get_attr(obj, snames.result).ptr(), snames.value, text.ptr());
+    }
+
+    copy_details(obj, required(node, snames.details).ptr());
+}
+
+void merge_extra(PyObject* obj, PyObject* extra) {
+    nb::object clean = escape_data(extra);
+    call_method(get_attr(obj, snames.extra).ptr(), snames.update, {clean.ptr()});
+}
+
+} // namespace korvo::scribe

@@ -1,0 +1,93 @@
+// Testcases: a legacy test case holding test sections, each holding test steps that
+// nest to any depth.
+#include "scribe/xml/escape.hpp"
+#include "scribe/mapping/handlers.hpp"
+#include "scribe/mapping/rules.hpp"
+#include "scribe/runtime/py_calls.hpp"
+#include "scribe/runtime/scribe_state.hpp"
+
+namespace korvo::scribe {
+
+void add_steps(PyObject* self, PyObject* holder, PyObject* node) {
+    nb::object sections = required(node, snames.sections);
+    for_each_item(sections.ptr(), [&](PyObject* sect) {
+        nb::object step_id = display_id(sect);
+        nb::object step_name = escape(required(sect, snames.name).ptr());
+        nb::object add = get_attr(holder, snames.add_teststep);
+        nb::object kystep = call(add.ptr(), {step_id.ptr(), step_name.ptr()}, sconst.kw_id_name);
+        run_handler(self, Handler::Step, kystep.ptr(), sect);
+    });
+}
+
+namespace {
+
+// "index" and "continue_" of a step's extra are record members, not extra entries.
+void move_extra_key(PyObject* kystep, PyObject* step_extra, PyObject* key) {
+    if (!contains(step_extra, key)) return;
+    nb::object value = call_method(step_extra, snames.pop, {key});
+    set_attr(kystep, key, value.ptr());
+}
+
+} // namespace
+
+nb::object handle_testcase(PyObject* self, PyObject* kytc, PyObject* testcase) {
+    copy_timing(kytc, testcase);
+
+    nb::object initinfo = get_attr(kytc, snames.initinfo);
+    nb::object tc_id = required(testcase, snames.id);
+    nb::object id_rec = get_attr(initinfo.ptr(), snames.id);
+    set_item(get_attr(id_rec.ptr(), snames.attrs).ptr(), snames.name, tc_id.ptr());
+    set_attr(id_rec.ptr(), snames.idtypevalue, tc_id.ptr());
+    nb::object name = required(testcase, snames.name);
+    set_attr(initinfo.ptr(), snames.name, name.ptr());
+    set_attr(initinfo.ptr(), snames.swversion, sconst.none_text);
+    set_attr(initinfo.ptr(), snames.hwversion, sconst.none_text);
+    set_attr(initinfo.ptr(), snames.fwversion, sconst.none_text);
+    set_attr(initinfo.ptr(), snames.tstversion, sconst.none_text);
+
+    nb::object description = escaped_description(testcase);
+    if (description) set_attr(initinfo.ptr(), snames.description, description.ptr());
+    fill_record_body(kytc, initinfo.ptr(), testcase);
+    merge_extra(kytc, required(testcase, snames.extra).ptr());
+
+    nb::object sections = required(testcase, snames.sections);
+    for_each_item(sections.ptr(), [&](PyObject* sect) {
+        nb::object sectionid = display_id(sect);
+        nb::object add = get_attr(kytc, snames.add_testsection);
+        nb::object kysect = call(add.ptr(), {sectionid.ptr()}, sconst.kw_sectionid);
+        run_handler(self, Handler::TestSection, kysect.ptr(), sect);
+    });
+    return nb::borrow(kytc);
+}
+
+nb::object handle_testsection(PyObject* self, PyObject* kytest, PyObject* testsection) {
+    copy_timing(kytest, testsection);
+    nb::object description = escaped_description(testsection);
+    if (description)
+        set_item(get_attr(kytest, snames.extra).ptr(), snames.description, description.ptr());
+    fill_record_body(kytest, kytest, testsection);
+    merge_extra(kytest, required(testsection, snames.extra).ptr());
+    add_steps(self, kytest, testsection);
+    return nb::borrow(kytest);
+}
+
+nb::object handle_step(PyObject* self, PyObject* kystep, PyObject* step) {
+    // Steps nest without bound; a too deep (or cyclic) tree ends in RecursionError.
+    RecursionGuard guard(" while mapping a test step");
+    copy_timing(kystep, step);
+    // Escaped like every other description: one control character would otherwise
+    // make the whole details document unreadable.
+    nb::object description = escaped_description(step);
+    set_attr(kystep, snames.description, description ? description.ptr() : sconst.empty_text);
+    fill_record_body(kystep, kystep, step);
+
+    nb::object step_extra = call_method(required(step, snames.extra).ptr(), snames.copy);
+    move_extra_key(kystep, step_extra.ptr(), snames.index);
+    move_extra_key(kystep, step_extra.ptr(), snames.continue_);
+    merge_extra(kystep, step_extra.ptr());
+
+    add_steps(self, kystep, step);
+    return nb::borrow(kystep);
+}
+
+} // namespace korvo::scribe

@@ -1,0 +1,246 @@
+#include "scribe/xml/escape.hpp"
+
+#include <cstdio>
+
+#include "scribe/xml/escape_pattern.hpp"
+
+namespace korvo::scribe {
+
+namespace {
+
+// Characters the cleaning rewrites as \xNN: U+0000..U+0008 and ESC.
+inline bool is_control(Py_UCS4 c) {
+    return c <= 0x08 || c == 0x1b;
+}
+inline bool is_surrogate(Py_UCS4 c) {
+    return c >= 0xd800 && c <= 0xdfff;
+}
+
+const char hex_digits[] = "0123456789abcdef";
+
+struct ScanResult {
+    Py_ssize_t controls = 0;   // each grows from 1 to 4 characters
+    Py_ssize_t surrogates = 0; // each grows from 1 to 6 characters
+    Py_UCS4 max_kept = 0;      // widest character copied unchanged
+};
+
+template <typename Char> ScanResult scan(const Char* data, Py_ssize_t n) {
+    ScanResult r;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = data[i];
+        if (is_control(c)) {
+            ++r.controls;
+        } else if (sizeof(Char) > 1 && is_surrogate(c)) {
+            ++r.surrogates;
+        } else if (c > r.max_kept) {
+            r.max_kept = c;
+        }
+    }
+    return r;
+}
+
+template <typename In, typename Out> void rewrite(const In* src, Py_ssize_t n, Out* dst) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = src[i];
+        if (is_control(c)) {
+            *dst++ = '\\';
+            *dst++ = 'x';
+            *dst++ = hex_digits[c >> 4];
+            *dst++ = hex_digits[c & 0xf];
+        } else if (sizeof(In) > 1 && is_surrogate(c)) {
+            // What UTF-8 encoding with backslashreplace makes of an unencodable code point.
+            *dst++ = '\\';
+            *dst++ = 'u';
+            *dst++ = hex_digits[(c >> 12) & 0xf];
+            *dst++ = hex_digits[(c >> 8) & 0xf];
+            *dst++ = hex_digits[(c >> 4) & 0xf];
+            *dst++ = hex_digits[c & 0xf];
+        } else {
+            *dst++ = static_cast<Out>(c);
+        }
+    }
+}
+
+template <typename In> PyObject* clean(PyObject* text, const In* data, Py_ssize_t n) {
+    ScanResult r = scan(data, n);
+    if (r.controls == 0 && r.surrogates == 0) {
+        // Unchanged: the same object for an exact str, a plain copy for a subclass.
+        return PyUnicode_Substring(text, 0, n);
+    }
+    Py_UCS4 maxchar = r.max_kept < 0x7f ? 0x7f : r.max_kept;
+    PyObject* out = PyUnicode_New(n + 3 * r.controls + 5 * r.surrogates, maxchar);
+    if (!out) return nullptr;
+    switch (PyUnicode_KIND(out)) {
+    case PyUnicode_1BYTE_KIND:
+        rewrite(data, n, PyUnicode_1BYTE_DATA(out));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        rewrite(data, n, PyUnicode_2BYTE_DATA(out));
+        break;
+    default:
+        rewrite(data, n, PyUnicode_4BYTE_DATA(out));
+        break;
+    }
+    return out;
+}
+
+// The argument is not text: let the pattern's own substitution report it, so the
+// TypeError reads exactly as the regular-expression engine words it.
+[[noreturn]] void raise_not_text(PyObject* value) {
+    nb::object empty = check(PyUnicode_FromStringAndSize("", 0));
+    nb::object r = check(PyObject_CallMethod(escape_pattern(), "sub", "OO", empty.ptr(), value));
+    // Only reachable if the substitution accepted a non-text value.
+    raise(PyExc_TypeError, "expected string or bytes-like object");
+}
+
+nb::object escape_list(PyObject* data) {
+    RecursionGuard guard(" while escaping a list");
+    nb::object out = check(PyList_New(0));
+    if (PyList_CheckExact(data)) {
+        // Index walk with a fresh length check each step, as the list iterator does.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+            nb::object item = nb::borrow(PyList_GET_ITEM(data, i));
+            nb::object v = escape_data(item.ptr());
+            check_status(PyList_Append(out.ptr(), v.ptr()));
+        }
+        return out;
+    }
+    nb::object it = check(PyObject_GetIter(data));
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        nb::object v = escape_data(item.ptr());
+        check_status(PyList_Append(out.ptr(), v.ptr()));
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return out;
+}
+
+nb::object escape_tuple(PyObject* data) {
+    RecursionGuard guard(" while escaping a tuple");
+    if (PyTuple_CheckExact(data)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(data);
+        nb::object out = check(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            nb::object v = escape_data(PyTuple_GET_ITEM(data, i));
+            PyTuple_SET_ITEM(out.ptr(), i, v.release().ptr());
+        }
+        return out;
+    }
+    // A subtype is walked through its own iteration, then frozen into a plain tuple.
+    nb::object items = escape_list(data);
+    return check(PyList_AsTuple(items.ptr()));
+}
+
+// Unpacks one (key, value) item the way `for k, v in ...` does.
+void unpack_pair(PyObject* item, nb::object& key, nb::object& value) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
+        key = nb::borrow(PyTuple_GET_ITEM(item, 0));
+        value = nb::borrow(PyTuple_GET_ITEM(item, 1));
+        return;
+    }
+    PyObject* raw_it = PyObject_GetIter(item);
+    if (!raw_it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object it = nb::steal(raw_it);
+    nb::object parts[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* p = PyIter_Next(it.ptr());
+        if (!p) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw nb::python_error();
+        }
+        parts[i] = nb::steal(p);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    key = parts[0];
+    value = parts[1];
+}
+
+void put_escaped(PyObject* out, PyObject* key, PyObject* value) {
+    nb::object k = escape_data(key);
+    nb::object v = escape_data(value);
+    check_status(PyDict_SetItem(out, k.ptr(), v.ptr()));
+}
+
+nb::object escape_dict(PyObject* data) {
+    RecursionGuard guard(" while escaping a dict");
+    nb::object out = check(PyDict_New());
+    if (PyDict_CheckExact(data)) {
+        Py_ssize_t size = PyDict_GET_SIZE(data);
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(data, &pos, &k, &v)) {
+            // Escaping may run foreign code (a subtype's items()) that mutates this dict.
+            nb::object key = nb::borrow(k), value = nb::borrow(v);
+            put_escaped(out.ptr(), key.ptr(), value.ptr());
+            if (PyDict_GET_SIZE(data) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+        return out;
+    }
+    nb::object items = check(PyObject_CallMethod(data, "items", nullptr));
+    nb::object it = check(PyObject_GetIter(items.ptr()));
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        nb::object item = nb::steal(raw);
+        nb::object key, value;
+        unpack_pair(item.ptr(), key, value);
+        put_escaped(out.ptr(), key.ptr(), value.ptr());
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return out;
+}
+
+} // namespace
+
+nb::object escape(PyObject* text) {
+    if (!PyUnicode_Check(text)) raise_not_text(text);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return check(clean(text, PyUnicode_1BYTE_DATA(text), n));
+    case PyUnicode_2BYTE_KIND:
+        return check(clean(text, PyUnicode_2BYTE_DATA(text), n));
+    default:
+        return check(clean(text, PyUnicode_4BYTE_DATA(text), n));
+    }
+}
+
+nb::object escape_data(PyObject* data) {
+    if (PyUnicode_Check(data)) return escape(data);
+    if (PyList_Check(data)) return escape_list(data);
+    if (PyDict_Check(data)) return escape_dict(data);
+    if (PyTuple_Check(data)) return escape_tuple(data);
+    return nb::borrow(data);
+}
+
+nb::object escape_repl(PyObject* match) {
+    nb::object group = check(PyObject_CallMethod(match, "group", "i", 0));
+    unsigned long code;
+    if (PyUnicode_Check(group.ptr()) && PyUnicode_GET_LENGTH(group.ptr()) == 1) {
+        code = PyUnicode_READ_CHAR(group.ptr(), 0);
+    } else {
+        // Anything but one character (a bytes match, say) goes through ord() itself.
+        nb::object builtins = check(PyImport_ImportModule("builtins"));
+        nb::object ord = get_attr(builtins.ptr(), nb::str("ord").ptr());
+        nb::object n = check(PyObject_CallFunctionObjArgs(ord.ptr(), group.ptr(), nullptr));
+        code = PyLong_AsUnsignedLong(n.ptr());
+        if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw nb::python_error();
+    }
+    char buf[16];
+    int len = std::snprintf(buf, sizeof buf, "\\x%02lx", code);
+    return check(PyUnicode_FromStringAndSize(buf, len));
+}
+
+} // namespace korvo::scribe
