@@ -1,4 +1,4 @@
-"""Command line of the reporter: `demo OUTDIR` and `summary FILE`.
+"""Command line of the reporter: one subcommand per module of `korvo.reporter.commands`.
 
 Every failure a user can cause (a bad option, an unusable directory, a file
 that is not a results document) ends with one line on stderr and a non-zero
@@ -10,7 +10,6 @@ import argparse
 import os
 import sys
 import tempfile
-import time
 
 PROG = "python -m korvo.reporter"
 EXIT_FAILURE = 1  # the run itself failed
@@ -28,7 +27,13 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError("%s (see %s --help)" % (message, self.prog))
 
 
-def _count(text):
+
+# Each module names its command (NAME), adds its parser (add_parser) and runs it
+# (run(args, out, err) -> exit code). Listed in the order --help shows them.
+COMMANDS = ["demo", "summary"]
+
+
+def count_arg(text):
     try:
         value = int(text)
     except ValueError:
@@ -38,7 +43,7 @@ def _count(text):
     return value
 
 
-def _rate(text):
+def rate_arg(text):
     try:
         value = float(text)
     except ValueError:
@@ -48,51 +53,29 @@ def _rate(text):
     return value
 
 
-def _seed(text):
+def seed_arg(text):
     try:
         return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
 
 
-def build_parser():
-    from korvo.reporter.demo import Plan
+def _command_modules():
+    import importlib
 
-    default = Plan()
+    return [importlib.import_module("korvo.reporter.commands." + name) for name in COMMANDS]
+
+
+def build_parser():
     parser = _Parser(prog=PROG, description="Demo run and results summary of korvo-reporter.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
-
-    demo = commands.add_parser(
-        "demo", help="drive a synthetic job through the report model and write all outputs",
-        description="Drives a synthetic job run through the report model as a harness does and "
-        "writes results.yaml, results.json, ResultsDetails.xml, ResultsSummary.xml and the task "
-        "log files into OUTDIR. The defaults build about %s nodes." % format(
-            default.node_count(), ","))
-    demo.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
-    demo.add_argument("--tasks", type=_count, default=default.tasks,
-                      help="test scripts in the job (default %(default)s)")
-    demo.add_argument("--testcases", type=_count, default=default.testcases,
-                      help="testcases per task (default %(default)s)")
-    demo.add_argument("--sections", type=_count, default=default.sections,
-                      help="test sections per testcase and subsections per common "
-                      "setup/cleanup (default %(default)s)")
-    demo.add_argument("--steps", type=_count, default=default.steps,
-                      help="steps per section, partly nested (default %(default)s)")
-    demo.add_argument("--fail-rate", type=_rate, default=default.fail_rate,
-                      help="share of testcases and common sections that do not pass "
-                      "(default %(default)s)")
-    demo.add_argument("--seed", type=_seed, default=default.seed,
-                      help="seed of the result draw (default %(default)s)")
-
-    summary = commands.add_parser(
-        "summary", help="per-task table and job totals of a results.yaml or results.json",
-        description="Shows the per-task results and the job totals of a results document.")
-    summary.add_argument("file", metavar="FILE", help="results.yaml or results.json")
+    for module in _command_modules():
+        module.add_parser(commands)
     return parser
 
 
-def _prepare_outdir(outdir):
+def prepare_outdir(outdir):
     try:
         os.makedirs(outdir, exist_ok=True)
         with tempfile.TemporaryFile(dir=outdir):
@@ -102,103 +85,13 @@ def _prepare_outdir(outdir):
                          % (outdir, exc.strerror or exc)) from None
 
 
-def _write(path, text):
-    with open(path, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write(text)
-    return os.path.getsize(path)
-
-
-def run_demo(args, out):
-    from korvo.reporter.demo import Plan, build
-    from korvo.reporter.progress import Progress
-    from korvo.reporter.campaign import Plugin
-    from korvo.reporter.summary import format_counts
-
-    outdir = os.fspath(args.outdir)
-    _prepare_outdir(outdir)
-    plan = Plan(tasks=args.tasks, testcases=args.testcases, sections=args.sections,
-                steps=args.steps, fail_rate=args.fail_rate, seed=args.seed)
-    progress = Progress(plan.node_count())
-    timings = []
-    try:
-        started = time.perf_counter()
-        campaign, nodes = build(plan, outdir, tick=progress.update,
-                                cli=" ".join([PROG] + sys.argv[1:]))
-        timings.append(("build (report model)", time.perf_counter() - started, None))
-
-        for name, dump in (("results.yaml", campaign.dump_yaml),
-                           ("results.json", campaign.dump_json)):
-            progress.phase("writing " + name)
-            started = time.perf_counter()
-            size = _write(os.path.join(outdir, name), dump())
-            timings.append((name, time.perf_counter() - started, size))
-
-        progress.phase("writing the XML report")
-        from korvo.reporter.scribe import Scribe
-
-        started = time.perf_counter()
-        Scribe(outdir, campaign).generate_xml(None, {})
-        size = sum(os.path.getsize(os.path.join(outdir, n))
-                   for n in ("ResultsDetails.xml", "ResultsSummary.xml"))
-        timings.append(("ResultsDetails.xml + ResultsSummary.xml",
-                        time.perf_counter() - started, size))
-    finally:
-        progress.close()
-
-    counts = dict(campaign.summary.items())
-    # job-level plugins count in their own summary, task-level ones in their task's
-    plugin_counts = {}
-    for entry in campaign.tasks:
-        counter = entry.summary if isinstance(entry, Plugin) else entry.pluginsummary
-        for key, count in counter.items():
-            plugin_counts[key] = plugin_counts.get(key, 0) + count
-
-    lines = [
-        "demo job written to %s" % outdir,
-        "  nodes         %s (%d tasks x %d testcases, %d sections, %d steps)" % (
-            format(nodes, ","), plan.tasks, plan.testcases, plan.sections, plan.steps),
-        "  results       %s (total %s)" % (format_counts(counts),
-                                           format(sum(counts.values()), ",")),
-        "  success rate  %.1f%%" % campaign.summary.success_rate,
-        "  plugins       %s" % format_counts(plugin_counts),
-        "",
-        "  %-40s %9s %10s" % ("output", "time", "size"),
-    ]
-    for name, seconds, size in timings:
-        lines.append(("  %-40s %7.3f s %10s" % (name, seconds, _size(size))).rstrip())
-    out.write("\n".join(lines) + "\n")
-    return 0
-
-
-def _size(size):
-    if size is None:
-        return ""
-    for unit in ("B", "KiB", "MiB"):
-        if size < 1024 or unit == "MiB":
-            return ("%d %s" % (size, unit)) if unit == "B" else ("%.1f %s" % (size, unit))
-        size /= 1024.0
-    return str(size)
-
-
-def run_summary(args, out):
-    from korvo.reporter.summary import DocumentError, load_document, render
-
-    try:
-        doc = load_document(args.file)
-    except DocumentError as exc:
-        raise UsageError(str(exc)) from None
-    out.write(render(doc))
-    return 0
-
-
 def main(argv=None, out=None, err=None):
     out = sys.stdout if out is None else out
     err = sys.stderr if err is None else err
     try:
         args = build_parser().parse_args(argv)
-        if args.command == "demo":
-            return run_demo(args, out)
-        return run_summary(args, out)
+        module = {m.NAME: m for m in _command_modules()}[args.command]
+        return module.run(args, out, err)
     except UsageError as exc:
         err.write("%s: error: %s\n" % (PROG, exc))
         return EXIT_USAGE

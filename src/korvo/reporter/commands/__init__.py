@@ -1,0 +1,1 @@
+"""The subcommands of `python -m korvo.reporter`, one module each (see cli.COMMANDS)."""

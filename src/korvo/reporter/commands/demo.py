@@ -1,0 +1,117 @@
+"""`demo OUTDIR`: a synthetic job driven through the report model, every output written."""
+
+import os
+import sys
+import time
+
+from korvo.reporter.cli import PROG, count_arg, prepare_outdir, rate_arg, seed_arg
+
+NAME = "demo"
+
+
+def add_parser(commands):
+    from korvo.reporter.demo import Plan
+
+    default = Plan()
+    demo = commands.add_parser(
+        NAME, help="drive a synthetic job through the report model and write all outputs",
+        description="Drives a synthetic job run through the report model as a harness does and "
+        "writes results.yaml, results.json, ResultsDetails.xml, ResultsSummary.xml and the task "
+        "log files into OUTDIR. The defaults build about %s nodes." % format(
+            default.node_count(), ","))
+    demo.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
+    demo.add_argument("--tasks", type=count_arg, default=default.tasks,
+                      help="test scripts in the job (default %(default)s)")
+    demo.add_argument("--testcases", type=count_arg, default=default.testcases,
+                      help="testcases per task (default %(default)s)")
+    demo.add_argument("--sections", type=count_arg, default=default.sections,
+                      help="test sections per testcase and subsections per common "
+                      "setup/cleanup (default %(default)s)")
+    demo.add_argument("--steps", type=count_arg, default=default.steps,
+                      help="steps per section, partly nested (default %(default)s)")
+    demo.add_argument("--fail-rate", type=rate_arg, default=default.fail_rate,
+                      help="share of testcases and common sections that do not pass "
+                      "(default %(default)s)")
+    demo.add_argument("--seed", type=seed_arg, default=default.seed,
+                      help="seed of the result draw (default %(default)s)")
+
+
+
+def _write(path, text):
+    with open(path, "w", encoding="utf-8", newline="\n") as handle:
+        handle.write(text)
+    return os.path.getsize(path)
+
+
+def run(args, out, err):
+    from korvo.reporter.demo import Plan, build
+    from korvo.reporter.progress import Progress
+    from korvo.reporter.campaign import Plugin
+    from korvo.reporter.summary import format_counts
+
+    outdir = os.fspath(args.outdir)
+    prepare_outdir(outdir)
+    plan = Plan(tasks=args.tasks, testcases=args.testcases, sections=args.sections,
+                steps=args.steps, fail_rate=args.fail_rate, seed=args.seed)
+    progress = Progress(plan.node_count())
+    timings = []
+    try:
+        started = time.perf_counter()
+        campaign, nodes = build(plan, outdir, tick=progress.update,
+                                cli=" ".join([PROG] + sys.argv[1:]))
+        timings.append(("build (report model)", time.perf_counter() - started, None))
+
+        for name, dump in (("results.yaml", campaign.dump_yaml),
+                           ("results.json", campaign.dump_json)):
+            progress.phase("writing " + name)
+            started = time.perf_counter()
+            size = _write(os.path.join(outdir, name), dump())
+            timings.append((name, time.perf_counter() - started, size))
+
+        progress.phase("writing the XML report")
+        from korvo.reporter.scribe import Scribe
+
+        started = time.perf_counter()
+        Scribe(outdir, campaign).generate_xml(None, {})
+        size = sum(os.path.getsize(os.path.join(outdir, n))
+                   for n in ("ResultsDetails.xml", "ResultsSummary.xml"))
+        timings.append(("ResultsDetails.xml + ResultsSummary.xml",
+                        time.perf_counter() - started, size))
+    finally:
+        progress.close()
+
+    counts = dict(campaign.summary.items())
+    # job-level plugins count in their own summary, task-level ones in their task's
+    plugin_counts = {}
+    for entry in campaign.tasks:
+        counter = entry.summary if isinstance(entry, Plugin) else entry.pluginsummary
+        for key, count in counter.items():
+            plugin_counts[key] = plugin_counts.get(key, 0) + count
+
+    lines = [
+        "demo job written to %s" % outdir,
+        "  nodes         %s (%d tasks x %d testcases, %d sections, %d steps)" % (
+            format(nodes, ","), plan.tasks, plan.testcases, plan.sections, plan.steps),
+        "  results       %s (total %s)" % (format_counts(counts),
+                                           format(sum(counts.values()), ",")),
+        "  success rate  %.1f%%" % campaign.summary.success_rate,
+        "  plugins       %s" % format_counts(plugin_counts),
+        "",
+        "  %-40s %9s %10s" % ("output", "time", "size"),
+    ]
+    for name, seconds, size in timings:
+        lines.append(("  %-40s %7.3f s %10s" % (name, seconds, _size(size))).rstrip())
+    out.write("\n".join(lines) + "\n")
+    return 0
+
+
+def _size(size):
+    if size is None:
+        return ""
+    for unit in ("B", "KiB", "MiB"):
+        if size < 1024 or unit == "MiB":
+            return ("%d %s" % (size, unit)) if unit == "B" else ("%.1f %s" % (size, unit))
+        size /= 1024.0
+    return str(size)
+
+
