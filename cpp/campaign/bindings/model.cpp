@@ -2,7 +2,7 @@
 #include "campaign/bindings/bindings.hpp"
 #include "campaign/model/merge.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
 
 namespace korvo::campaign {
@@ -81,12 +81,12 @@ void bind_model(nb::module_& m) {
     auto campaign = nb::class_<Campaign, ReportObjectBase>(m, "Campaign", nb::dynamic_attr());
     def_named_init<Campaign, init_campaign>(campaign);
     campaign.def_prop_ro("testscripts",
-                         [](nb::handle self) { return get_attr(self.ptr(), names.tasks); });
+                         [](nb::handle self) { return get_attr(self.ptr(), interned.tasks); });
     campaign.def("add_task", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), names.tasks, names.Task, kw.ptr(), "add_task");
+        return add_child(self.ptr(), interned.tasks, interned.Task, kw.ptr(), "add_task");
     });
     campaign.def("add_plugin", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), names.tasks, names.Plugin, kw.ptr(), "add_plugin");
+        return add_child(self.ptr(), interned.tasks, interned.Plugin, kw.ptr(), "add_plugin");
     });
     campaign.def("stop", &kw_method<campaign_stop>);
     campaign.def("roll_up", [](nb::handle self) { campaign_roll_up(self.ptr()); });
@@ -101,10 +101,10 @@ void bind_model(nb::module_& m) {
     task.def("stop", &kw_method<task_stop>);
     task.def("roll_up", [](nb::handle self) { task_roll_up(self.ptr()); });
     task.def("add_section", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), names.sections, names.Section, kw.ptr(), "add_section");
+        return add_child(self.ptr(), interned.sections, interned.Section, kw.ptr(), "add_section");
     });
     task.def("add_plugin", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), names.sections, names.Plugin, kw.ptr(), "add_plugin");
+        return add_child(self.ptr(), interned.sections, interned.Plugin, kw.ptr(), "add_plugin");
     });
     task.attr("_ARG_ORDER") =
         name_list({"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
@@ -116,7 +116,7 @@ void bind_model(nb::module_& m) {
     section.def("start", &kw_method<section_start>);
     section.def("stop", &kw_method<section_stop>);
     section.def("add_section", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), names.sections, names.Section, kw.ptr(), "add_section");
+        return add_child(self.ptr(), interned.sections, interned.Section, kw.ptr(), "add_section");
     });
     section.attr("_ARG_ORDER") = name_list(
         {"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
@@ -128,17 +128,17 @@ void bind_model(nb::module_& m) {
     plugin.def("stop", &kw_method<plugin_stop>);
     plugin.def("roll_up", [](nb::handle self) { plugin_roll_up(self.ptr()); });
     plugin.def("add_section", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), names.sections, names.Section, kw.ptr(), "add_section");
+        return add_child(self.ptr(), interned.sections, interned.Section, kw.ptr(), "add_section");
     });
     plugin.attr("_ARG_ORDER") = name_list({"type", "id", "fullid", "idlist", "name", "starttime",
                                            "stoptime", "runtime", "description", "logfile", "logs",
                                            "summary", "result", "details", "extra", "sections"});
 
-    state.base_type = (PyTypeObject*)base.ptr();
-    state.campaign_type = (PyTypeObject*)campaign.ptr();
-    state.task_type = (PyTypeObject*)task.ptr();
-    state.section_type = (PyTypeObject*)section.ptr();
-    state.plugin_type = (PyTypeObject*)plugin.ptr();
+    campaign_module.base_type = (PyTypeObject*)base.ptr();
+    campaign_module.campaign_type = (PyTypeObject*)campaign.ptr();
+    campaign_module.task_type = (PyTypeObject*)task.ptr();
+    campaign_module.section_type = (PyTypeObject*)section.ptr();
+    campaign_module.plugin_type = (PyTypeObject*)plugin.ptr();
     remember_native_methods();
 
     m.def(

@@ -1,7 +1,7 @@
 // The native module korvo.reporter.campaign: the report model and its serialisers.
 #include "campaign/bindings/bindings.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 
 namespace nb = nanobind;
 using namespace korvo::campaign;
@@ -18,7 +18,7 @@ void import_global(nb::module_& m, const char* module, const char* name) {
 
 NB_MODULE(campaign, m) {
     init_names();
-    state.globals = PyModule_GetDict(m.ptr());
+    campaign_module.globals = PyModule_GetDict(m.ptr());
     import_global(m, "korvo.utils.utils", "get_time");
     import_global(m, "korvo.results", "TestResult");
     import_global(m, "korvo.results", "ResultCounter");

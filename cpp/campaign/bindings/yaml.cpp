@@ -2,7 +2,7 @@
 // and the nodes' to_yaml / dump_yaml.
 #include "campaign/bindings/bindings.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/yaml/dumper.hpp"
 #include "campaign/yaml/represent.hpp"
 
@@ -60,9 +60,9 @@ void bind_yaml(nb::module_& m, nb::handle base_cls) {
     set_dumper_class(dumper);
     m.attr("YAMLDumper") = dumper;
 
-    registered.result_counter = module_global(names.ResultCounter).release().ptr();
-    registered.test_result = module_global(names.TestResult).release().ptr();
-    registered.attr_dict = module_global(names.AttrDict).release().ptr();
+    registered.result_counter = module_global(interned.ResultCounter).release().ptr();
+    registered.test_result = module_global(interned.TestResult).release().ptr();
+    registered.attr_dict = module_global(interned.AttrDict).release().ptr();
     registered.report_header = header.inc_ref().ptr();
 
     nb::object add = dumper.attr("add_representer");

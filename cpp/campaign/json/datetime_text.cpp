@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign {
@@ -29,7 +29,7 @@ PyObject* tzinfo_of(PyObject* obj) {
 }
 
 void append_offset(std::string& out, PyObject* obj, PyObject* tzinfo) {
-    nb::object offset = check(PyObject_CallMethodObjArgs(tzinfo, names.utcoffset, obj, nullptr));
+    nb::object offset = check(PyObject_CallMethodObjArgs(tzinfo, interned.utcoffset, obj, nullptr));
     if (offset.is_none()) return;
     if (!PyDelta_Check(offset.ptr())) {
         PyErr_Format(PyExc_TypeError,

@@ -8,7 +8,7 @@
 #include "campaign/json/datetime_text.hpp"
 #include "campaign/json/writer.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
 #include "campaign/walk/node_order.hpp"
 #include "campaign/walk/path_stack.hpp"
@@ -76,19 +76,19 @@ nb::object result_substitute(PyObject* obj) {
     ResultCache::Fields f;
     ResultCache::read_fields(obj, f);
     nb::object sub = check(PyDict_New());
-    check_status(PyDict_SetItem(sub.ptr(), names.value, f.value.ptr()));
-    if (f.reason) check_status(PyDict_SetItem(sub.ptr(), names.reason, f.reason.ptr()));
-    if (f.data) check_status(PyDict_SetItem(sub.ptr(), names.data, f.data.ptr()));
+    check_status(PyDict_SetItem(sub.ptr(), interned.value, f.value.ptr()));
+    if (f.reason) check_status(PyDict_SetItem(sub.ptr(), interned.reason, f.reason.ptr()));
+    if (f.data) check_status(PyDict_SetItem(sub.ptr(), interned.data, f.data.ptr()));
     return sub;
 }
 
 nb::object counter_substitute(PyObject* obj) {
-    nb::object data = get_attr(obj, names.data);
+    nb::object data = get_attr(obj, interned.data);
     nb::object sub = check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyDict_Type),
                                                         data.ptr(), nullptr));
-    check_status(PyDict_SetItem(sub.ptr(), names.total, get_attr(obj, names.total).ptr()));
+    check_status(PyDict_SetItem(sub.ptr(), interned.total, get_attr(obj, interned.total).ptr()));
     check_status(
-        PyDict_SetItem(sub.ptr(), names.success_rate, get_attr(obj, names.success_rate).ptr()));
+        PyDict_SetItem(sub.ptr(), interned.success_rate, get_attr(obj, interned.success_rate).ptr()));
     return sub;
 }
 
@@ -209,11 +209,11 @@ class ReportJsonWriter : public JsonWriter {
             PyObject* order_names = info->names;
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order_names); ++i) {
                 PyObject* name = PyTuple_GET_ITEM(order_names, i);
-                if (name == names.fullid && path.text()) {
+                if (name == interned.fullid && path.text()) {
                     fields.push_path(size_t(i), Held::FullId);
                     continue;
                 }
-                if (name == names.idlist) {
+                if (name == interned.idlist) {
                     fields.push_path(size_t(i), Held::IdList);
                     continue;
                 }
@@ -275,8 +275,8 @@ class ReportJsonWriter : public JsonWriter {
 
     // The result and counter classes are looked up once per dump; with them fixed, the
     // rule depends on the type alone when both are classes, so it is remembered per type.
-    nb::object result_cls_ = module_global(names.TestResult);
-    nb::object counter_cls_ = module_global(names.ResultCounter);
+    nb::object result_cls_ = module_global(interned.TestResult);
+    nb::object counter_cls_ = module_global(interned.ResultCounter);
     bool rules_by_type_ = PyType_Check(result_cls_.ptr()) && PyType_Check(counter_cls_.ptr());
     ResultCache results_{PyType_Check(result_cls_.ptr()) ? result_cls_.ptr() : nullptr};
     static constexpr int kRuleCache = 8;
@@ -327,8 +327,8 @@ nb::object json_encoder_class() {
 }
 
 nb::object json_substitute(PyObject* obj) {
-    nb::object result_cls = module_global(names.TestResult);
-    nb::object counter_cls = module_global(names.ResultCounter);
+    nb::object result_cls = module_global(interned.TestResult);
+    nb::object counter_cls = module_global(interned.ResultCounter);
     switch (classify(obj, result_cls.ptr(), counter_cls.ptr())) {
     case Rule::Node:
         return node_substitute(obj);
@@ -358,7 +358,7 @@ nb::object json_dumper_default(PyObject* self, PyObject* obj) {
 
 nb::object dump_json(PyObject* node) {
     ReportJsonWriter writer;
-    nb::object version = module_global(names.VERSION);
+    nb::object version = module_global(interned.VERSION);
     writer.document(version.ptr(), node);
     return writer.finish();
 }

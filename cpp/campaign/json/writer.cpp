@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "common/float_repr.hpp"
 
 namespace korvo::campaign {
@@ -263,15 +263,15 @@ namespace {
 // True when a dict subclass lists its entries with dict's own items().
 bool native_items(PyObject* obj) {
     static PyObject* dict_items = [] {
-        PyObject* d = PyDict_GetItemWithError(PyDict_Type.tp_dict, names.items);
+        PyObject* d = PyDict_GetItemWithError(PyDict_Type.tp_dict, interned.items);
         if (!d) throw nb::python_error();
         return d;
     }();
-    if (_PyType_Lookup(Py_TYPE(obj), names.items) != dict_items) return false;
+    if (_PyType_Lookup(Py_TYPE(obj), interned.items) != dict_items) return false;
     // An instance attribute would shadow the method for items() too.
     PyObject** dict_ptr = _PyObject_GetDictPtr(obj);
     if (!dict_ptr || !*dict_ptr) return true;
-    PyObject* own = PyDict_GetItemWithError(*dict_ptr, names.items);
+    PyObject* own = PyDict_GetItemWithError(*dict_ptr, interned.items);
     if (!own && PyErr_Occurred()) throw nb::python_error();
     return own == nullptr;
 }

@@ -1,7 +1,7 @@
 #include "campaign/model/counters.hpp"
 
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign {
@@ -23,7 +23,7 @@ nb::object lower_text(PyObject* value) {
             dst[i] = (src[i] >= 'A' && src[i] <= 'Z') ? char(src[i] + 32) : src[i];
         return out;
     }
-    return check(PyObject_CallMethodNoArgs(text.ptr(), names.lower));
+    return check(PyObject_CallMethodNoArgs(text.ptr(), interned.lower));
 }
 
 void add_to(PyObject* counter, PyObject* key, PyObject* amount) {
@@ -35,7 +35,7 @@ void add_to(PyObject* counter, PyObject* key, PyObject* amount) {
 } // namespace
 
 nb::object new_counter() {
-    return check(PyObject_CallNoArgs(module_global(names.ResultCounter).ptr()));
+    return check(PyObject_CallNoArgs(module_global(interned.ResultCounter).ptr()));
 }
 
 void count_result(PyObject* counter, PyObject* result) {

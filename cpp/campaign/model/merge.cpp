@@ -1,6 +1,6 @@
 #include "campaign/model/merge.hpp"
 
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "common/iteration.hpp"
 #include "common/py_support.hpp"
 
@@ -23,7 +23,7 @@ nb::object current_entry(PyObject* target, PyObject* key) {
         if (!v && PyErr_Occurred()) throw nb::python_error();
         return v ? nb::borrow(v) : nb::none();
     }
-    return check(PyObject_CallMethodObjArgs(target, names.get, key, nullptr));
+    return check(PyObject_CallMethodObjArgs(target, interned.get, key, nullptr));
 }
 
 void store_entry(PyObject* target, PyObject* key, PyObject* value) {

@@ -1,13 +1,13 @@
 #include "campaign/model/module_state.hpp"
 
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 
 namespace korvo::campaign {
 
-ModuleState state;
+ModuleState campaign_module;
 
 nb::object module_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state.globals, name);
+    PyObject* value = PyDict_GetItemWithError(campaign_module.globals, name);
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw nb::python_error();
@@ -17,11 +17,11 @@ nb::object module_global(PyObject* name) {
 
 NodeKind exact_kind(PyObject* obj) {
     PyTypeObject* t = Py_TYPE(obj);
-    if (t == state.section_type) return NodeKind::Section;
-    if (t == state.task_type) return NodeKind::Task;
-    if (t == state.plugin_type) return NodeKind::Plugin;
-    if (t == state.campaign_type) return NodeKind::Campaign;
-    if (t == state.base_type) return NodeKind::Base;
+    if (t == campaign_module.section_type) return NodeKind::Section;
+    if (t == campaign_module.task_type) return NodeKind::Task;
+    if (t == campaign_module.plugin_type) return NodeKind::Plugin;
+    if (t == campaign_module.campaign_type) return NodeKind::Campaign;
+    if (t == campaign_module.base_type) return NodeKind::Base;
     return NodeKind::Other;
 }
 
@@ -30,11 +30,11 @@ namespace {
 PyObject* method_name(Method m) {
     switch (m) {
     case Method::RollUp:
-        return names.roll_up;
+        return interned.roll_up;
     case Method::Update:
-        return names.update;
+        return interned.update;
     case Method::UpdateExtra:
-        return names.update_extra;
+        return interned.update_extra;
     }
     return nullptr;
 }
@@ -42,15 +42,15 @@ PyObject* method_name(Method m) {
 PyTypeObject* type_of(NodeKind kind) {
     switch (kind) {
     case NodeKind::Base:
-        return state.base_type;
+        return campaign_module.base_type;
     case NodeKind::Campaign:
-        return state.campaign_type;
+        return campaign_module.campaign_type;
     case NodeKind::Task:
-        return state.task_type;
+        return campaign_module.task_type;
     case NodeKind::Section:
-        return state.section_type;
+        return campaign_module.section_type;
     case NodeKind::Plugin:
-        return state.plugin_type;
+        return campaign_module.plugin_type;
     case NodeKind::Other:
         break;
     }
@@ -64,7 +64,7 @@ void remember_native_methods() {
         for (int m = 0; m < 3; ++m) {
             PyObject* found = _PyType_Lookup(type_of((NodeKind)k), method_name((Method)m));
             Py_XINCREF(found);
-            state.native[k][m] = found;
+            campaign_module.native[k][m] = found;
         }
 }
 
@@ -73,7 +73,7 @@ NodeKind native_kind(PyObject* obj, Method m) {
     if (kind == NodeKind::Other) return kind;
     PyObject* name = method_name(m);
     PyObject* now = _PyType_Lookup(Py_TYPE(obj), name);
-    if (!now || now != state.native[(int)kind][(int)m] || instance_shadows(obj, name))
+    if (!now || now != campaign_module.native[(int)kind][(int)m] || instance_shadows(obj, name))
         return NodeKind::Other;
     return kind;
 }

@@ -24,7 +24,7 @@ struct ModuleState {
     PyObject* native[5][3] = {};
 };
 
-extern ModuleState state;
+extern ModuleState campaign_module;
 
 // A module attribute looked up at the time of use, as a Python global would be.
 nb::object module_global(PyObject* name);
@@ -33,7 +33,7 @@ nb::object module_global(PyObject* name);
 NodeKind exact_kind(PyObject* obj);
 
 inline bool is_node(PyObject* obj) {
-    return PyObject_TypeCheck(obj, state.base_type);
+    return PyObject_TypeCheck(obj, campaign_module.base_type);
 }
 
 // Remembers what each of our classes resolves every Method to; called once the classes exist.

@@ -7,7 +7,7 @@
 #include "campaign/model/id_text.hpp"
 #include "campaign/model/merge.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
 #include "common/iteration.hpp"
 
@@ -26,13 +26,13 @@ void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
 // None when the node has no parent link (also for a half-built node).
 PyObject* parent_of(PyObject* self) {
     nb::object dict = instance_dict(self);
-    PyObject* parent = PyDict_GetItemWithError(dict.ptr(), names._parent);
+    PyObject* parent = PyDict_GetItemWithError(dict.ptr(), interned._parent);
     if (!parent && PyErr_Occurred()) throw nb::python_error();
     return parent ? parent : Py_None;
 }
 
 bool is_top_level(PyObject* parent) {
-    return parent == Py_None || is_instance_of_global(parent, names.Campaign);
+    return parent == Py_None || is_instance_of_global(parent, interned.Campaign);
 }
 
 // The run time in seconds: stoptime - starttime as a float, fraction kept.
@@ -44,13 +44,13 @@ nb::object seconds_between(PyObject* start, PyObject* stop) {
                        PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
         return check(PyFloat_FromDouble((double)us / 1e6));
     }
-    return check(PyObject_CallMethodNoArgs(delta.ptr(), names.total_seconds));
+    return check(PyObject_CallMethodNoArgs(delta.ptr(), interned.total_seconds));
 }
 
 // list.append, or the holder's own append for anything else.
 void append_to(PyObject* list, PyObject* item) {
     if (PyList_CheckExact(list)) return check_status(PyList_Append(list, item));
-    check(PyObject_CallMethodOneArg(list, names.append, item));
+    check(PyObject_CallMethodOneArg(list, interned.append, item));
 }
 
 constexpr int kMaxChain = 64;
@@ -67,18 +67,18 @@ PyObject* own_dict(PyObject* node) {
 // our own class; the general walk then answers. Nothing here runs Python code, so the
 // borrowed ids stay valid until the caller returns.
 int quick_id_chain(PyObject* node, PyObject** ids, bool need_text) {
-    nb::object campaign_cls = module_global(names.Campaign);
-    if (campaign_cls.ptr() != reinterpret_cast<PyObject*>(state.campaign_type)) return 0;
+    nb::object campaign_cls = module_global(interned.Campaign);
+    if (campaign_cls.ptr() != reinterpret_cast<PyObject*>(campaign_module.campaign_type)) return 0;
     int n = 0;
     while (true) {
         if (exact_kind(node) == NodeKind::Other || n == kMaxChain) return 0;
         PyObject* dict = own_dict(node);
         if (!dict) return 0;
-        PyObject* id = PyDict_GetItem(dict, names.id);
+        PyObject* id = PyDict_GetItem(dict, interned.id);
         if (!id || (need_text && !PyUnicode_CheckExact(id))) return 0;
         ids[n++] = id;
-        PyObject* parent = PyDict_GetItem(dict, names._parent);
-        if (!parent || parent == Py_None || PyObject_TypeCheck(parent, state.campaign_type))
+        PyObject* parent = PyDict_GetItem(dict, interned._parent);
+        if (!parent || parent == Py_None || PyObject_TypeCheck(parent, campaign_module.campaign_type))
             return n;
         node = parent;
     }
@@ -94,18 +94,18 @@ void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent
     if (type && truthy(type)) {
         node_type = nb::borrow(type);
     } else {
-        node_type = get_attr((PyObject*)Py_TYPE(self), names.__name__);
+        node_type = get_attr((PyObject*)Py_TYPE(self), interned.__name__);
     }
-    dict_set(d, names.type, node_type.ptr());
-    dict_set(d, names.id, id);
-    dict_set(d, names.seq_num, seq_num);
-    dict_set(d, names._parent, parent ? parent : Py_None);
-    dict_set(d, names.name, id);
-    dict_set(d, names.starttime, Py_None);
-    dict_set(d, names.stoptime, Py_None);
-    dict_set(d, names.runtime, Py_None);
-    dict_set(d, names.details, check(PyList_New(0)).ptr());
-    dict_set(d, names.extra, check(PyDict_New()).ptr());
+    dict_set(d, interned.type, node_type.ptr());
+    dict_set(d, interned.id, id);
+    dict_set(d, interned.seq_num, seq_num);
+    dict_set(d, interned._parent, parent ? parent : Py_None);
+    dict_set(d, interned.name, id);
+    dict_set(d, interned.starttime, Py_None);
+    dict_set(d, interned.stoptime, Py_None);
+    dict_set(d, interned.runtime, Py_None);
+    dict_set(d, interned.details, check(PyList_New(0)).ptr());
+    dict_set(d, interned.extra, check(PyDict_New()).ptr());
 }
 
 nb::object fullid(PyObject* self) {
@@ -115,7 +115,7 @@ nb::object fullid(PyObject* self) {
         return join_text_ids(chain, size_t(n));
     }
     PyObject* parent = parent_of(self);
-    nb::object own_id = get_attr(self, names.id);
+    nb::object own_id = get_attr(self, interned.id);
     if (is_top_level(parent)) return own_id;
     // Walk up our own nodes iteratively; a foreign parent answers for itself.
     nb::object parts = check(PyList_New(0));
@@ -123,11 +123,11 @@ nb::object fullid(PyObject* self) {
     nb::object node = nb::borrow(parent);
     while (true) {
         if (!is_node(node.ptr())) {
-            nb::object text = check(PyObject_Str(get_attr(node.ptr(), names.fullid).ptr()));
+            nb::object text = check(PyObject_Str(get_attr(node.ptr(), interned.fullid).ptr()));
             check_status(PyList_Append(parts.ptr(), text.ptr()));
             break;
         }
-        nb::object id = get_attr(node.ptr(), names.id);
+        nb::object id = get_attr(node.ptr(), interned.id);
         check_status(PyList_Append(parts.ptr(), check(PyObject_Str(id.ptr())).ptr()));
         PyObject* up = parent_of(node.ptr());
         if (is_top_level(up)) break;
@@ -151,11 +151,11 @@ nb::object idlist(PyObject* self) {
     nb::object ids = check(PyList_New(0));
     nb::object node = nb::borrow(self);
     while (true) {
-        check_status(PyList_Append(ids.ptr(), get_attr(node.ptr(), names.id).ptr()));
+        check_status(PyList_Append(ids.ptr(), get_attr(node.ptr(), interned.id).ptr()));
         PyObject* up = parent_of(node.ptr());
         if (is_top_level(up)) break;
         if (!is_node(up)) {
-            nb::object upper = get_attr(up, names.idlist);
+            nb::object upper = get_attr(up, interned.idlist);
             check_status(PyList_Reverse(ids.ptr()));
             nb::object joined = check(PySequence_List(upper.ptr()));
             check_status(PyList_SetSlice(joined.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, ids.ptr()));
@@ -168,17 +168,17 @@ nb::object idlist(PyObject* self) {
 }
 
 void base_start(PyObject* self, PyObject* kwargs) {
-    nb::object now = check(PyObject_CallNoArgs(module_global(names.get_time).ptr()));
-    set_attr(self, names.starttime, now.ptr());
+    nb::object now = check(PyObject_CallNoArgs(module_global(interned.get_time).ptr()));
+    set_attr(self, interned.starttime, now.ptr());
     call_update(self, kwargs);
 }
 
 void base_stop(PyObject* self, PyObject* kwargs) {
-    nb::object start = attr_or_none(self, names.starttime);
+    nb::object start = attr_or_none(self, interned.starttime);
     if (!start.is_none()) {
-        nb::object now = check(PyObject_CallNoArgs(module_global(names.get_time).ptr()));
-        set_attr(self, names.stoptime, now.ptr());
-        set_attr(self, names.runtime, seconds_between(start.ptr(), now.ptr()).ptr());
+        nb::object now = check(PyObject_CallNoArgs(module_global(interned.get_time).ptr()));
+        set_attr(self, interned.stoptime, now.ptr());
+        set_attr(self, interned.runtime, seconds_between(start.ptr(), now.ptr()).ptr());
     }
     call_update(self, kwargs);
     call_roll_up(self);
@@ -215,7 +215,7 @@ void base_update(PyObject* self, PyObject* data) {
                      Py_TYPE(data)->tp_name);
         throw nb::python_error();
     }
-    nb::object arg_order = get_attr(self, names._ARG_ORDER);
+    nb::object arg_order = get_attr(self, interned._ARG_ORDER);
     nb::object extras = check(PyDict_New());
     if (PyDict_CheckExact(data)) {
         Py_ssize_t pos = 0, size = PyDict_GET_SIZE(data);
@@ -235,12 +235,12 @@ void base_update(PyObject* self, PyObject* data) {
 }
 
 void base_update_extra(PyObject* self, PyObject* data) {
-    nb::object extra = get_attr(self, names.extra);
+    nb::object extra = get_attr(self, interned.extra);
     recursive_update(extra.ptr(), data);
 }
 
 void base_add_detail(PyObject* self, PyObject* detail) {
-    nb::object details = get_attr(self, names.details);
+    nb::object details = get_attr(self, interned.details);
     append_to(details.ptr(), detail);
 }
 
@@ -251,13 +251,13 @@ void base_roll_up(PyObject* self) {
     while (true) {
         PyObject* parent = parent_of(node.ptr());
         if (parent == Py_None) return;
-        nb::object result = attr_or_none(node.ptr(), names.result);
+        nb::object result = attr_or_none(node.ptr(), interned.result);
         if (result.is_none()) return;
         PyObject* raw_parent_result = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
-        int found = PyObject_GetOptionalAttr(parent, names.result, &raw_parent_result);
+        int found = PyObject_GetOptionalAttr(parent, interned.result, &raw_parent_result);
 #else
-        int found = _PyObject_LookupAttr(parent, names.result, &raw_parent_result);
+        int found = _PyObject_LookupAttr(parent, interned.result, &raw_parent_result);
 #endif
         if (found <= 0) {
             PyErr_Clear(); // a parent without a readable result takes no result
@@ -265,9 +265,9 @@ void base_roll_up(PyObject* self) {
         }
         nb::object parent_result = nb::steal(raw_parent_result);
         nb::object combined = parent_result.is_none()
-                                  ? check(PyObject_CallMethodNoArgs(result.ptr(), names.clone))
+                                  ? check(PyObject_CallMethodNoArgs(result.ptr(), interned.clone))
                                   : check(PyNumber_Add(parent_result.ptr(), result.ptr()));
-        set_attr(parent, names.result, combined.ptr());
+        set_attr(parent, interned.result, combined.ptr());
         NodeKind kind = native_kind(parent, Method::RollUp);
         if (kind != NodeKind::Section && kind != NodeKind::Base) {
             call_roll_up(parent);
@@ -279,14 +279,14 @@ void base_roll_up(PyObject* self) {
 
 nb::object add_child(PyObject* self, PyObject* list_name, PyObject* class_name, PyObject* kwargs,
                      const char* method) {
-    int given = PyDict_Contains(kwargs, names.parent);
+    int given = PyDict_Contains(kwargs, interned.parent);
     check_status(given);
     if (given) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument 'parent'",
                      method);
         throw nb::python_error();
     }
-    check_status(PyDict_SetItem(kwargs, names.parent, self));
+    check_status(PyDict_SetItem(kwargs, interned.parent, self));
     nb::object cls = module_global(class_name);
     nb::object empty = check(PyTuple_New(0));
     nb::object child = check(PyObject_Call(cls.ptr(), empty.ptr(), kwargs));
@@ -309,18 +309,18 @@ void call_roll_up(PyObject* node) {
     case NodeKind::Other:
         break;
     }
-    check(PyObject_CallMethodNoArgs(node, names.roll_up));
+    check(PyObject_CallMethodNoArgs(node, interned.roll_up));
 }
 
 void call_update(PyObject* node, PyObject* data) {
     if (native_kind(node, Method::Update) != NodeKind::Other) return base_update(node, data);
-    check(PyObject_CallMethodOneArg(node, names.update, data));
+    check(PyObject_CallMethodOneArg(node, interned.update, data));
 }
 
 void call_update_extra(PyObject* node, PyObject* data) {
     if (native_kind(node, Method::UpdateExtra) != NodeKind::Other)
         return base_update_extra(node, data);
-    check(PyObject_CallMethodOneArg(node, names.update_extra, data));
+    check(PyObject_CallMethodOneArg(node, interned.update_extra, data));
 }
 
 } // namespace korvo::campaign

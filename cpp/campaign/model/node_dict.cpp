@@ -1,6 +1,6 @@
 #include "campaign/model/node_dict.hpp"
 
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
 
 namespace korvo::campaign {
@@ -26,7 +26,7 @@ void replace_by_ids(PyObject* out, PyObject* key) {
     nb::object it = check(PyObject_GetIter(children));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         nb::object child = nb::steal(raw);
-        check_status(PyList_Append(ids.ptr(), get_attr(child.ptr(), names.id).ptr()));
+        check_status(PyList_Append(ids.ptr(), get_attr(child.ptr(), interned.id).ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
     check_status(PyDict_SetItem(out, key, ids.ptr()));
@@ -43,11 +43,11 @@ nb::object node_to_dict(PyObject* node) {
         if (value) check_status(PyDict_SetItem(out.ptr(), name.ptr(), value.ptr()));
     }
     if (PyErr_Occurred()) throw nb::python_error();
-    replace_by_ids(out.ptr(), names.tasks);
-    replace_by_ids(out.ptr(), names.sections);
-    check_status(PyDict_SetItem(out.ptr(), names.seq_num, get_attr(node, names.seq_num).ptr()));
-    nb::object logfile = optional_attr(node, names.logfile);
-    if (logfile) check_status(PyDict_SetItem(out.ptr(), names.logfile, logfile.ptr()));
+    replace_by_ids(out.ptr(), interned.tasks);
+    replace_by_ids(out.ptr(), interned.sections);
+    check_status(PyDict_SetItem(out.ptr(), interned.seq_num, get_attr(node, interned.seq_num).ptr()));
+    nb::object logfile = optional_attr(node, interned.logfile);
+    if (logfile) check_status(PyDict_SetItem(out.ptr(), interned.logfile, logfile.ptr()));
     return out;
 }
 

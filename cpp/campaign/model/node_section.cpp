@@ -1,42 +1,42 @@
 // Section: a unit of work inside a script, with its place in the log file.
 #include "campaign/model/log_files.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
 
 namespace korvo::campaign {
 
 void init_section(PyObject* self) {
-    set_attr(self, names.result, Py_None);
-    set_attr(self, names.sections, check(PyList_New(0)).ptr());
-    set_attr(self, names.logfile, Py_None);
-    set_attr(self, names.logs, check(PyDict_New()).ptr());
+    set_attr(self, interned.result, Py_None);
+    set_attr(self, interned.sections, check(PyList_New(0)).ptr());
+    set_attr(self, interned.logfile, Py_None);
+    set_attr(self, interned.logs, check(PyDict_New()).ptr());
 }
 
 void section_start(PyObject* self, PyObject* kwargs) {
-    PyObject* given = PyDict_GetItemWithError(kwargs, names.logfile);
+    PyObject* given = PyDict_GetItemWithError(kwargs, interned.logfile);
     if (!given && PyErr_Occurred()) throw nb::python_error();
     nb::object logfile = given ? nb::borrow(given) : nb::none();
-    if (given) check_status(PyDict_DelItem(kwargs, names.logfile));
-    set_attr(self, names.logfile, logfile.ptr());
+    if (given) check_status(PyDict_DelItem(kwargs, interned.logfile));
+    set_attr(self, interned.logfile, logfile.ptr());
 
     base_start(self, kwargs);
 
     if (!truthy(logfile.ptr())) return;
-    nb::object logs = get_attr(self, names.logs);
-    check_status(PyObject_SetItem(logs.ptr(), names.file, base_name(logfile.ptr()).ptr()));
-    check_status(PyObject_SetItem(logs.ptr(), names.begin, file_size(logfile.ptr()).ptr()));
+    nb::object logs = get_attr(self, interned.logs);
+    check_status(PyObject_SetItem(logs.ptr(), interned.file, base_name(logfile.ptr()).ptr()));
+    check_status(PyObject_SetItem(logs.ptr(), interned.begin, file_size(logfile.ptr()).ptr()));
 }
 
 void section_stop(PyObject* self, PyObject* kwargs) {
     base_stop(self, kwargs);
-    nb::object logfile = attr_or_none(self, names.logfile);
+    nb::object logfile = attr_or_none(self, interned.logfile);
     if (!truthy(logfile.ptr())) return;
-    nb::object logs = get_attr(self, names.logs);
+    nb::object logs = get_attr(self, interned.logs);
     if (!truthy(logs.ptr())) return;
     nb::object size = file_size(logfile.ptr());
-    nb::object begin = check(PyObject_GetItem(logs.ptr(), names.begin));
+    nb::object begin = check(PyObject_GetItem(logs.ptr(), interned.begin));
     nb::object grown = check(PyNumber_Subtract(size.ptr(), begin.ptr()));
-    check_status(PyObject_SetItem(logs.ptr(), names.size, grown.ptr()));
+    check_status(PyObject_SetItem(logs.ptr(), interned.size, grown.ptr()));
 }
 
 } // namespace korvo::campaign

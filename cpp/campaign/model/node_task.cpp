@@ -1,39 +1,39 @@
 // Task: one test script run; counts its direct children and shortens its log path.
 #include "campaign/model/counters.hpp"
 #include "campaign/model/log_files.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign {
 
 void init_task(PyObject* self) {
-    set_attr(self, names.logfile, Py_None);
-    set_attr(self, names.summary, new_counter().ptr());
-    set_attr(self, names.pluginsummary, new_counter().ptr());
-    set_attr(self, names.sections, check(PyList_New(0)).ptr());
+    set_attr(self, interned.logfile, Py_None);
+    set_attr(self, interned.summary, new_counter().ptr());
+    set_attr(self, interned.pluginsummary, new_counter().ptr());
+    set_attr(self, interned.sections, check(PyList_New(0)).ptr());
 }
 
 void task_stop(PyObject* self, PyObject* kwargs) {
     base_stop(self, kwargs);
-    nb::object logfile = attr_or_none(self, names.logfile);
-    if (truthy(logfile.ptr())) set_attr(self, names.logfile, base_name(logfile.ptr()).ptr());
+    nb::object logfile = attr_or_none(self, interned.logfile);
+    if (truthy(logfile.ptr())) set_attr(self, interned.logfile, base_name(logfile.ptr()).ptr());
 }
 
 void task_roll_up(PyObject* self) {
     nb::object summary = new_counter();
     nb::object pluginsummary = new_counter();
-    set_attr(self, names.summary, summary.ptr());
-    set_attr(self, names.pluginsummary, pluginsummary.ptr());
-    nb::object sections = get_attr(self, names.sections);
+    set_attr(self, interned.summary, summary.ptr());
+    set_attr(self, interned.pluginsummary, pluginsummary.ptr());
+    nb::object sections = get_attr(self, interned.sections);
     for_each_item(sections.ptr(), [&](PyObject* child) {
-        if (is_instance_of_global(child, names.Plugin)) {
-            nb::object counter = get_attr(child, names.summary);
+        if (is_instance_of_global(child, interned.Plugin)) {
+            nb::object counter = get_attr(child, interned.summary);
             // A plugin without a counter (no sections, never given one) adds nothing.
             if (!counter.is_none()) add_counts(pluginsummary.ptr(), counter.ptr());
             return;
         }
-        nb::object result = get_attr(child, names.result);
+        nb::object result = get_attr(child, interned.result);
         if (!result.is_none()) count_result(summary.ptr(), result.ptr());
     });
 }

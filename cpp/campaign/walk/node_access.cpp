@@ -1,6 +1,6 @@
 #include "campaign/walk/node_access.hpp"
 
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
 
 namespace korvo::campaign {
@@ -10,24 +10,24 @@ nb::object arg_order(PyObject* node) {
     // getattr finds the instance entry, else the class's value.
     PyTypeObject* type = Py_TYPE(node);
     if (exact_kind(node) != NodeKind::Other && type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* cls = _PyType_Lookup(type, names._ARG_ORDER);
+        PyObject* cls = _PyType_Lookup(type, interned._ARG_ORDER);
         if (!cls || !Py_TYPE(cls)->tp_descr_get) {
             PyObject** dict_ptr = _PyObject_GetDictPtr(node);
             if (dict_ptr && *dict_ptr) {
-                PyObject* own = PyDict_GetItemWithError(*dict_ptr, names._ARG_ORDER);
+                PyObject* own = PyDict_GetItemWithError(*dict_ptr, interned._ARG_ORDER);
                 if (own) return nb::borrow(own);
                 if (PyErr_Occurred()) throw nb::python_error();
             }
             if (cls) return nb::borrow(cls);
         }
     }
-    return get_attr(node, names._ARG_ORDER);
+    return get_attr(node, interned._ARG_ORDER);
 }
 
 nb::object read_listed(PyObject* node, PyObject* name) {
     if (exact_kind(node) == NodeKind::Other) return optional_attr(node, name);
-    if (name == names.fullid) return fullid(node);
-    if (name == names.idlist) return idlist(node);
+    if (name == interned.fullid) return fullid(node);
+    if (name == interned.idlist) return idlist(node);
     PyObject** dict_ptr = _PyObject_GetDictPtr(node);
     if (dict_ptr && *dict_ptr && PyUnicode_CheckExact(name)) {
         PyObject* value = PyDict_GetItemWithError(*dict_ptr, name);
@@ -75,7 +75,7 @@ bool is_ignored_value(PyObject* value) {
         return false;
     // Anything else decides by its own equality with the ignored values, compared in the
     // list's order as `value in VALUE_IGNORE` does.
-    nb::object ignore = module_global(names.VALUE_IGNORE);
+    nb::object ignore = module_global(interned.VALUE_IGNORE);
     if (!PyList_CheckExact(ignore.ptr())) {
         int r = PySequence_Contains(ignore.ptr(), value);
         check_status(r);

@@ -60,10 +60,10 @@ OrderRef order_info(PyObject* order) {
     info->original = check(PyList_AsTuple(order)).release().ptr();
     Py_INCREF(order);
     info->list = order;
-    if (nb::object names = interned_names(info->original)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.ptr()); ++i)
-            info->keys.push_back(encoded_key(PyTuple_GET_ITEM(names.ptr(), i)));
-        info->names = names.release().ptr();
+    if (nb::object plain_names = interned_names(info->original)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plain_names.ptr()); ++i)
+            info->keys.push_back(encoded_key(PyTuple_GET_ITEM(plain_names.ptr(), i)));
+        info->names = plain_names.release().ptr();
     }
     order_cache[order_next] = info;
     order_next = (order_next + 1) % kOrderCache;

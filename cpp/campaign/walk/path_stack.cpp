@@ -3,7 +3,7 @@
 #include "campaign/model/id_text.hpp"
 
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 
 namespace korvo::campaign {
 
@@ -25,16 +25,16 @@ PyObject* item(PyObject* dict, PyObject* key) {
 }
 
 bool top_level(PyObject* parent) {
-    return !parent || parent == Py_None || PyObject_TypeCheck(parent, state.campaign_type);
+    return !parent || parent == Py_None || PyObject_TypeCheck(parent, campaign_module.campaign_type);
 }
 
 } // namespace
 
 PathStack::PathStack() {
     // Without the module's own Campaign, the top of a path is not known here.
-    PyObject* cls = PyDict_GetItemWithError(state.globals, names.Campaign);
+    PyObject* cls = PyDict_GetItemWithError(campaign_module.globals, interned.Campaign);
     if (!cls && PyErr_Occurred()) throw nb::python_error();
-    quick_ = cls == reinterpret_cast<PyObject*>(state.campaign_type);
+    quick_ = cls == reinterpret_cast<PyObject*>(campaign_module.campaign_type);
 }
 
 PathStack::~PathStack() {
@@ -49,9 +49,9 @@ void PathStack::push(PyObject* node) {
     if (!quick_ || exact_kind(node) == NodeKind::Other) return;
     PyObject* dict = own_dict(node);
     if (!dict) return;
-    PyObject* id = item(dict, names.id);
+    PyObject* id = item(dict, interned.id);
     if (!id) return;
-    PyObject* parent = item(dict, names._parent);
+    PyObject* parent = item(dict, interned._parent);
     bool text = PyUnicode_CheckExact(id);
     size_t begin = own;
     if (!top_level(parent)) {
@@ -68,11 +68,11 @@ void PathStack::push(PyObject* node) {
                 if (exact_kind(at) == NodeKind::Other || n == kMaxChain) return;
                 PyObject* d = own_dict(at);
                 if (!d) return;
-                PyObject* up_id = item(d, names.id);
+                PyObject* up_id = item(d, interned.id);
                 if (!up_id) return;
                 chain[n++] = up_id;
                 text = text && PyUnicode_CheckExact(up_id);
-                PyObject* next = item(d, names._parent);
+                PyObject* next = item(d, interned._parent);
                 if (top_level(next)) break;
                 at = next;
             }

@@ -1,6 +1,6 @@
 #include "campaign/walk/result_cache.hpp"
 
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
 
 namespace korvo::campaign {
@@ -19,10 +19,10 @@ bool ResultCache::ignored(PyObject* value) {
 }
 
 void ResultCache::read_fields(PyObject* obj, Fields& out) {
-    out.value = get_attr(obj, names.value);
-    nb::object reason = get_attr(obj, names.reason);
+    out.value = get_attr(obj, interned.value);
+    nb::object reason = get_attr(obj, interned.reason);
     out.reason = truthy(reason.ptr()) ? reason : nb::object();
-    nb::object data = get_attr(obj, names.data);
+    nb::object data = get_attr(obj, interned.data);
     out.data = truthy(data.ptr()) ? data : nb::object();
 }
 

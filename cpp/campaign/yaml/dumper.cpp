@@ -3,7 +3,7 @@
 #include <string>
 
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
 #include "campaign/yaml/represent.hpp"
 #include "campaign/yaml/scalar_text.hpp"
@@ -22,7 +22,7 @@ struct DumperNames {
     PyObject* increase_indent = intern("increase_indent");
 };
 
-const DumperNames& dn() {
+const DumperNames& dumper_names() {
     static const DumperNames instance;
     return instance;
 }
@@ -32,11 +32,11 @@ PyObject* dumper_class = nullptr;
 nb::object represent_scalar(nb::handle dumper, PyObject* tag, PyObject* text,
                             PyObject* style = nullptr) {
     return check(
-        PyObject_CallMethodObjArgs(dumper.ptr(), dn().represent_scalar, tag, text, style, nullptr));
+        PyObject_CallMethodObjArgs(dumper.ptr(), dumper_names().represent_scalar, tag, text, style, nullptr));
 }
 
 nb::object represent_mapping(nb::handle dumper, PyObject* mapping) {
-    return check(PyObject_CallMethodObjArgs(dumper.ptr(), dn().represent_mapping, dn().tag_map,
+    return check(PyObject_CallMethodObjArgs(dumper.ptr(), dumper_names().represent_mapping, dumper_names().tag_map,
                                             mapping, nullptr));
 }
 
@@ -53,12 +53,12 @@ void append(nb::handle list, nb::handle item) {
 nb::object str_representer(nb::handle dumper, nb::handle data) {
     if (!PyUnicode_Check(data.ptr())) raise(PyExc_TypeError, "str_representer expects a str");
     TextView text = TextView::of(data.ptr());
-    if (!has_line_feed(text)) return represent_scalar(dumper, dn().tag_str, data.ptr());
+    if (!has_line_feed(text)) return represent_scalar(dumper, dumper_names().tag_str, data.ptr());
     std::string storage;
     TextView stripped = strip_line_ends(text, storage);
     nb::object joined =
         check(PyUnicode_FromKindAndData(stripped.kind, stripped.data, stripped.len));
-    return represent_scalar(dumper, dn().tag_str, joined.ptr(), dn().literal);
+    return represent_scalar(dumper, dumper_names().tag_str, joined.ptr(), dumper_names().literal);
 }
 
 nb::object float_representer(nb::handle dumper, nb::handle data) {
@@ -67,41 +67,41 @@ nb::object float_representer(nb::handle dumper, nb::handle data) {
     std::string text;
     append_rounded_float(text, value);
     nb::object str = check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-    return represent_scalar(dumper, dn().tag_float, str.ptr());
+    return represent_scalar(dumper, dumper_names().tag_float, str.ptr());
 }
 
 nb::object type_representer(nb::handle dumper, nb::handle data) {
     nb::object text = check(PyObject_Repr(data.ptr()));
-    return represent_scalar(dumper, dn().tag_str, text.ptr());
+    return represent_scalar(dumper, dumper_names().tag_str, text.ptr());
 }
 
 nb::object unknown_representer(nb::handle dumper, nb::handle data) {
     nb::object mapping = check(PyDict_New());
-    check_status(PyDict_SetItem(mapping.ptr(), names.type, (PyObject*)Py_TYPE(data.ptr())));
+    check_status(PyDict_SetItem(mapping.ptr(), interned.type, (PyObject*)Py_TYPE(data.ptr())));
     nb::object text = check(PyObject_Repr(data.ptr()));
-    check_status(PyDict_SetItem(mapping.ptr(), names.repr, text.ptr()));
+    check_status(PyDict_SetItem(mapping.ptr(), interned.repr, text.ptr()));
     return represent_mapping(dumper, mapping.ptr());
 }
 
 nb::object result_counter_representer(nb::handle dumper, nb::handle data) {
-    nb::object items = check(PyObject_CallMethodNoArgs(data.ptr(), names.items));
+    nb::object items = check(PyObject_CallMethodNoArgs(data.ptr(), interned.items));
     nb::object pairs = check(PySequence_List(items.ptr()));
-    nb::object total = get_attr(data.ptr(), names.total);
-    append(pairs, pair(names.total, total.ptr()));
-    nb::object rate = get_attr(data.ptr(), names.success_rate);
-    append(pairs, pair(names.success_rate, rate.ptr()));
+    nb::object total = get_attr(data.ptr(), interned.total);
+    append(pairs, pair(interned.total, total.ptr()));
+    nb::object rate = get_attr(data.ptr(), interned.success_rate);
+    append(pairs, pair(interned.success_rate, rate.ptr()));
     return represent_mapping(dumper, pairs.ptr());
 }
 
 nb::object test_result_representer(nb::handle dumper, nb::handle data) {
     nb::object mapping = check(PyDict_New());
-    nb::object value = get_attr(data.ptr(), names.value);
-    check_status(PyDict_SetItem(mapping.ptr(), names.value, value.ptr()));
-    nb::object reason = get_attr(data.ptr(), names.reason);
+    nb::object value = get_attr(data.ptr(), interned.value);
+    check_status(PyDict_SetItem(mapping.ptr(), interned.value, value.ptr()));
+    nb::object reason = get_attr(data.ptr(), interned.reason);
     if (truthy(reason.ptr()))
-        check_status(PyDict_SetItem(mapping.ptr(), names.reason, reason.ptr()));
-    nb::object extra = get_attr(data.ptr(), names.data);
-    if (truthy(extra.ptr())) check_status(PyDict_SetItem(mapping.ptr(), names.data, extra.ptr()));
+        check_status(PyDict_SetItem(mapping.ptr(), interned.reason, reason.ptr()));
+    nb::object extra = get_attr(data.ptr(), interned.data);
+    if (truthy(extra.ptr())) check_status(PyDict_SetItem(mapping.ptr(), interned.data, extra.ptr()));
     return represent_mapping(dumper, mapping.ptr());
 }
 
@@ -111,10 +111,10 @@ nb::object attr_dict_representer(nb::handle dumper, nb::handle data) {
 
 nb::object header_to_yaml(nb::handle, nb::handle dumper, nb::handle data) {
     nb::object pairs = check(PyList_New(0));
-    nb::object version = module_global(names.VERSION);
-    append(pairs, pair(names.version, version.ptr()));
-    nb::object report = get_attr(data.ptr(), names.report);
-    append(pairs, pair(names.report, report.ptr()));
+    nb::object version = module_global(interned.VERSION);
+    append(pairs, pair(interned.version, version.ptr()));
+    nb::object report = get_attr(data.ptr(), interned.report);
+    append(pairs, pair(interned.report, report.ptr()));
     return represent_mapping(dumper, pairs.ptr());
 }
 
@@ -129,7 +129,7 @@ nb::object node_to_yaml(nb::handle, nb::handle dumper, nb::handle data) {
 }
 
 void header_init(nb::handle self, nb::handle report) {
-    set_attr(self.ptr(), names.report, report.ptr());
+    set_attr(self.ptr(), interned.report, report.ptr());
 }
 
 nb::object dumper_increase_indent(nb::handle self, nb::handle flow, nb::handle) {
@@ -137,7 +137,7 @@ nb::object dumper_increase_indent(nb::handle self, nb::handle flow, nb::handle) 
     if (!dumper_class) raise(PyExc_RuntimeError, "YAMLDumper is not set up");
     nb::object parent = check(
         PyObject_CallFunctionObjArgs((PyObject*)&PySuper_Type, dumper_class, self.ptr(), nullptr));
-    nb::object method = get_attr(parent.ptr(), dn().increase_indent);
+    nb::object method = get_attr(parent.ptr(), dumper_names().increase_indent);
     return check(PyObject_CallFunctionObjArgs(method.ptr(), flow.ptr(), Py_False, nullptr));
 }
 
@@ -147,7 +147,7 @@ bool dumper_ignore_aliases(nb::handle, nb::handle) {
 
 nb::object make_class(nb::handle module, const char* name, nb::handle bases, const char* doc) {
     nb::object ns = check(PyDict_New());
-    nb::object module_name = get_attr(module.ptr(), names.__name__);
+    nb::object module_name = get_attr(module.ptr(), interned.__name__);
     check_status(PyDict_SetItemString(ns.ptr(), "__module__", module_name.ptr()));
     nb::object doc_text = check(PyUnicode_FromString(doc));
     check_status(PyDict_SetItemString(ns.ptr(), "__doc__", doc_text.ptr()));

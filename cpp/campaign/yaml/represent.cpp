@@ -8,7 +8,7 @@
 #include <unordered_map>
 
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/names.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
 #include "campaign/walk/node_order.hpp"
 #include "campaign/yaml/emitter.hpp"
@@ -120,7 +120,7 @@ void items_pairs(PyObject* mapping, Pairs& out) {
             out.emplace_back(nb::borrow(k), nb::borrow(v));
         return;
     }
-    nb::object items = check(PyObject_CallMethodNoArgs(mapping, names.items));
+    nb::object items = check(PyObject_CallMethodNoArgs(mapping, interned.items));
     nb::object it = check(PyObject_GetIter(items.ptr()));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         nb::object owned = nb::steal(item);
@@ -402,18 +402,18 @@ class Walker {
     void represent_header(PyObject* v, Shape& s) {
         s.kind = Shape::MappingNode;
         s.tag = Tag::Map;
-        s.pairs.emplace_back(nb::borrow(names.version), module_global(names.VERSION));
-        s.pairs.emplace_back(nb::borrow(names.report), get_attr(v, names.report));
+        s.pairs.emplace_back(nb::borrow(interned.version), module_global(interned.VERSION));
+        s.pairs.emplace_back(nb::borrow(interned.report), get_attr(v, interned.report));
     }
 
     void represent_counter(PyObject* v, Shape& s) {
         s.kind = Shape::MappingNode;
         s.tag = Tag::Map;
         items_pairs(v, s.pairs);
-        nb::object total = get_attr(v, names.total);
-        nb::object rate = get_attr(v, names.success_rate);
-        s.pairs.emplace_back(nb::borrow(names.total), std::move(total));
-        s.pairs.emplace_back(nb::borrow(names.success_rate), std::move(rate));
+        nb::object total = get_attr(v, interned.total);
+        nb::object rate = get_attr(v, interned.success_rate);
+        s.pairs.emplace_back(nb::borrow(interned.total), std::move(total));
+        s.pairs.emplace_back(nb::borrow(interned.success_rate), std::move(rate));
     }
 
     void represent_result(PyObject* v, Shape& s) {
@@ -421,9 +421,9 @@ class Walker {
         s.tag = Tag::Map;
         ResultCache::Fields f = results_.fields(v);
         // Written as a sorted mapping: data, reason, value.
-        if (f.data) s.pairs.emplace_back(nb::borrow(names.data), std::move(f.data));
-        if (f.reason) s.pairs.emplace_back(nb::borrow(names.reason), std::move(f.reason));
-        s.pairs.emplace_back(nb::borrow(names.value), std::move(f.value));
+        if (f.data) s.pairs.emplace_back(nb::borrow(interned.data), std::move(f.data));
+        if (f.reason) s.pairs.emplace_back(nb::borrow(interned.reason), std::move(f.reason));
+        s.pairs.emplace_back(nb::borrow(interned.value), std::move(f.value));
     }
 
     void represent_unknown(PyObject* v, Shape& s) {
@@ -432,8 +432,8 @@ class Walker {
         nb::object type = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
         nb::object text = check(PyObject_Repr(v));
         // Written as a sorted mapping: repr, type.
-        s.pairs.emplace_back(nb::borrow(names.repr), std::move(text));
-        s.pairs.emplace_back(nb::borrow(names.type), std::move(type));
+        s.pairs.emplace_back(nb::borrow(interned.repr), std::move(text));
+        s.pairs.emplace_back(nb::borrow(interned.type), std::move(type));
     }
 
     static bool report_node(PyObject* v) {
@@ -442,11 +442,11 @@ class Walker {
     }
 
     // The class list of a node: its own, else its class's, looked up once per class and
-    // dump. A plain class list is read through its interned names.
+    // dump. A plain class list is read through its interned interned.
     PyObject* class_order(PyObject* node) {
         PyObject** dict = _PyObject_GetDictPtr(node);
         if (dict && *dict) {
-            PyObject* own = PyDict_GetItemWithError(*dict, names._ARG_ORDER);
+            PyObject* own = PyDict_GetItemWithError(*dict, interned._ARG_ORDER);
             if (own) {
                 own_orders_.push_back(fast(own));
                 return own_orders_.back().ptr();
@@ -491,7 +491,7 @@ class Walker {
 namespace {
 
 nb::object path_value(PyObject* name, PathStack::Scope* path) {
-    if (!path || !path->valid() || name != names.fullid) return nb::object();
+    if (!path || !path->valid() || name != interned.fullid) return nb::object();
     return path->fullid();
 }
 
@@ -506,7 +506,7 @@ void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* p
         nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
         // A path from the stack is a text or a non-empty sequence: never ignored. The
         // idlist is left empty here and written from the stack.
-        if (path && path->valid() && name.ptr() == names.idlist) {
+        if (path && path->valid() && name.ptr() == interned.idlist) {
             out.emplace_back(std::move(name), nb::object());
             continue;
         }
@@ -526,8 +526,8 @@ nb::object dump_report_document(PyObject* report) {
     Emitter emitter(out);
     Walker walker(emitter);
     Pairs top;
-    top.emplace_back(nb::borrow(names.version), module_global(names.VERSION));
-    top.emplace_back(nb::borrow(names.report), nb::borrow(report));
+    top.emplace_back(nb::borrow(interned.version), module_global(interned.VERSION));
+    top.emplace_back(nb::borrow(interned.report), nb::borrow(report));
     walker.mapping(Tag::Map, top);
     emitter.end_document();
     return out.take();

@@ -13,23 +13,23 @@ namespace korvo::scribe {
 namespace {
 
 nb::object result_path(PyObject* self, const char* name) {
-    nb::object logsdir = get_attr(self, snames.logsdir);
+    nb::object logsdir = get_attr(self, scribe_interned.logsdir);
     nb::object suffix = check(PyUnicode_FromString(name));
     return check(PyNumber_Add(logsdir.ptr(), suffix.ptr()));
 }
 
 // ET.tostring(element, encoding="utf-8")
 nb::object rough_bytes(PyObject* element) {
-    nb::object tostring = get_attr(scribe_global(snames.ET).ptr(), snames.tostring);
-    return call(tostring.ptr(), {element, sconst.utf8}, sconst.kw_encoding);
+    nb::object tostring = get_attr(scribe_global(scribe_interned.ET).ptr(), scribe_interned.tostring);
+    return call(tostring.ptr(), {element, scribe_constants.utf8}, scribe_constants.kw_encoding);
 }
 
 // minidom.parseString(rough).toprettyxml(indent="  ")
 nb::object library_pretty(PyObject* rough) {
-    nb::object parse = get_attr(scribe_global(snames.minidom).ptr(), snames.parseString);
+    nb::object parse = get_attr(scribe_global(scribe_interned.minidom).ptr(), scribe_interned.parseString);
     nb::object doc = call(parse.ptr(), {rough});
-    nb::object pretty = get_attr(doc.ptr(), snames.toprettyxml);
-    return call(pretty.ptr(), {sconst.two_blanks}, sconst.kw_indent);
+    nb::object pretty = get_attr(doc.ptr(), scribe_interned.toprettyxml);
+    return call(pretty.ptr(), {scribe_constants.two_blanks}, scribe_constants.kw_indent);
 }
 
 void write_text(PyObject* path, PyObject* text) {
@@ -91,49 +91,49 @@ void write_details(PyObject* self, PyObject* root) {
 }
 
 nb::object sub_element(PyObject* et, PyObject* parent, PyObject* tag) {
-    nb::object factory = get_attr(et, snames.SubElement);
+    nb::object factory = get_attr(et, scribe_interned.SubElement);
     return call(factory.ptr(), {parent, tag});
 }
 
 nb::object set_or_empty(nb::object value) {
-    return truthy(value.ptr()) ? value : nb::borrow(sconst.empty_text);
+    return truthy(value.ptr()) ? value : nb::borrow(scribe_constants.empty_text);
 }
 
 // The summary document's root, filled partly here and partly by the legacy objects,
 // which append their elements to it.
 nb::object build_summary(PyObject* ts) {
-    nb::object et = scribe_global(snames.ET);
+    nb::object et = scribe_global(scribe_interned.ET);
     nb::object attrib = check(PyDict_New());
-    set_item(attrib.ptr(), snames.archiveFilename,
-             set_or_empty(get_attr(ts, snames.archivefile)).ptr());
-    set_item(attrib.ptr(), snames.zetTreePath,
-             set_or_empty(get_path(ts, {snames.initinfo, snames.zet, snames.path})).ptr());
-    nb::object element = get_attr(et.ptr(), snames.Element);
-    nb::object root = call(element.ptr(), {snames.jobSummary, attrib.ptr()});
+    set_item(attrib.ptr(), scribe_interned.archiveFilename,
+             set_or_empty(get_attr(ts, scribe_interned.archivefile)).ptr());
+    set_item(attrib.ptr(), scribe_interned.zetTreePath,
+             set_or_empty(get_path(ts, {scribe_interned.initinfo, scribe_interned.zet, scribe_interned.path})).ptr());
+    nb::object element = get_attr(et.ptr(), scribe_interned.Element);
+    nb::object root = call(element.ptr(), {scribe_interned.jobSummary, attrib.ptr()});
 
-    nb::object initinfo = get_attr(ts, snames.initinfo);
-    set_attr(sub_element(et.ptr(), root.ptr(), snames.jobName).ptr(), snames.text,
-             get_attr(initinfo.ptr(), snames.name).ptr());
-    set_attr(sub_element(et.ptr(), root.ptr(), snames.image).ptr(), snames.text,
-             get_attr(initinfo.ptr(), snames.image).ptr());
+    nb::object initinfo = get_attr(ts, scribe_interned.initinfo);
+    set_attr(sub_element(et.ptr(), root.ptr(), scribe_interned.jobName).ptr(), scribe_interned.text,
+             get_attr(initinfo.ptr(), scribe_interned.name).ptr());
+    set_attr(sub_element(et.ptr(), root.ptr(), scribe_interned.image).ptr(), scribe_interned.text,
+             get_attr(initinfo.ptr(), scribe_interned.image).ptr());
 
-    call_method(get_attr(ts, snames.summary).ptr(), snames.generate_resultsonly_dom, {root.ptr()});
-    for (PyObject* name : {snames.starttime, snames.stoptime, snames.runtime})
-        call_method(ts, snames.generate_simple_elt_dom, {root.ptr(), name});
-    for (PyObject* name : {snames.testbed, snames.release, snames.submitter})
-        call_method(get_attr(ts, snames.initinfo).ptr(), snames.generate_simple_elt_dom,
+    call_method(get_attr(ts, scribe_interned.summary).ptr(), scribe_interned.generate_resultsonly_dom, {root.ptr()});
+    for (PyObject* name : {scribe_interned.starttime, scribe_interned.stoptime, scribe_interned.runtime})
+        call_method(ts, scribe_interned.generate_simple_elt_dom, {root.ptr(), name});
+    for (PyObject* name : {scribe_interned.testbed, scribe_interned.release, scribe_interned.submitter})
+        call_method(get_attr(ts, scribe_interned.initinfo).ptr(), scribe_interned.generate_simple_elt_dom,
                     {root.ptr(), name});
 
-    set_attr(sub_element(et.ptr(), root.ptr(), snames.debugProfile).ptr(), snames.text,
-             sconst.zero_text);
+    set_attr(sub_element(et.ptr(), root.ptr(), scribe_interned.debugProfile).ptr(), scribe_interned.text,
+             scribe_constants.zero_text);
 
-    nb::object hosts = get_path(ts, {snames.initinfo, snames.hosts});
+    nb::object hosts = get_path(ts, {scribe_interned.initinfo, scribe_interned.hosts});
     Py_ssize_t count = PyObject_Length(hosts.ptr());
     if (count < 0) throw nb::python_error();
     if (count > 0)
-        call_method(hosts.ptr(), snames.generate_dom, {root.ptr()});
+        call_method(hosts.ptr(), scribe_interned.generate_dom, {root.ptr()});
     else
-        sub_element(et.ptr(), root.ptr(), snames.host);
+        sub_element(et.ptr(), root.ptr(), scribe_interned.host);
     return root;
 }
 
@@ -152,26 +152,26 @@ void write_summary(PyObject* self, PyObject* root) {
 } // namespace
 
 void scribe_init(PyObject* self, PyObject* logsdir, PyObject* campaign) {
-    nb::object report_cls = scribe_global(snames.KYReport);
+    nb::object report_cls = scribe_global(scribe_interned.KYReport);
     nb::object kyreport = call(report_cls.ptr(), {});
-    set_attr(self, snames.kyreport, kyreport.ptr());
-    set_attr(self, snames.logsdir, logsdir);
-    set_attr(self, snames._campaign, campaign);
+    set_attr(self, scribe_interned.kyreport, kyreport.ptr());
+    set_attr(self, scribe_interned.logsdir, logsdir);
+    set_attr(self, scribe_interned._campaign, campaign);
 }
 
 void generate_xml(PyObject* self) {
-    nb::object campaign_cls = scribe_global(snames.Campaign);
+    nb::object campaign_cls = scribe_global(scribe_interned.Campaign);
     nb::object legacy = call(campaign_cls.ptr(), {});
-    set_attr(get_attr(self, snames.kyreport).ptr(), snames.campaign, legacy.ptr());
+    set_attr(get_attr(self, scribe_interned.kyreport).ptr(), scribe_interned.campaign, legacy.ptr());
 
-    nb::object kyts = get_path(self, {snames.kyreport, snames.campaign});
-    nb::object root_node = get_attr(self, snames._campaign);
+    nb::object kyts = get_path(self, {scribe_interned.kyreport, scribe_interned.campaign});
+    nb::object root_node = get_attr(self, scribe_interned._campaign);
     run_handler(self, Handler::Campaign, kyts.ptr(), root_node.ptr());
 
-    nb::object details = call_method(get_attr(self, snames.kyreport).ptr(), snames.generate_dom);
+    nb::object details = call_method(get_attr(self, scribe_interned.kyreport).ptr(), scribe_interned.generate_dom);
     write_details(self, details.ptr());
 
-    nb::object ts = get_path(self, {snames.kyreport, snames.campaign});
+    nb::object ts = get_path(self, {scribe_interned.kyreport, scribe_interned.campaign});
     nb::object summary = build_summary(ts.ptr());
     write_summary(self, summary.ptr());
 }

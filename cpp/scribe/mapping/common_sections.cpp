@@ -12,15 +12,15 @@ nb::object handle_commonsection(PyObject* self, PyObject* kycommsect, PyObject* 
     copy_timing(kycommsect, commonsection);
     nb::object description = escaped_description(commonsection);
     if (description)
-        set_item(get_attr(kycommsect, snames.extra).ptr(), snames.description, description.ptr());
+        set_item(get_attr(kycommsect, scribe_interned.extra).ptr(), scribe_interned.description, description.ptr());
     fill_record_body(kycommsect, kycommsect, commonsection);
-    merge_extra(kycommsect, required(commonsection, snames.extra).ptr());
+    merge_extra(kycommsect, required(commonsection, scribe_interned.extra).ptr());
 
-    nb::object sections = required(commonsection, snames.sections);
+    nb::object sections = required(commonsection, scribe_interned.sections);
     for_each_item(sections.ptr(), [&](PyObject* sect) {
-        nb::object name = required(sect, snames.name);
-        nb::object add = get_attr(kycommsect, snames.add_commonsubsection);
-        nb::object kysubsect = call(add.ptr(), {name.ptr()}, sconst.kw_name);
+        nb::object name = required(sect, scribe_interned.name);
+        nb::object add = get_attr(kycommsect, scribe_interned.add_commonsubsection);
+        nb::object kysubsect = call(add.ptr(), {name.ptr()}, scribe_constants.kw_name);
         run_handler(self, Handler::SubSection, kysubsect.ptr(), sect);
     });
     return nb::borrow(kycommsect);
@@ -30,16 +30,16 @@ nb::object handle_subsection(PyObject* self, PyObject* kysubsect, PyObject* subs
     copy_timing(kysubsect, subsection);
 
     nb::object sect_id = display_id(subsection);
-    nb::object id_rec = get_attr(kysubsect, snames.id);
-    set_item(get_attr(id_rec.ptr(), snames.attrs).ptr(), snames.name, sect_id.ptr());
-    set_attr(id_rec.ptr(), snames.idtypevalue, sect_id.ptr());
-    nb::object name = required(subsection, snames.name);
-    set_attr(kysubsect, snames.name, name.ptr());
+    nb::object id_rec = get_attr(kysubsect, scribe_interned.id);
+    set_item(get_attr(id_rec.ptr(), scribe_interned.attrs).ptr(), scribe_interned.name, sect_id.ptr());
+    set_attr(id_rec.ptr(), scribe_interned.idtypevalue, sect_id.ptr());
+    nb::object name = required(subsection, scribe_interned.name);
+    set_attr(kysubsect, scribe_interned.name, name.ptr());
 
     nb::object description = escaped_description(subsection);
-    if (description) set_attr(kysubsect, snames.description, description.ptr());
+    if (description) set_attr(kysubsect, scribe_interned.description, description.ptr());
     fill_record_body(kysubsect, kysubsect, subsection);
-    merge_extra(kysubsect, required(subsection, snames.extra).ptr());
+    merge_extra(kysubsect, required(subsection, scribe_interned.extra).ptr());
 
     add_steps(self, kysubsect, subsection);
     return nb::borrow(kysubsect);

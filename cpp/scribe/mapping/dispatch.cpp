@@ -37,7 +37,7 @@ PyObject* native_handlers[kHandlers] = {};
 
 void remember_native_handlers() {
     for (int i = 0; i < kHandlers; ++i) {
-        PyObject* found = _PyType_Lookup(sstate.scribe_type, snames.*entry((Handler)i).name);
+        PyObject* found = _PyType_Lookup(sstate.scribe_type, scribe_interned.*entry((Handler)i).name);
         Py_XINCREF(found);
         native_handlers[i] = found;
     }
@@ -46,10 +46,10 @@ void remember_native_handlers() {
 nb::object run_handler(PyObject* self, Handler which, PyObject* ky, PyObject* node) {
     const HandlerEntry& e = entry(which);
     if (Py_TYPE(self) == sstate.scribe_type &&
-        _PyType_Lookup(sstate.scribe_type, snames.*e.name) == native_handlers[(int)which] &&
-        !instance_shadows(self, snames.*e.name))
+        _PyType_Lookup(sstate.scribe_type, scribe_interned.*e.name) == native_handlers[(int)which] &&
+        !instance_shadows(self, scribe_interned.*e.name))
         return e.fn(self, ky, node);
-    return call_method(self, snames.*e.name, {ky, node});
+    return call_method(self, scribe_interned.*e.name, {ky, node});
 }
 
 } // namespace korvo::scribe

@@ -30,18 +30,18 @@ nb::object whole_second(PyObject* value) {
             PyDateTime_DATE_GET_SECOND(value), 0, tz, PyDateTime_DATE_GET_FOLD(value),
             PyDateTimeAPI->DateTimeType));
     }
-    nb::object replace = get_attr(value, snames.replace);
-    return call(replace.ptr(), {sconst.zero}, sconst.kw_microsecond);
+    nb::object replace = get_attr(value, scribe_interned.replace);
+    return call(replace.ptr(), {scribe_constants.zero}, scribe_constants.kw_microsecond);
 }
 
 bool ends_with_processor(PyObject* type) {
     if (PyUnicode_Check(type)) {
-        Py_ssize_t r = PyUnicode_Tailmatch(type, sconst.processor, 0, PY_SSIZE_T_MAX, +1);
+        Py_ssize_t r = PyUnicode_Tailmatch(type, scribe_constants.processor, 0, PY_SSIZE_T_MAX, +1);
         if (r < 0) throw nb::python_error();
         return r != 0;
     }
     static PyObject* endswith = intern("endswith");
-    return truthy(call_method(type, endswith, {sconst.processor}).ptr());
+    return truthy(call_method(type, endswith, {scribe_constants.processor}).ptr());
 }
 
 } // namespace
@@ -53,7 +53,7 @@ nb::object mapping_get(PyObject* mapping, PyObject* key, PyObject* dflt) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::borrow(dflt);
     }
-    return call_method(mapping, snames.get, {key, dflt});
+    return call_method(mapping, scribe_interned.get, {key, dflt});
 }
 
 // An entry of an optional mapping field: `dflt` when the field is absent (null object).
@@ -62,72 +62,72 @@ static nb::object field_get(const nb::object& field, PyObject* key, PyObject* df
 }
 
 void copy_timing(PyObject* obj, PyObject* node) {
-    set_attr(obj, snames.starttime, required(node, snames.starttime).ptr());
-    set_attr(obj, snames.stoptime, required(node, snames.stoptime).ptr());
+    set_attr(obj, scribe_interned.starttime, required(node, scribe_interned.starttime).ptr());
+    set_attr(obj, scribe_interned.stoptime, required(node, scribe_interned.stoptime).ptr());
     copy_runtime(obj);
 }
 
 void copy_runtime(PyObject* obj) {
-    nb::object start = get_attr(obj, snames.starttime);
-    nb::object stop = get_attr(obj, snames.stoptime);
+    nb::object start = get_attr(obj, scribe_interned.starttime);
+    nb::object stop = get_attr(obj, scribe_interned.stoptime);
     if (!truthy(start.ptr()) || !truthy(stop.ptr())) return;
     nb::object stop_s = whole_second(stop.ptr());
     nb::object start_s = whole_second(start.ptr());
     nb::object runtime = check(PyNumber_Subtract(stop_s.ptr(), start_s.ptr()));
-    set_attr(obj, snames.runtime, runtime.ptr());
+    set_attr(obj, scribe_interned.runtime, runtime.ptr());
 }
 
 void copy_details(PyObject* obj, PyObject* details) {
     nb::object set_args;
     for_each_item(details, [&](PyObject* entry) {
-        if (!set_args) set_args = get_attr(get_attr(obj, snames.runinfo).ptr(), snames.set_args);
+        if (!set_args) set_args = get_attr(get_attr(obj, scribe_interned.runinfo).ptr(), scribe_interned.set_args);
         nb::object diag = escape(entry);
-        call(set_args.ptr(), {diag.ptr()}, sconst.kw_diag);
+        call(set_args.ptr(), {diag.ptr()}, scribe_constants.kw_diag);
     });
 }
 
 nb::object display_id(PyObject* node) {
-    nb::object type = required(node, snames.type);
-    nb::object id = required(node, snames.id);
+    nb::object type = required(node, scribe_interned.type);
+    nb::object id = required(node, scribe_interned.id);
     if (!ends_with_processor(type.ptr())) return id;
-    nb::object name = required(node, snames.name);
+    nb::object name = required(node, scribe_interned.name);
     return check(PyUnicode_FromFormat("%S %S", id.ptr(), name.ptr()));
 }
 
 nb::object escaped_description(PyObject* node) {
-    nb::object description = optional(node, snames.description);
+    nb::object description = optional(node, scribe_interned.description);
     if (!truthy(description.ptr())) return nb::object();
     return escape(description.ptr());
 }
 
 void fill_record_body(PyObject* obj, PyObject* holder, PyObject* node) {
     // Cross-reference; an absent field reads as an empty mapping.
-    nb::object xref = optional_attr(node, snames.xref);
-    nb::object xref_rec = get_attr(holder, snames.xref);
-    set_attr(xref_rec.ptr(), snames.file, field_get(xref, snames.file, sconst.empty_text).ptr());
-    set_attr(xref_rec.ptr(), snames.line, field_get(xref, snames.line, sconst.minus_one).ptr());
+    nb::object xref = optional_attr(node, scribe_interned.xref);
+    nb::object xref_rec = get_attr(holder, scribe_interned.xref);
+    set_attr(xref_rec.ptr(), scribe_interned.file, field_get(xref, scribe_interned.file, scribe_constants.empty_text).ptr());
+    set_attr(xref_rec.ptr(), scribe_interned.line, field_get(xref, scribe_interned.line, scribe_constants.minus_one).ptr());
 
     // Log position, always written, defaults included.
-    nb::object logs = optional_attr(node, snames.logs);
-    nb::object logfile = get_attr(holder, snames.logfile);
-    set_attr(logfile.ptr(), snames.filepath, field_get(logs, snames.file, sconst.empty_text).ptr());
-    nb::object attrs = get_attr(logfile.ptr(), snames.attrs);
-    set_item(attrs.ptr(), snames.begin, field_get(logs, snames.begin, sconst.minus_one).ptr());
-    set_item(attrs.ptr(), snames.size, field_get(logs, snames.size, sconst.minus_one).ptr());
+    nb::object logs = optional_attr(node, scribe_interned.logs);
+    nb::object logfile = get_attr(holder, scribe_interned.logfile);
+    set_attr(logfile.ptr(), scribe_interned.filepath, field_get(logs, scribe_interned.file, scribe_constants.empty_text).ptr());
+    nb::object attrs = get_attr(logfile.ptr(), scribe_interned.attrs);
+    set_item(attrs.ptr(), scribe_interned.begin, field_get(logs, scribe_interned.begin, scribe_constants.minus_one).ptr());
+    set_item(attrs.ptr(), scribe_interned.size, field_get(logs, scribe_interned.size, scribe_constants.minus_one).ptr());
 
     // Any result that is present and not null is written, even one that reads as false.
-    nb::object result = optional_attr(node, snames.result);
+    nb::object result = optional_attr(node, scribe_interned.result);
     if (result && !result.is_none()) {
         nb::object text = text_form(result.ptr());
-        set_attr(get_attr(obj, snames.result).ptr(), snames.value, text.ptr());
+        set_attr(get_attr(obj, scribe_interned.result).ptr(), scribe_interned.value, text.ptr());
     }
 
-    copy_details(obj, required(node, snames.details).ptr());
+    copy_details(obj, required(node, scribe_interned.details).ptr());
 }
 
 void merge_extra(PyObject* obj, PyObject* extra) {
     nb::object clean = escape_data(extra);
-    call_method(get_attr(obj, snames.extra).ptr(), snames.update, {clean.ptr()});
+    call_method(get_attr(obj, scribe_interned.extra).ptr(), scribe_interned.update, {clean.ptr()});
 }
 
 } // namespace korvo::scribe

@@ -9,12 +9,12 @@
 namespace korvo::scribe {
 
 void add_steps(PyObject* self, PyObject* holder, PyObject* node) {
-    nb::object sections = required(node, snames.sections);
+    nb::object sections = required(node, scribe_interned.sections);
     for_each_item(sections.ptr(), [&](PyObject* sect) {
         nb::object step_id = display_id(sect);
-        nb::object step_name = escape(required(sect, snames.name).ptr());
-        nb::object add = get_attr(holder, snames.add_teststep);
-        nb::object kystep = call(add.ptr(), {step_id.ptr(), step_name.ptr()}, sconst.kw_id_name);
+        nb::object step_name = escape(required(sect, scribe_interned.name).ptr());
+        nb::object add = get_attr(holder, scribe_interned.add_teststep);
+        nb::object kystep = call(add.ptr(), {step_id.ptr(), step_name.ptr()}, scribe_constants.kw_id_name);
         run_handler(self, Handler::Step, kystep.ptr(), sect);
     });
 }
@@ -24,7 +24,7 @@ namespace {
 // "index" and "continue_" of a step's extra are record members, not extra entries.
 void move_extra_key(PyObject* kystep, PyObject* step_extra, PyObject* key) {
     if (!contains(step_extra, key)) return;
-    nb::object value = call_method(step_extra, snames.pop, {key});
+    nb::object value = call_method(step_extra, scribe_interned.pop, {key});
     set_attr(kystep, key, value.ptr());
 }
 
@@ -33,28 +33,28 @@ void move_extra_key(PyObject* kystep, PyObject* step_extra, PyObject* key) {
 nb::object handle_testcase(PyObject* self, PyObject* kytc, PyObject* testcase) {
     copy_timing(kytc, testcase);
 
-    nb::object initinfo = get_attr(kytc, snames.initinfo);
-    nb::object tc_id = required(testcase, snames.id);
-    nb::object id_rec = get_attr(initinfo.ptr(), snames.id);
-    set_item(get_attr(id_rec.ptr(), snames.attrs).ptr(), snames.name, tc_id.ptr());
-    set_attr(id_rec.ptr(), snames.idtypevalue, tc_id.ptr());
-    nb::object name = required(testcase, snames.name);
-    set_attr(initinfo.ptr(), snames.name, name.ptr());
-    set_attr(initinfo.ptr(), snames.swversion, sconst.none_text);
-    set_attr(initinfo.ptr(), snames.hwversion, sconst.none_text);
-    set_attr(initinfo.ptr(), snames.fwversion, sconst.none_text);
-    set_attr(initinfo.ptr(), snames.tstversion, sconst.none_text);
+    nb::object initinfo = get_attr(kytc, scribe_interned.initinfo);
+    nb::object tc_id = required(testcase, scribe_interned.id);
+    nb::object id_rec = get_attr(initinfo.ptr(), scribe_interned.id);
+    set_item(get_attr(id_rec.ptr(), scribe_interned.attrs).ptr(), scribe_interned.name, tc_id.ptr());
+    set_attr(id_rec.ptr(), scribe_interned.idtypevalue, tc_id.ptr());
+    nb::object name = required(testcase, scribe_interned.name);
+    set_attr(initinfo.ptr(), scribe_interned.name, name.ptr());
+    set_attr(initinfo.ptr(), scribe_interned.swversion, scribe_constants.none_text);
+    set_attr(initinfo.ptr(), scribe_interned.hwversion, scribe_constants.none_text);
+    set_attr(initinfo.ptr(), scribe_interned.fwversion, scribe_constants.none_text);
+    set_attr(initinfo.ptr(), scribe_interned.tstversion, scribe_constants.none_text);
 
     nb::object description = escaped_description(testcase);
-    if (description) set_attr(initinfo.ptr(), snames.description, description.ptr());
+    if (description) set_attr(initinfo.ptr(), scribe_interned.description, description.ptr());
     fill_record_body(kytc, initinfo.ptr(), testcase);
-    merge_extra(kytc, required(testcase, snames.extra).ptr());
+    merge_extra(kytc, required(testcase, scribe_interned.extra).ptr());
 
-    nb::object sections = required(testcase, snames.sections);
+    nb::object sections = required(testcase, scribe_interned.sections);
     for_each_item(sections.ptr(), [&](PyObject* sect) {
         nb::object sectionid = display_id(sect);
-        nb::object add = get_attr(kytc, snames.add_testsection);
-        nb::object kysect = call(add.ptr(), {sectionid.ptr()}, sconst.kw_sectionid);
+        nb::object add = get_attr(kytc, scribe_interned.add_testsection);
+        nb::object kysect = call(add.ptr(), {sectionid.ptr()}, scribe_constants.kw_sectionid);
         run_handler(self, Handler::TestSection, kysect.ptr(), sect);
     });
     return nb::borrow(kytc);
@@ -64,9 +64,9 @@ nb::object handle_testsection(PyObject* self, PyObject* kytest, PyObject* testse
     copy_timing(kytest, testsection);
     nb::object description = escaped_description(testsection);
     if (description)
-        set_item(get_attr(kytest, snames.extra).ptr(), snames.description, description.ptr());
+        set_item(get_attr(kytest, scribe_interned.extra).ptr(), scribe_interned.description, description.ptr());
     fill_record_body(kytest, kytest, testsection);
-    merge_extra(kytest, required(testsection, snames.extra).ptr());
+    merge_extra(kytest, required(testsection, scribe_interned.extra).ptr());
     add_steps(self, kytest, testsection);
     return nb::borrow(kytest);
 }
@@ -78,12 +78,12 @@ nb::object handle_step(PyObject* self, PyObject* kystep, PyObject* step) {
     // Escaped like every other description: one control character would otherwise
     // make the whole details document unreadable.
     nb::object description = escaped_description(step);
-    set_attr(kystep, snames.description, description ? description.ptr() : sconst.empty_text);
+    set_attr(kystep, scribe_interned.description, description ? description.ptr() : scribe_constants.empty_text);
     fill_record_body(kystep, kystep, step);
 
-    nb::object step_extra = call_method(required(step, snames.extra).ptr(), snames.copy);
-    move_extra_key(kystep, step_extra.ptr(), snames.index);
-    move_extra_key(kystep, step_extra.ptr(), snames.continue_);
+    nb::object step_extra = call_method(required(step, scribe_interned.extra).ptr(), scribe_interned.copy);
+    move_extra_key(kystep, step_extra.ptr(), scribe_interned.index);
+    move_extra_key(kystep, step_extra.ptr(), scribe_interned.continue_);
     merge_extra(kystep, step_extra.ptr());
 
     add_steps(self, kystep, step);

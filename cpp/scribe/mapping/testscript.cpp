@@ -24,7 +24,7 @@ void copy_script_path(PyObject* kyts, PyObject* testscript) {
     nb::object name, path;
     if (slash < 0) {
         name = nb::borrow(testscript);
-        path = nb::borrow(sconst.empty_text);
+        path = nb::borrow(scribe_constants.empty_text);
     } else {
         name = check(PyUnicode_Substring(testscript, slash + 1, len));
         // Trailing slashes go, unless the directory part is nothing but slashes.
@@ -33,24 +33,24 @@ void copy_script_path(PyObject* kyts, PyObject* testscript) {
             --end;
         path = check(PyUnicode_Substring(testscript, 0, end == 0 ? slash + 1 : end));
     }
-    nb::object script = get_path(kyts, {snames.initinfo, snames.script});
-    set_attr(script.ptr(), snames.name, name.ptr());
-    set_attr(script.ptr(), snames.path, path.ptr());
+    nb::object script = get_path(kyts, {scribe_interned.initinfo, scribe_interned.script});
+    set_attr(script.ptr(), scribe_interned.name, name.ptr());
+    set_attr(script.ptr(), scribe_interned.path, path.ptr());
 }
 
 void add_common_section(PyObject* self, PyObject* kyts, PyObject* sect, PyObject* sectionid) {
-    nb::object add = get_attr(kyts, snames.add_testsection);
-    nb::object kycommsect = call(add.ptr(), {sectionid}, sconst.kw_sectionid);
+    nb::object add = get_attr(kyts, scribe_interned.add_testsection);
+    nb::object kycommsect = call(add.ptr(), {sectionid}, scribe_constants.kw_sectionid);
     run_handler(self, Handler::CommonSection, kycommsect.ptr(), sect);
 }
 
 void add_test_case(PyObject* self, PyObject* kyts, PyObject* sect) {
-    nb::object tcid = required(sect, snames.id);
-    nb::object logfilepath = nb::borrow(sconst.empty_text);
-    nb::object logs = optional(sect, snames.logs);
-    if (truthy(logs.ptr())) logfilepath = mapping_get(logs.ptr(), snames.file, sconst.empty_text);
-    nb::object add = get_attr(kyts, snames.add_testcase);
-    nb::object kytc = call(add.ptr(), {tcid.ptr(), logfilepath.ptr()}, sconst.kw_tcid_logfilepath);
+    nb::object tcid = required(sect, scribe_interned.id);
+    nb::object logfilepath = nb::borrow(scribe_constants.empty_text);
+    nb::object logs = optional(sect, scribe_interned.logs);
+    if (truthy(logs.ptr())) logfilepath = mapping_get(logs.ptr(), scribe_interned.file, scribe_constants.empty_text);
+    nb::object add = get_attr(kyts, scribe_interned.add_testcase);
+    nb::object kytc = call(add.ptr(), {tcid.ptr(), logfilepath.ptr()}, scribe_constants.kw_tcid_logfilepath);
     run_handler(self, Handler::TestCase, kytc.ptr(), sect);
 }
 
@@ -59,36 +59,36 @@ void add_test_case(PyObject* self, PyObject* kyts, PyObject* sect) {
 nb::object handle_testscript(PyObject* self, PyObject* kyts, PyObject* task) {
     copy_timing(kyts, task);
 
-    nb::object parameters = optional(task, snames.parameters);
+    nb::object parameters = optional(task, scribe_interned.parameters);
     if (truthy(parameters.ptr())) {
         nb::object pargs = escape(text_form(parameters.ptr()).ptr());
-        set_attr(get_attr(kyts, snames.initinfo).ptr(), snames.pargs, pargs.ptr());
+        set_attr(get_attr(kyts, scribe_interned.initinfo).ptr(), scribe_interned.pargs, pargs.ptr());
     }
 
     nb::object description = escaped_description(task);
     if (description)
-        set_attr(get_attr(kyts, snames.initinfo).ptr(), snames.description, description.ptr());
+        set_attr(get_attr(kyts, scribe_interned.initinfo).ptr(), scribe_interned.description, description.ptr());
 
-    nb::object logfile = optional(task, snames.logfile);
+    nb::object logfile = optional(task, scribe_interned.logfile);
     if (truthy(logfile.ptr()))
-        set_attr(get_path(kyts, {snames.initinfo, snames.logfile}).ptr(), snames.filepath,
+        set_attr(get_path(kyts, {scribe_interned.initinfo, scribe_interned.logfile}).ptr(), scribe_interned.filepath,
                  logfile.ptr());
 
-    nb::object testscript = optional(task, snames.testscript);
+    nb::object testscript = optional(task, scribe_interned.testscript);
     if (truthy(testscript.ptr())) copy_script_path(kyts, testscript.ptr());
 
-    nb::object summary = required(task, snames.summary);
-    call_method(get_attr(kyts, snames.summary).ptr(), snames.update, {summary.ptr()});
+    nb::object summary = required(task, scribe_interned.summary);
+    call_method(get_attr(kyts, scribe_interned.summary).ptr(), scribe_interned.update, {summary.ptr()});
 
-    copy_details(kyts, required(task, snames.details).ptr());
+    copy_details(kyts, required(task, scribe_interned.details).ptr());
 
-    nb::object sections = required(task, snames.sections);
+    nb::object sections = required(task, scribe_interned.sections);
     for_each_item(sections.ptr(), [&](PyObject* sect) {
-        nb::object type = required(sect, snames.type);
-        if (equals(type.ptr(), sconst.common_setup))
-            add_common_section(self, kyts, sect, sconst.common_setup_id);
-        else if (equals(type.ptr(), sconst.common_cleanup))
-            add_common_section(self, kyts, sect, sconst.common_cleanup_id);
+        nb::object type = required(sect, scribe_interned.type);
+        if (equals(type.ptr(), scribe_constants.common_setup))
+            add_common_section(self, kyts, sect, scribe_constants.common_setup_id);
+        else if (equals(type.ptr(), scribe_constants.common_cleanup))
+            add_common_section(self, kyts, sect, scribe_constants.common_cleanup_id);
         else
             add_test_case(self, kyts, sect);
     });

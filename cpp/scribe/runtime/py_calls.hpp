@@ -36,7 +36,7 @@ inline nb::object call_method(PyObject* obj, PyObject* name,
     return call(method.ptr(), args, kwnames);
 }
 
-// obj.a.b...: reads along a path of attribute names.
+// obj.a.b...: reads along a path of attribute interned.
 inline nb::object get_path(PyObject* obj, std::initializer_list<PyObject*> names) {
     nb::object cur = nb::borrow(obj);
     for (PyObject* name : names)

@@ -2,8 +2,8 @@
 
 namespace korvo::scribe {
 
-ScribeNames snames;
-ScribeConstants sconst;
+ScribeNames scribe_interned;
+ScribeConstants scribe_constants;
 ScribeState sstate;
 
 namespace {
@@ -20,29 +20,29 @@ PyObject* name_tuple(std::initializer_list<const char*> items) {
 } // namespace
 
 void init_scribe_state(PyObject* module) {
-#define SCRIBE_NAME(ident) snames.ident = intern(#ident);
+#define SCRIBE_NAME(ident) scribe_interned.ident = intern(#ident);
 #include "scribe/runtime/scribe_names.def"
 #undef SCRIBE_NAME
-    sconst.kw_diag = name_tuple({"diag"});
-    sconst.kw_sectionid = name_tuple({"sectionid"});
-    sconst.kw_tcid_logfilepath = name_tuple({"tcid", "logfilepath"});
-    sconst.kw_name = name_tuple({"name"});
-    sconst.kw_id_name = name_tuple({"id", "name"});
-    sconst.kw_microsecond = name_tuple({"microsecond"});
-    sconst.kw_encoding = name_tuple({"encoding"});
-    sconst.kw_indent = name_tuple({"indent"});
-    sconst.empty_text = intern("");
-    sconst.none_text = intern("None");
-    sconst.zero_text = intern("0");
-    sconst.utf8 = intern("utf-8");
-    sconst.two_blanks = intern("  ");
-    sconst.common_setup = intern("CommonSetup");
-    sconst.common_cleanup = intern("CommonCleanup");
-    sconst.common_setup_id = intern("commonSetup");
-    sconst.common_cleanup_id = intern("commonCleanup");
-    sconst.processor = intern("Processor");
-    sconst.minus_one = check(PyLong_FromLong(-1)).release().ptr();
-    sconst.zero = check(PyLong_FromLong(0)).release().ptr();
+    scribe_constants.kw_diag = name_tuple({"diag"});
+    scribe_constants.kw_sectionid = name_tuple({"sectionid"});
+    scribe_constants.kw_tcid_logfilepath = name_tuple({"tcid", "logfilepath"});
+    scribe_constants.kw_name = name_tuple({"name"});
+    scribe_constants.kw_id_name = name_tuple({"id", "name"});
+    scribe_constants.kw_microsecond = name_tuple({"microsecond"});
+    scribe_constants.kw_encoding = name_tuple({"encoding"});
+    scribe_constants.kw_indent = name_tuple({"indent"});
+    scribe_constants.empty_text = intern("");
+    scribe_constants.none_text = intern("None");
+    scribe_constants.zero_text = intern("0");
+    scribe_constants.utf8 = intern("utf-8");
+    scribe_constants.two_blanks = intern("  ");
+    scribe_constants.common_setup = intern("CommonSetup");
+    scribe_constants.common_cleanup = intern("CommonCleanup");
+    scribe_constants.common_setup_id = intern("commonSetup");
+    scribe_constants.common_cleanup_id = intern("commonCleanup");
+    scribe_constants.processor = intern("Processor");
+    scribe_constants.minus_one = check(PyLong_FromLong(-1)).release().ptr();
+    scribe_constants.zero = check(PyLong_FromLong(0)).release().ptr();
     sstate.globals = PyModule_GetDict(module);
 }
 

@@ -44,8 +44,8 @@ struct ScribeState {
     PyTypeObject* scribe_type = nullptr;
 };
 
-extern ScribeNames snames;
-extern ScribeConstants sconst;
+extern ScribeNames scribe_interned;
+extern ScribeConstants scribe_constants;
 extern ScribeState sstate;
 
 void init_scribe_state(PyObject* module);

@@ -5,13 +5,13 @@
 
 namespace korvo::campaign {
 
-struct Names {
+struct InternedNames {
 #define KORVO_NAME(ident) PyObject* ident;
-#include "campaign/model/names.def"
+#include "campaign/model/interned.def"
 #undef KORVO_NAME
 };
 
-extern Names names;
+extern InternedNames interned;
 
 void init_names();
 
