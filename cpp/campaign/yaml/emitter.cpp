@@ -1,5 +1,7 @@
 #include "campaign/yaml/emitter.hpp"
 
+#include <algorithm>
+
 namespace korvo::campaign::yaml {
 
 namespace {
@@ -352,7 +354,9 @@ template <typename C> void Emitter::write_double_quoted(const C* t, Py_ssize_t n
                 start = end;
             }
             if (ch != kEnd) {
-                size_t k = escape(ch, esc);
+                // escape() writes at most sizeof esc bytes; saying so keeps GCC from
+                // warning about the long-copy branch of append().
+                size_t k = std::min(escape(ch, esc), sizeof esc);
                 out_.append(esc, k);
                 column_ += Py_ssize_t(k);
                 start = end + 1;
