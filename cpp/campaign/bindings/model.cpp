@@ -1,9 +1,12 @@
 // Python names of the report model: the node classes, their operations and recursive_update.
+#include <type_traits>
+
 #include "campaign/bindings/bindings.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/merge.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
+#include "campaign/model/observer.hpp"
 
 namespace korvo::campaign {
 
@@ -42,8 +45,26 @@ void def_named_init(nb::class_<T, ReportObjectBase>& cls) {
 
 using KwFn = void (*)(PyObject*, PyObject*);
 
+// Runs one public operation so that a watcher of the tree hears when it has ended.
+template <typename F> auto observed(F&& f) {
+    ObservedOperation operation;
+    if constexpr (std::is_void_v<decltype(f())>) {
+        f();
+        operation.finish();
+    } else {
+        auto out = f();
+        operation.finish();
+        return out;
+    }
+}
+
 template <KwFn F> void kw_method(nb::handle self, nb::kwargs kwargs) {
-    F(self.ptr(), kwargs.ptr());
+    observed([&] { F(self.ptr(), kwargs.ptr()); });
+}
+
+nb::object add_observed(nb::handle self, PyObject* list_name, PyObject* class_name, nb::kwargs kw,
+                        const char* method) {
+    return observed([&] { return add_child(self.ptr(), list_name, class_name, kw.ptr(), method); });
 }
 
 } // namespace
@@ -64,17 +85,24 @@ void bind_model(nb::module_& m) {
     base.def("start", &kw_method<base_start>);
     base.def("stop", &kw_method<base_stop>);
     base.def(
-        "update", [](nb::handle self, nb::handle data) { base_update(self.ptr(), data.ptr()); },
+        "update",
+        [](nb::handle self, nb::handle data) {
+            observed([&] { base_update(self.ptr(), data.ptr()); });
+        },
         nb::arg("data").none());
     base.def(
         "update_extra",
-        [](nb::handle self, nb::handle data) { base_update_extra(self.ptr(), data.ptr()); },
+        [](nb::handle self, nb::handle data) {
+            observed([&] { base_update_extra(self.ptr(), data.ptr()); });
+        },
         nb::arg("data").none());
     base.def(
         "add_detail",
-        [](nb::handle self, nb::handle detail) { base_add_detail(self.ptr(), detail.ptr()); },
+        [](nb::handle self, nb::handle detail) {
+            observed([&] { base_add_detail(self.ptr(), detail.ptr()); });
+        },
         nb::arg("detail").none());
-    base.def("roll_up", [](nb::handle self) { base_roll_up(self.ptr()); });
+    base.def("roll_up", [](nb::handle self) { observed([&] { base_roll_up(self.ptr()); }); });
     base.attr("_ARG_ORDER") = name_list({"type", "id", "fullid", "idlist", "name", "starttime",
                                          "stoptime", "runtime", "details", "extra"});
 
@@ -83,13 +111,14 @@ void bind_model(nb::module_& m) {
     campaign.def_prop_ro("testscripts",
                          [](nb::handle self) { return get_attr(self.ptr(), interned.tasks); });
     campaign.def("add_task", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), interned.tasks, interned.Task, kw.ptr(), "add_task");
+        return add_observed(self, interned.tasks, interned.Task, kw, "add_task");
     });
     campaign.def("add_plugin", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), interned.tasks, interned.Plugin, kw.ptr(), "add_plugin");
+        return add_observed(self, interned.tasks, interned.Plugin, kw, "add_plugin");
     });
     campaign.def("stop", &kw_method<campaign_stop>);
-    campaign.def("roll_up", [](nb::handle self) { campaign_roll_up(self.ptr()); });
+    campaign.def("roll_up",
+                 [](nb::handle self) { observed([&] { campaign_roll_up(self.ptr()); }); });
     campaign.attr("_ARG_ORDER") = name_list(
         {"type",     "id",         "fullid",      "idlist",  "name",          "starttime",
          "stoptime", "runtime",    "cli",         "jobfile", "korvopath",     "korvoversion",
@@ -99,12 +128,12 @@ void bind_model(nb::module_& m) {
     auto task = nb::class_<Task, ReportObjectBase>(m, "Task", nb::dynamic_attr());
     def_named_init<Task, init_task>(task);
     task.def("stop", &kw_method<task_stop>);
-    task.def("roll_up", [](nb::handle self) { task_roll_up(self.ptr()); });
+    task.def("roll_up", [](nb::handle self) { observed([&] { task_roll_up(self.ptr()); }); });
     task.def("add_section", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), interned.sections, interned.Section, kw.ptr(), "add_section");
+        return add_observed(self, interned.sections, interned.Section, kw, "add_section");
     });
     task.def("add_plugin", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), interned.sections, interned.Plugin, kw.ptr(), "add_plugin");
+        return add_observed(self, interned.sections, interned.Plugin, kw, "add_plugin");
     });
     task.attr("_ARG_ORDER") =
         name_list({"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
@@ -116,7 +145,7 @@ void bind_model(nb::module_& m) {
     section.def("start", &kw_method<section_start>);
     section.def("stop", &kw_method<section_stop>);
     section.def("add_section", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), interned.sections, interned.Section, kw.ptr(), "add_section");
+        return add_observed(self, interned.sections, interned.Section, kw, "add_section");
     });
     section.attr("_ARG_ORDER") = name_list(
         {"type", "id", "fullid", "idlist", "name", "starttime", "stoptime", "runtime",
@@ -126,9 +155,9 @@ void bind_model(nb::module_& m) {
     def_named_init<Plugin, init_plugin>(plugin);
     plugin.def("start", &kw_method<plugin_start>);
     plugin.def("stop", &kw_method<plugin_stop>);
-    plugin.def("roll_up", [](nb::handle self) { plugin_roll_up(self.ptr()); });
+    plugin.def("roll_up", [](nb::handle self) { observed([&] { plugin_roll_up(self.ptr()); }); });
     plugin.def("add_section", [](nb::handle self, nb::kwargs kw) {
-        return add_child(self.ptr(), interned.sections, interned.Section, kw.ptr(), "add_section");
+        return add_observed(self, interned.sections, interned.Section, kw, "add_section");
     });
     plugin.attr("_ARG_ORDER") = name_list({"type", "id", "fullid", "idlist", "name", "starttime",
                                            "stoptime", "runtime", "description", "logfile", "logs",
@@ -140,6 +169,8 @@ void bind_model(nb::module_& m) {
     campaign_module.section_type = (PyTypeObject*)section.ptr();
     campaign_module.plugin_type = (PyTypeObject*)plugin.ptr();
     remember_native_methods();
+    for (PyObject* cls : {base.ptr(), campaign.ptr(), task.ptr(), section.ptr(), plugin.ptr()})
+        observe_attribute_sets((PyTypeObject*)cls);
 
     m.def(
         "recursive_update", [](nb::handle a, nb::handle b) { recursive_update(a.ptr(), b.ptr()); },

@@ -5,10 +5,11 @@
 #include <algorithm>
 
 #include "campaign/model/id_text.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/merge.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
+#include "campaign/model/observer.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign {
@@ -78,7 +79,8 @@ int quick_id_chain(PyObject* node, PyObject** ids, bool need_text) {
         if (!id || (need_text && !PyUnicode_CheckExact(id))) return 0;
         ids[n++] = id;
         PyObject* parent = PyDict_GetItem(dict, interned._parent);
-        if (!parent || parent == Py_None || PyObject_TypeCheck(parent, campaign_module.campaign_type))
+        if (!parent || parent == Py_None ||
+            PyObject_TypeCheck(parent, campaign_module.campaign_type))
             return n;
         node = parent;
     }
@@ -182,6 +184,7 @@ void base_stop(PyObject* self, PyObject* kwargs) {
     }
     call_update(self, kwargs);
     call_roll_up(self);
+    report_stopped(self);
 }
 
 namespace {
@@ -196,6 +199,7 @@ void route_pair(PyObject* self, PyObject* arg_order, PyObject* extras, PyObject*
     }
     nb::object current = optional_attr(self, key);
     if (current && PyList_Check(current.ptr())) {
+        report_changed(self, key);
         if (PyList_Check(value)) {
             Py_ssize_t end = PyList_GET_SIZE(current.ptr());
             check_status(PyList_SetSlice(current.ptr(), end, end, value));
@@ -236,11 +240,13 @@ void base_update(PyObject* self, PyObject* data) {
 
 void base_update_extra(PyObject* self, PyObject* data) {
     nb::object extra = get_attr(self, interned.extra);
+    if (!PyDict_Check(data) || PyDict_GET_SIZE(data) != 0) report_changed(self, interned.extra);
     recursive_update(extra.ptr(), data);
 }
 
 void base_add_detail(PyObject* self, PyObject* detail) {
     nb::object details = get_attr(self, interned.details);
+    report_changed(self, interned.details);
     append_to(details.ptr(), detail);
 }
 
@@ -292,6 +298,7 @@ nb::object add_child(PyObject* self, PyObject* list_name, PyObject* class_name, 
     nb::object child = check(PyObject_Call(cls.ptr(), empty.ptr(), kwargs));
     nb::object children = get_attr(self, list_name);
     append_to(children.ptr(), child.ptr());
+    report_added(self, list_name, child.ptr());
     return child;
 }
 

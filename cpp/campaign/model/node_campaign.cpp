@@ -2,6 +2,7 @@
 #include "campaign/model/counters.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
+#include "campaign/model/observer.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign {
@@ -37,6 +38,7 @@ void campaign_stop(PyObject* self, PyObject* kwargs) {
     });
     nb::object ran = check(PyLong_FromLong(run));
     nb::object share = check(PyNumber_TrueDivide(ran.ptr(), announced.ptr()));
+    report_changed(self, interned.summary);
     set_attr(get_attr(self, interned.summary).ptr(), interned.weight, share.ptr());
 }
 

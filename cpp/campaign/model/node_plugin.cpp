@@ -1,8 +1,9 @@
 // Plugin: a harness plugin run at job or task level, with its own counter and default result.
 #include "campaign/model/counters.hpp"
-#include "campaign/model/log_files.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/log_files.hpp"
 #include "campaign/model/node.hpp"
+#include "campaign/model/observer.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign {
@@ -30,6 +31,7 @@ void plugin_start(PyObject* self, PyObject* kwargs) {
     nb::object logfile = attr_or_none(self, interned.logfile);
     if (!truthy(logfile.ptr()) || !is_instance_of_global(parent.ptr(), interned.Task)) return;
     nb::object logs = get_attr(self, interned.logs);
+    report_changed(self, interned.logs);
     check_status(PyObject_SetItem(logs.ptr(), interned.file, base_name(logfile.ptr()).ptr()));
     check_status(PyObject_SetItem(logs.ptr(), interned.begin, file_size(logfile.ptr()).ptr()));
 }
@@ -64,6 +66,7 @@ void plugin_stop(PyObject* self, PyObject* kwargs) {
             }
             set_attr(self, interned.logfile, short_name.ptr());
         } else if (truthy(logs.ptr())) {
+            report_changed(self, interned.logs);
             nb::object size = file_size(logfile.ptr());
             nb::object begin = check(PyObject_GetItem(logs.ptr(), interned.begin));
             nb::object grown = check(PyNumber_Subtract(size.ptr(), begin.ptr()));

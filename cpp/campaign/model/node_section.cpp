@@ -1,7 +1,8 @@
 // Section: a unit of work inside a script, with its place in the log file.
-#include "campaign/model/log_files.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/log_files.hpp"
 #include "campaign/model/node.hpp"
+#include "campaign/model/observer.hpp"
 
 namespace korvo::campaign {
 
@@ -23,6 +24,7 @@ void section_start(PyObject* self, PyObject* kwargs) {
 
     if (!truthy(logfile.ptr())) return;
     nb::object logs = get_attr(self, interned.logs);
+    report_changed(self, interned.logs);
     check_status(PyObject_SetItem(logs.ptr(), interned.file, base_name(logfile.ptr()).ptr()));
     check_status(PyObject_SetItem(logs.ptr(), interned.begin, file_size(logfile.ptr()).ptr()));
 }
@@ -33,6 +35,7 @@ void section_stop(PyObject* self, PyObject* kwargs) {
     if (!truthy(logfile.ptr())) return;
     nb::object logs = get_attr(self, interned.logs);
     if (!truthy(logs.ptr())) return;
+    report_changed(self, interned.logs);
     nb::object size = file_size(logfile.ptr());
     nb::object begin = check(PyObject_GetItem(logs.ptr(), interned.begin));
     nb::object grown = check(PyNumber_Subtract(size.ptr(), begin.ptr()));

@@ -1,0 +1,41 @@
+// Python names of the journal: opening and closing one, and replaying a journal file.
+#include "campaign/bindings/bindings.hpp"
+#include "campaign/journal/journal_writer.hpp"
+#include "campaign/journal/registry.hpp"
+#include "campaign/journal/replay.hpp"
+#include "campaign/model/module_state.hpp"
+
+namespace korvo::campaign {
+
+void bind_journal(nb::module_& m) {
+    using namespace journal;
+    m.def(
+        "_journal_open",
+        [](nb::handle root, nb::handle path, int durability) {
+            if (!is_node(root.ptr()))
+                raise(PyExc_TypeError, "a journal is attached to a report node");
+            if (durability < 0 || durability > 2) raise(PyExc_ValueError, "unknown durability");
+            return (uintptr_t)open_journal(root.ptr(), path.ptr(), durability);
+        },
+        nb::arg("root"), nb::arg("path"), nb::arg("durability"));
+    m.def(
+        "_journal_close",
+        [](uintptr_t handle) {
+            auto* journal = (JournalWriter*)handle;
+            if (is_open(journal)) close_journal(journal);
+        },
+        nb::arg("handle"));
+    m.def(
+        "_journal_flagged",
+        [](uintptr_t handle) {
+            auto* journal = (JournalWriter*)handle;
+            return is_open(journal) ? journal->flagged() : size_t(0);
+        },
+        nb::arg("handle"));
+    m.def("_journal_close_all", &close_all_journals);
+    m.def(
+        "_journal_replay", [](nb::handle path) { return replay_journal(path.ptr()); },
+        nb::arg("path"));
+}
+
+} // namespace korvo::campaign

@@ -1,0 +1,464 @@
+#include "campaign/journal/journal_writer.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "campaign/journal/crc32.hpp"
+#include "campaign/journal/record_format.hpp"
+#include "campaign/journal/registry.hpp"
+#include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
+#include "files/safe_file.hpp"
+
+namespace korvo::campaign::journal {
+
+namespace {
+
+const char* const kDurabilityNames[] = {"flush", "fsync", "batch"};
+
+// 0, or the errno of the write that failed.
+int write_fully(int fd, const char* data, size_t n) {
+    while (n > 0) {
+        ssize_t done = ::write(fd, data, n);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        data += done;
+        n -= size_t(done);
+    }
+    return 0;
+}
+
+[[noreturn]] void raise_os_error(int error, PyObject* path) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw nb::python_error();
+}
+
+// The name of the class recovery makes the node of: ours, or the nearest of ours below a
+// subclass (recovery never imports the harness's own classes).
+const char* native_class_name(PyObject* node) {
+    for (PyTypeObject* t = Py_TYPE(node); t; t = t->tp_base) {
+        if (t == campaign_module.campaign_type) return "Campaign";
+        if (t == campaign_module.task_type) return "Task";
+        if (t == campaign_module.section_type) return "Section";
+        if (t == campaign_module.plugin_type) return "Plugin";
+        if (t == campaign_module.base_type) return "ReportObjectBase";
+    }
+    return "ReportObjectBase";
+}
+
+PyObject* instance_dict(PyObject* node) {
+    PyObject** slot = _PyObject_GetDictPtr(node);
+    return slot ? *slot : nullptr;
+}
+
+// The list of children a node keeps: "tasks" on a Campaign, "sections" elsewhere.
+PyObject* children_name(PyObject* node) {
+    PyObject* dict = instance_dict(node);
+    if (dict && PyDict_GetItem(dict, interned.tasks)) return interned.tasks;
+    return interned.sections;
+}
+
+bool is_children_list(PyObject* name, PyObject* value) {
+    return PyList_Check(value) && (name == interned.tasks || name == interned.sections);
+}
+
+long long number_in(void* journal, PyObject* node) {
+    JournalSlot slot = journal_of(node);
+    if (slot.journal != journal) return -1;
+    return slot.number;
+}
+
+void fsync_directory_of(PyObject* path) {
+    PyObject* raw = nullptr;
+    if (!PyUnicode_FSConverter(path, &raw)) throw nb::python_error();
+    nb::object bytes = nb::steal(raw);
+    std::string text(PyBytes_AS_STRING(raw), size_t(PyBytes_GET_SIZE(raw)));
+    size_t slash = text.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : text.substr(0, slash);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
+JournalWriter::JournalWriter(PyObject* path, Durability durability, PyObject* root)
+    : path_(nb::borrow(path)), durability_(durability) {
+    nb::object results = check(PyImport_ImportModule("korvo.results"));
+    nb::object result_type = module_global(interned.TestResult);
+    PyObject* names = PyModule_GetDict(results.ptr());
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(names, &pos, &k, &v)) {
+        if ((PyObject*)Py_TYPE(v) != result_type.ptr() || !PyUnicode_Check(k)) continue;
+        const char* s = PyUnicode_AsUTF8(k);
+        if (!s) throw nb::python_error();
+        named_results_.emplace(v, s);
+    }
+    named_results_holder_ = results;
+    types_[0] = result_type;
+    types_[1] = module_global(interned.ResultCounter);
+    types_[2] = module_global(interned.AttrDict);
+    context_ = ValueContext{&objects_,       &number_in,      this,           &named_results_,
+                            types_[0].ptr(), types_[1].ptr(), types_[2].ptr()};
+
+    fd_ = files::open_for_append(path_);
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && st.st_size > 0) {
+        ::close(fd_);
+        fd_ = -1;
+        PyErr_Format(PyExc_FileExistsError, "a journal must start in a new or empty file: %R",
+                     path);
+        throw nb::python_error();
+    }
+    if (durability_ == Durability::Fsync) fsync_directory_of(path);
+
+    line_ = kHeaderStart;
+    line_ += std::to_string(kFormatVersion);
+    line_ += ",\"durability\":\"";
+    line_ += kDurabilityNames[int(durability_)];
+    line_ += "\",\"crc\":";
+    seal_line('}');
+    try {
+        snapshot(root);
+        write_all(line_.data(), line_.size());
+        if (durability_ == Durability::Fsync && ::fsync(fd_) != 0)
+            raise_os_error(errno, path_.ptr());
+    } catch (...) {
+        for (PyObject* node : nodes_)
+            unwatch_node(node);
+        ::close(fd_);
+        fd_ = -1;
+        closed_ = true;
+        throw;
+    }
+    line_.clear();
+    if (durability_ == Durability::Batch) flusher_ = std::thread([this] { flusher_loop(); });
+}
+
+JournalWriter::~JournalWriter() {
+    if (!closed_) {
+        try {
+            close();
+        } catch (nb::python_error& e) {
+            e.discard_as_unraisable("closing a journal");
+        }
+    }
+    for (PyObject* node : nodes_)
+        Py_DECREF(node);
+}
+
+uint32_t JournalWriter::take_on(PyObject* node) {
+    auto number = uint32_t(nodes_.size());
+    Py_INCREF(node);
+    nodes_.push_back(node);
+    watch_node(node, this, number);
+    return number;
+}
+
+// The tree as it stands: each node made, then given its whole state, parents first.
+void JournalWriter::snapshot(PyObject* root) {
+    ++serial_;
+    line_ += '[';
+    struct Item {
+        nb::object node;
+        long long parent;
+        PyObject* list;
+    };
+    std::vector<Item> stack{{nb::borrow(root), -1, nullptr}};
+    while (!stack.empty()) {
+        Item item = std::move(stack.back());
+        stack.pop_back();
+        if (journal_of(item.node.ptr()).journal) {
+            if (item.parent < 0)
+                raise(PyExc_ValueError, "this tree already has a journal attached");
+            continue; // a node listed twice is recorded once
+        }
+        uint32_t number = take_on(item.node.ptr());
+        write_add(Pending{'+', number, item.list ? nb::borrow(item.list) : nb::object()},
+                  item.parent);
+        line_ += ',';
+        write_state(number);
+        PyObject* list_name = children_name(item.node.ptr());
+        nb::object children = optional_attr(item.node.ptr(), list_name);
+        if (!children || !PyList_Check(children.ptr())) continue;
+        for (Py_ssize_t i = PyList_GET_SIZE(children.ptr()); i-- > 0;) {
+            PyObject* child = PyList_GET_ITEM(children.ptr(), i);
+            if (is_node(child)) stack.push_back({nb::borrow(child), number, list_name});
+        }
+    }
+    seal_line();
+}
+
+long long JournalWriter::node_number(PyObject* node) const {
+    return number_in(const_cast<JournalWriter*>(this), node);
+}
+
+void JournalWriter::changed(uint32_t node, PyObject* attr) {
+    if (!PyUnicode_Check(attr)) return;
+    PendingKey key{node, attr};
+    if (!pending_keys_.insert(key).second) return;
+    pending_.push_back(Pending{'=', node, nb::borrow(attr)});
+}
+
+void JournalWriter::added(uint32_t parent, PyObject* list_name, PyObject* child) {
+    if (journal_of(child).journal) return;
+    uint32_t number = take_on(child);
+    pending_.push_back(Pending{'+', number, nb::borrow(list_name)});
+    parents_.push_back(parent);
+    // A subclass's constructor may set more than ours; its whole state is recorded.
+    if (exact_kind(child) == NodeKind::Other)
+        pending_.push_back(Pending{'F', number, nb::object()});
+}
+
+void JournalWriter::stopped(uint32_t node, PyObject* obj) {
+    pending_.push_back(Pending{'s', node, nb::object()});
+    stop_seen_ = true;
+    if (PyObject_TypeCheck(obj, campaign_module.task_type)) task_stop_seen_ = true;
+}
+
+void JournalWriter::operation_done(bool failing) {
+    if (closed_) return;
+    try {
+        raise_kept_error();
+        if (pending_.empty()) return;
+        build_record();
+        bool stop_seen = stop_seen_, task_stop_seen = task_stop_seen_;
+        clear_pending();
+        hand_over(stop_seen, task_stop_seen);
+    } catch (nb::python_error& e) {
+        clear_pending();
+        if (!failing) throw;
+        if (!write_errno_) write_errno_ = EIO;
+        e.discard_as_unraisable("writing the journal");
+    }
+}
+
+void JournalWriter::clear_pending() {
+    pending_.clear();
+    pending_keys_.clear();
+    parents_.clear();
+    stop_seen_ = task_stop_seen_ = false;
+}
+
+void JournalWriter::build_record() {
+    ++serial_;
+    line_.assign(1, '[');
+    size_t adds = 0;
+    for (const Pending& p : pending_) {
+        if (p.kind != '+') continue;
+        write_add(p, parents_[adds++]);
+        line_ += ',';
+    }
+    long long open = -1; // the node whose "=" operation is being written
+    auto close_open = [&] {
+        if (open >= 0) line_ += "],";
+        open = -1;
+    };
+    for (const Pending& p : pending_) {
+        switch (p.kind) {
+        case '=': {
+            PyObject* node = nodes_[p.node];
+            nb::object value;
+            if (PyObject* dict = instance_dict(node)) {
+                PyObject* found = PyDict_GetItemWithError(dict, p.name.ptr());
+                if (!found && PyErr_Occurred()) throw nb::python_error();
+                if (found) value = nb::borrow(found);
+            }
+            if (!value) value = optional_attr(node, p.name.ptr());
+            if (!value) {
+                close_open();
+                line_ += "[\"-\"," + std::to_string(p.node) + ",";
+                append_json_text(line_, p.name.ptr());
+                line_ += "],";
+                break;
+            }
+            if (open != p.node) {
+                close_open();
+                line_ += "[\"=\"," + std::to_string(p.node);
+                open = p.node;
+            }
+            line_ += ',';
+            append_json_text(line_, p.name.ptr());
+            line_ += ',';
+            ValueWriter writer(context_, line_, serial_);
+            writer.value(value.ptr());
+            flagged_ += writer.flagged();
+            break;
+        }
+        case 'F':
+            close_open();
+            write_state(p.node);
+            break;
+        case 's':
+            close_open();
+            line_ += "[\"s\"," + std::to_string(p.node) + "],";
+            break;
+        default:
+            break;
+        }
+    }
+    close_open();
+    seal_line();
+}
+
+void JournalWriter::write_add(const Pending& p, long long parent) {
+    PyObject* node = nodes_[p.node];
+    PyObject* dict = instance_dict(node);
+    auto field = [&](PyObject* name) -> nb::object {
+        PyObject* found = dict ? PyDict_GetItem(dict, name) : nullptr;
+        return found ? nb::borrow(found) : nb::none();
+    };
+    const char* cls = native_class_name(node);
+    line_ += "[\"+\"," + std::to_string(p.node) + ",";
+    line_ += parent < 0 ? "null" : std::to_string(parent);
+    line_ += ',';
+    if (p.name)
+        append_json_text(line_, p.name.ptr());
+    else
+        line_ += "null";
+    line_ += ",\"";
+    line_ += cls;
+    line_ += "\",";
+    ValueWriter writer(context_, line_, serial_);
+    writer.value(field(interned.id).ptr());
+    line_ += ',';
+    writer.value(field(interned.seq_num).ptr());
+    line_ += ',';
+    nb::object type = field(interned.type);
+    bool default_type = exact_kind(node) != NodeKind::Other && PyUnicode_CheckExact(type.ptr()) &&
+                        PyUnicode_CompareWithASCIIString(type.ptr(), cls) == 0;
+    if (default_type)
+        line_ += "null";
+    else
+        writer.value(type.ptr());
+    line_ += ']';
+    flagged_ += writer.flagged();
+}
+
+// Every attribute the node holds (its children come with their own "+" operations).
+void JournalWriter::write_state(uint32_t number) {
+    PyObject* dict = instance_dict(nodes_[number]);
+    line_ += "[\"=\"," + std::to_string(number);
+    if (dict) {
+        nb::object items = check(PyDict_Items(dict));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+            PyObject* name = PyTuple_GET_ITEM(pair, 0);
+            PyObject* value = PyTuple_GET_ITEM(pair, 1);
+            if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "_parent") == 0 ||
+                is_children_list(name, value))
+                continue;
+            line_ += ',';
+            append_json_text(line_, name);
+            line_ += ',';
+            ValueWriter writer(context_, line_, serial_);
+            writer.value(value);
+            flagged_ += writer.flagged();
+        }
+    }
+    line_ += "],";
+}
+
+// Ends the line with its checksum, "XXXXXXXX"] (or } for the header), and a line break.
+void JournalWriter::seal_line(char closing) {
+    size_t start = line_.rfind('\n', line_.size() - 1);
+    start = start == std::string::npos ? 0 : start + 1;
+    chain_ = crc32(chain_, line_.data() + start, line_.size() - start);
+    char tail[16];
+    std::snprintf(tail, sizeof tail, "\"%08x\"%c\n", chain_, closing);
+    line_ += tail;
+}
+
+void JournalWriter::hand_over(bool stop_seen, bool task_stop_seen) {
+    if (durability_ == Durability::Batch) {
+        {
+            std::lock_guard<std::mutex> lock(batch_mutex_);
+            batch_ += line_;
+        }
+        if (task_stop_seen) {
+            flush_batch();
+            raise_kept_error();
+        }
+        return;
+    }
+    write_all(line_.data(), line_.size());
+    if (durability_ == Durability::Fsync && stop_seen && ::fsync(fd_) != 0)
+        raise_os_error(errno, path_.ptr());
+}
+
+void JournalWriter::write_all(const char* data, size_t n) {
+    if (int error = write_fully(fd_, data, n)) {
+        write_errno_ = error;
+        raise_os_error(error, path_.ptr());
+    }
+}
+
+void JournalWriter::raise_kept_error() {
+    if (int error = write_errno_.load()) raise_os_error(error, path_.ptr());
+}
+
+void JournalWriter::flusher_loop() {
+    std::unique_lock<std::mutex> lock(batch_mutex_);
+    while (!closing_) {
+        wake_.wait_for(lock, std::chrono::milliseconds(200));
+        lock.unlock();
+        flush_batch();
+        lock.lock();
+    }
+}
+
+// Writes what batch mode holds back; runs on the flusher thread without the interpreter.
+void JournalWriter::flush_batch() {
+    std::lock_guard<std::mutex> writing(write_mutex_);
+    std::string out;
+    {
+        std::lock_guard<std::mutex> lock(batch_mutex_);
+        out.swap(batch_);
+    }
+    if (out.empty() || write_errno_) return;
+    if (int error = write_fully(fd_, out.data(), out.size())) write_errno_ = error;
+}
+
+void JournalWriter::close() {
+    if (closed_) return;
+    closed_ = true;
+    if (flusher_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(batch_mutex_);
+            closing_ = true;
+        }
+        wake_.notify_all();
+        Py_BEGIN_ALLOW_THREADS flusher_.join();
+        Py_END_ALLOW_THREADS
+    }
+    int error = write_errno_;
+    if (!error && fd_ >= 0) {
+        line_ = "[[\"end\"],";
+        seal_line();
+        {
+            std::lock_guard<std::mutex> lock(batch_mutex_);
+            batch_ += line_;
+        }
+        flush_batch();
+        error = write_errno_;
+        if (!error && durability_ != Durability::Flush && ::fsync(fd_) != 0) error = errno;
+    }
+    for (PyObject* node : nodes_)
+        unwatch_node(node);
+    objects_.release();
+    if (fd_ >= 0 && ::close(fd_) != 0 && !error) error = errno;
+    fd_ = -1;
+    if (error) raise_os_error(error, path_.ptr());
+}
+
+} // namespace korvo::campaign::journal

@@ -1,0 +1,83 @@
+// Encoding of attribute values into journal records (the value forms of record_format.hpp).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/py_support.hpp"
+
+namespace korvo::campaign::journal {
+
+// Objects that carry an identity in the journal, numbered in order of first appearance.
+// Each is held strongly, so its address is never reused for another object while the
+// journal is open.
+class NumberedObjects {
+  public:
+    ~NumberedObjects() { release(); }
+    // The object's number; `fresh` tells whether it was numbered just now.
+    uint32_t number(PyObject* obj, bool& fresh);
+    // When its contents were last written (a record serial), updated to `serial`.
+    uint64_t exchange_written(uint32_t n, uint64_t serial);
+    size_t size() const { return held_.size(); }
+    // Forgets every object numbered after the first `count` (a value that failed to encode).
+    void truncate(size_t count);
+    void release();
+
+  private:
+    std::unordered_map<PyObject*, uint32_t> numbers_;
+    std::vector<PyObject*> held_;
+    std::vector<uint64_t> written_;
+};
+
+// What the encoder needs from its journal besides the numbers.
+struct ValueContext {
+    NumberedObjects* objects;
+    // The journal's number of a node of its tree, or -1.
+    long long (*node_number)(void* journal, PyObject* node);
+    void* journal;
+    // korvo.results' named results, by address, and the classes told apart by exact type.
+    const std::unordered_map<PyObject*, std::string>* named_results;
+    PyObject* result_type;
+    PyObject* counter_type;
+    PyObject* attrdict_type;
+};
+
+class ValueWriter {
+  public:
+    ValueWriter(const ValueContext& context, std::string& out, uint64_t serial);
+    // Appends the value; a value that cannot be read (its repr raises, a dict changes while
+    // written) is written as a flagged text saying so, never half.
+    void value(PyObject* v);
+    size_t flagged() const { return flagged_; }
+
+  private:
+    void any(PyObject* v);
+    void text(PyObject* s);
+    void integer(PyObject* v);
+    void real(double d);
+    void numbered(PyObject* v, PyTypeObject* t);
+    void body(PyObject* v, PyTypeObject* t);
+    void list_body(PyObject* list);
+    void dict_body(PyObject* dict);
+    void pairs(PyObject* mapping);
+    void counter_body(PyObject* counter);
+    void result(PyObject* v);
+    void sequence(PyObject* tuple);
+    void exception(PyObject* v);
+    void unknown(PyObject* v);
+
+    const ValueContext& cx_;
+    std::string& out_;
+    uint64_t serial_;
+    size_t flagged_ = 0;
+};
+
+// Appends `s` as a JSON string: UTF-8, lone surrogates as \u escapes.
+void append_json_text(std::string& out, PyObject* s);
+void append_json_text(std::string& out, const char* s, size_t n);
+
+} // namespace korvo::campaign::journal
