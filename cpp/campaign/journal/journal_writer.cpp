@@ -168,6 +168,7 @@ uint32_t JournalWriter::take_on(PyObject* node) {
 // The tree as it stands: each node made, then given its whole state, parents first.
 void JournalWriter::snapshot(PyObject* root) {
     ++serial_;
+    size_t start = line_.size();
     line_ += '[';
     struct Item {
         nb::object node;
@@ -196,7 +197,7 @@ void JournalWriter::snapshot(PyObject* root) {
             if (is_node(child)) stack.push_back({nb::borrow(child), number, list_name});
         }
     }
-    seal_line();
+    seal_line(']', start);
 }
 
 long long JournalWriter::node_number(PyObject* node) const {
@@ -205,8 +206,9 @@ long long JournalWriter::node_number(PyObject* node) const {
 
 void JournalWriter::changed(uint32_t node, PyObject* attr) {
     if (!PyUnicode_Check(attr)) return;
-    PendingKey key{node, attr};
-    if (!pending_keys_.insert(key).second) return;
+    // An operation changes a handful of attributes: a scan beats a hash set.
+    for (const Pending& p : pending_)
+        if (p.node == node && p.kind == '=' && p.name.ptr() == attr) return;
     pending_.push_back(Pending{'=', node, nb::borrow(attr)});
 }
 
@@ -245,7 +247,6 @@ void JournalWriter::operation_done(bool failing) {
 
 void JournalWriter::clear_pending() {
     pending_.clear();
-    pending_keys_.clear();
     parents_.clear();
     stop_seen_ = task_stop_seen_ = false;
 }
@@ -277,14 +278,17 @@ void JournalWriter::build_record() {
             if (!value) value = optional_attr(node, p.name.ptr());
             if (!value) {
                 close_open();
-                line_ += "[\"-\"," + std::to_string(p.node) + ",";
+                line_ += "[\"-\",";
+        append_int(line_, p.node);
+        line_ += ",";
                 append_json_text(line_, p.name.ptr());
                 line_ += "],";
                 break;
             }
             if (open != p.node) {
                 close_open();
-                line_ += "[\"=\"," + std::to_string(p.node);
+                line_ += "[\"=\",";
+        append_int(line_, p.node);
                 open = p.node;
             }
             line_ += ',';
@@ -301,7 +305,9 @@ void JournalWriter::build_record() {
             break;
         case 's':
             close_open();
-            line_ += "[\"s\"," + std::to_string(p.node) + "],";
+            line_ += "[\"s\",";
+        append_int(line_, p.node);
+        line_ += "],";
             break;
         default:
             break;
@@ -319,8 +325,13 @@ void JournalWriter::write_add(const Pending& p, long long parent) {
         return found ? nb::borrow(found) : nb::none();
     };
     const char* cls = native_class_name(node);
-    line_ += "[\"+\"," + std::to_string(p.node) + ",";
-    line_ += parent < 0 ? "null" : std::to_string(parent);
+    line_ += "[\"+\",";
+        append_int(line_, p.node);
+        line_ += ",";
+    if (parent < 0)
+        line_ += "null";
+    else
+        append_int(line_, parent);
     line_ += ',';
     if (p.name)
         append_json_text(line_, p.name.ptr());
@@ -348,7 +359,8 @@ void JournalWriter::write_add(const Pending& p, long long parent) {
 // Every attribute the node holds (its children come with their own "+" operations).
 void JournalWriter::write_state(uint32_t number) {
     PyObject* dict = instance_dict(nodes_[number]);
-    line_ += "[\"=\"," + std::to_string(number);
+    line_ += "[\"=\",";
+        append_int(line_, number);
     if (dict) {
         nb::object items = check(PyDict_Items(dict));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
@@ -370,13 +382,16 @@ void JournalWriter::write_state(uint32_t number) {
 }
 
 // Ends the line with its checksum, "XXXXXXXX"] (or } for the header), and a line break.
-void JournalWriter::seal_line(char closing) {
-    size_t start = line_.rfind('\n', line_.size() - 1);
-    start = start == std::string::npos ? 0 : start + 1;
+void JournalWriter::seal_line(char closing, size_t start) {
     chain_ = crc32(chain_, line_.data() + start, line_.size() - start);
-    char tail[16];
-    std::snprintf(tail, sizeof tail, "\"%08x\"%c\n", chain_, closing);
-    line_ += tail;
+    static const char hex[] = "0123456789abcdef";
+    char tail[12] = {'"'};
+    for (int i = 0; i < 8; ++i)
+        tail[1 + i] = hex[(chain_ >> (28 - 4 * i)) & 15];
+    tail[9] = '"';
+    tail[10] = closing;
+    tail[11] = '\n';
+    line_.append(tail, sizeof tail);
 }
 
 void JournalWriter::hand_over(bool stop_seen, bool task_stop_seen) {

@@ -56,7 +56,8 @@ class JournalWriter {
     void build_record();
     void write_add(const Pending& p, long long parent);
     void write_state(uint32_t node);
-    void seal_line(char closing = ']');
+    // `start`: where the line begins in line_.
+    void seal_line(char closing = ']', size_t start = 0);
     void clear_pending();
     void hand_over(bool stop_seen, bool task_stop_seen);
     void write_all(const char* data, size_t n);
@@ -75,19 +76,8 @@ class JournalWriter {
     nb::object types_[3]; // TestResult, ResultCounter, AttrDict
     ValueContext context_{};
 
-    struct PendingKey {
-        uint32_t node;
-        PyObject* name;
-        bool operator==(const PendingKey& o) const { return node == o.node && name == o.name; }
-    };
-    struct PendingKeyHash {
-        size_t operator()(const PendingKey& k) const {
-            return std::hash<PyObject*>()(k.name) * 31 + k.node;
-        }
-    };
     std::vector<Pending> pending_;
     std::vector<uint32_t> parents_; // of each '+' in pending_, in order
-    std::unordered_set<PendingKey, PendingKeyHash> pending_keys_;
     bool stop_seen_ = false;
     bool task_stop_seen_ = false;
     std::string line_;

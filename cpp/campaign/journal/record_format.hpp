@@ -24,9 +24,11 @@
 //   {"$k":"Passed"} a named result of korvo.results itself
 //   {"$t":"Failed","r":reason,"d":data} another result: a clone of the named one
 //   {"$c":[[key,count],...],"w":weight} ResultCounter
+// (results and counters are written whole wherever they appear: the model never changes
+// one in place once it is stored, it stores a new one)
 //   {"$e":"module.Class","a":[args]} exception   {"$n":node} a node of this journal
 //   {"$?":"repr text"} a value of another type, kept as its text
-// Lists, dicts, AttrDicts, counters and "$t" results are numbered in the order in which they
+// Lists, dicts and AttrDicts are numbered in the order in which they
 // first appear in the file (0, 1, ...), so a later {"$r":n} is that same object again, and
 // {"$u":n,"v":VALUE} is that object with new contents (it changed in place).
 #pragma once

@@ -399,8 +399,6 @@ class Replay {
         }
         if (tag == "$k") return get_attr(results_.ptr(), text().ptr());
         if (tag == "$t") {
-            size_t slot = objects_.size();
-            objects_.push_back(nb::none());
             nb::object named = get_attr(results_.ptr(), text().ptr());
             nb::object made =
                 check(PyObject_CallMethodObjArgs(named.ptr(), interned.clone, nullptr));
@@ -411,12 +409,11 @@ class Replay {
                 nb::object v = value();
                 set_attr(made.ptr(), field == "r" ? interned.reason : interned.data, v.ptr());
             }
-            objects_[slot] = made;
             return made;
         }
         if (tag == "$c") {
             nb::object counter =
-                numbered(check(PyObject_CallNoArgs(module_global(interned.ResultCounter).ptr())));
+                check(PyObject_CallNoArgs(module_global(interned.ResultCounter).ptr()));
             fill_counter(counter.ptr());
             return counter;
         }
@@ -473,10 +470,6 @@ class Replay {
         if (tag == "$a" && PyDict_Check(target)) {
             PyDict_Clear(target);
             fill_dict(target);
-        } else if (tag == "$c") {
-            nb::object data = optional_attr(target, interned.data);
-            if (data && PyDict_Check(data.ptr())) PyDict_Clear(data.ptr());
-            fill_counter(target);
         } else {
             throw Malformed("object changed its kind");
         }

@@ -14,14 +14,15 @@
 namespace korvo::campaign::journal {
 
 uint32_t NumberedObjects::number(PyObject* obj, bool& fresh) {
-    auto found = numbers_.emplace(obj, uint32_t(held_.size()));
-    fresh = found.second;
-    if (fresh) {
-        Py_INCREF(obj);
-        held_.push_back(obj);
-        written_.push_back(0);
-    }
-    return found.first->second;
+    auto found = numbers_.find(obj);
+    fresh = found == numbers_.end();
+    if (!fresh) return found->second;
+    auto n = uint32_t(held_.size());
+    numbers_.emplace(obj, n);
+    Py_INCREF(obj);
+    held_.push_back(obj);
+    written_.push_back(0);
+    return n;
 }
 
 uint64_t NumberedObjects::exchange_written(uint32_t n, uint64_t serial) {
@@ -194,14 +195,16 @@ void ValueWriter::any(PyObject* v) {
     }
     if (t == &PyLong_Type) return integer(v);
     if (t == &PyFloat_Type) return real(PyFloat_AS_DOUBLE(v));
-    if (t == &PyList_Type || t == &PyDict_Type || (PyObject*)t == cx_.attrdict_type ||
-        (PyObject*)t == cx_.counter_type)
+    if (t == &PyList_Type || t == &PyDict_Type || (PyObject*)t == cx_.attrdict_type)
         return numbered(v, t);
+    if ((PyObject*)t == cx_.counter_type) return counter(v);
     if ((PyObject*)t == cx_.result_type) return result(v);
     if (is_node(v)) {
         long long n = cx_.node_number(cx_.journal, v);
         if (n < 0) return unknown(v);
-        out_ += "{\"$n\":" + std::to_string(n) + "}";
+        out_ += "{\"$n\":";
+        append_int(out_, n);
+        out_ += "}";
         return;
     }
     if (t == &PyTuple_Type) {
@@ -242,7 +245,7 @@ void ValueWriter::integer(PyObject* v) {
     long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (n == -1 && PyErr_Occurred()) throw nb::python_error();
     if (!overflow) {
-        out_ += std::to_string(n);
+        append_int(out_, n);
         return;
     }
     // Hex has no digit limit (decimal str() of huge ints has one).
@@ -269,10 +272,14 @@ void ValueWriter::numbered(PyObject* v, PyTypeObject* t) {
     if (fresh) return body(v, t);
     if (written == serial_) {
         // Already written whole in this record (or being written: a cycle).
-        out_ += "{\"$r\":" + std::to_string(n) + "}";
+        out_ += "{\"$r\":";
+        append_int(out_, n);
+        out_ += "}";
         return;
     }
-    out_ += "{\"$u\":" + std::to_string(n) + ",\"v\":";
+    out_ += "{\"$u\":";
+        append_int(out_, n);
+        out_ += ",\"v\":";
     body(v, t);
     out_ += "}";
 }
@@ -281,13 +288,9 @@ void ValueWriter::body(PyObject* v, PyTypeObject* t) {
     RecursionGuard guard(" while writing the journal");
     if (t == &PyList_Type) return list_body(v);
     if (t == &PyDict_Type) return dict_body(v);
-    if ((PyObject*)t == cx_.attrdict_type) {
-        out_ += "{\"$a\":";
-        dict_body(v);
-        out_ += "}";
-        return;
-    }
-    counter_body(v);
+    out_ += "{\"$a\":";
+    dict_body(v);
+    out_ += "}";
 }
 
 void ValueWriter::list_body(PyObject* list) {
@@ -340,7 +343,7 @@ void ValueWriter::pairs(PyObject* mapping) {
     out_.push_back(']');
 }
 
-void ValueWriter::counter_body(PyObject* counter) {
+void ValueWriter::counter(PyObject* counter) {
     out_ += "{\"$c\":";
     pairs(counter);
     nb::object weight = optional_attr(counter, interned.weight);
@@ -370,14 +373,6 @@ void ValueWriter::result(PyObject* v) {
             known = true;
     if (!known) return unknown(v);
 
-    bool fresh = false;
-    uint32_t number = cx_.objects->number(v, fresh);
-    cx_.objects->exchange_written(number, serial_);
-    if (!fresh) {
-        // Results are values: combining makes new ones, so the first record holds it whole.
-        out_ += "{\"$r\":" + std::to_string(number) + "}";
-        return;
-    }
     out_ += "{\"$t\":";
     append_json_text(out_, s, size_t(n));
     nb::object reason = attr_or_none(v, interned.reason);

@@ -64,7 +64,7 @@ class ValueWriter {
     void list_body(PyObject* list);
     void dict_body(PyObject* dict);
     void pairs(PyObject* mapping);
-    void counter_body(PyObject* counter);
+    void counter(PyObject* counter);
     void result(PyObject* v);
     void sequence(PyObject* tuple);
     void exception(PyObject* v);
@@ -75,6 +75,20 @@ class ValueWriter {
     uint64_t serial_;
     size_t flagged_ = 0;
 };
+
+// Appends the decimal digits of `n`.
+inline void append_int(std::string& out, long long n) {
+    char buf[24];
+    char* end = buf + sizeof buf;
+    char* p = end;
+    unsigned long long u = n < 0 ? 0ULL - (unsigned long long)n : (unsigned long long)n;
+    do {
+        *--p = char('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (n < 0) *--p = '-';
+    out.append(p, size_t(end - p));
+}
 
 // Appends `s` as a JSON string: UTF-8, lone surrogates as \u escapes.
 void append_json_text(std::string& out, PyObject* s);

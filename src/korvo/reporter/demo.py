@@ -80,11 +80,20 @@ class _Builder:
             return results.Passed, -1
         return _BAD[int(r / fail_rate * len(_BAD))], int(self._random() * leaves)
 
-    def run(self, cli="python -m korvo.reporter demo"):
+    def run(self, cli="python -m korvo.reporter demo", journal=None, durability="flush"):
         from korvo.reporter.campaign import Campaign
 
         plan = self.plan
         campaign = Campaign(id="demo-job", seq_num=0)
+        if journal is not None:
+            from korvo.reporter.journal import attach
+
+            with attach(campaign, journal, durability=durability):
+                return self._job(campaign, cli)
+        return self._job(campaign, cli)
+
+    def _job(self, campaign, cli):
+        plan = self.plan
         campaign.start(
             cli=cli,
             jobfile="/opt/korvo/jobs/demo_job.py",
@@ -216,11 +225,13 @@ def _user():
         return "demo"
 
 
-def build(plan, outdir, tick=None, cli="python -m korvo.reporter demo"):
-    """Drives a whole demo job into a Campaign; log files go to `outdir`.
+def build(plan, outdir, tick=None, cli="python -m korvo.reporter demo", journal=None,
+          durability="flush"):
+    """Drives a whole demo job into a Campaign; log files go to `outdir`. With `journal`
+    (a path) the job is recorded there as it runs (see korvo.reporter.journal).
 
     Returns (campaign, number of nodes built).
     """
     builder = _Builder(plan, outdir, tick)
-    campaign = builder.run(cli=cli)
+    campaign = builder.run(cli=cli, journal=journal, durability=durability)
     return campaign, builder.nodes

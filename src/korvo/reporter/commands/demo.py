@@ -4,7 +4,7 @@ import os
 import sys
 import time
 
-from korvo.reporter.cli import PROG, count_arg, prepare_outdir, rate_arg, seed_arg
+from korvo.reporter.cli import PROG, UsageError, count_arg, prepare_outdir, rate_arg, seed_arg
 
 NAME = "demo"
 
@@ -34,6 +34,11 @@ def add_parser(commands):
                       "(default %(default)s)")
     demo.add_argument("--seed", type=seed_arg, default=default.seed,
                       help="seed of the result draw (default %(default)s)")
+    demo.add_argument("--journal", metavar="PATH",
+                      help="record the job in a journal at PATH (a new file) as it runs; "
+                      "see the recover command")
+    demo.add_argument("--durability", choices=("flush", "fsync", "batch"), default="flush",
+                      help="how the journal reaches the disk (default %(default)s)")
 
 
 
@@ -51,6 +56,9 @@ def run(args, out, err):
 
     outdir = os.fspath(args.outdir)
     prepare_outdir(outdir)
+    if args.journal and os.path.exists(args.journal) and os.path.getsize(args.journal):
+        raise UsageError("journal %s already exists: a journal starts in a new file"
+                         % args.journal)
     plan = Plan(tasks=args.tasks, testcases=args.testcases, sections=args.sections,
                 steps=args.steps, fail_rate=args.fail_rate, seed=args.seed)
     progress = Progress(plan.node_count())
@@ -58,7 +66,8 @@ def run(args, out, err):
     try:
         started = time.perf_counter()
         campaign, nodes = build(plan, outdir, tick=progress.update,
-                                cli=" ".join([PROG] + sys.argv[1:]))
+                                cli=" ".join([PROG] + sys.argv[1:]), journal=args.journal,
+                                durability=args.durability)
         timings.append(("build (report model)", time.perf_counter() - started, None))
 
         for name, dump in (("results.yaml", campaign.dump_yaml),

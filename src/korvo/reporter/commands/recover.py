@@ -1,0 +1,74 @@
+"""`recover JOURNAL OUTDIR`: rebuild a job's report from its journal and write every output."""
+
+import argparse
+import os
+
+from korvo.reporter.cli import EXIT_FAILURE, PROG, UsageError, prepare_outdir
+
+NAME = "recover"
+
+EXIT_DAMAGED = 3  # the journal is damaged before its end: written up to the damage
+
+_EXAMPLES = """\
+exit codes:
+  0  the journal ended cleanly: the report is the job's own
+  1  some nodes never stopped (the job was killed): they were stopped as Aborted
+  2  unusable input (not a journal, unreadable file, unwritable OUTDIR)
+  3  the journal is damaged in the middle: the report holds what came before
+
+examples:
+  %(prog)s /runs/42/journal.jsonl /runs/42/recovered
+  %(prog)s journal.jsonl . && %(top)s summary results.yaml
+"""
+
+
+def add_parser(commands):
+    recover = commands.add_parser(
+        NAME, help="rebuild the report of a job (also a killed one) from its journal",
+        description="Rebuilds the report tree recorded in a journal (see demo --journal and "
+        "korvo.reporter.journal.attach) and writes results.yaml, results.json, "
+        "ResultsDetails.xml and ResultsSummary.xml into OUTDIR. Nodes that were started "
+        "and never stopped are stopped at their last recorded moment with the result "
+        "Aborted.",
+        epilog=_EXAMPLES % {"prog": "%s %s" % (PROG, NAME), "top": PROG},
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    recover.add_argument("journal", metavar="JOURNAL", help="the journal file")
+    recover.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
+
+
+def _write_results(outdir, campaign):
+    from korvo.reporter import files
+
+    for name, dump in (("results.yaml", campaign.dump_yaml), ("results.json", campaign.dump_json)):
+        files.write_file(os.path.join(outdir, name), dump())
+    from korvo.reporter.scribe import Scribe
+
+    Scribe(outdir, campaign).generate_xml(None, {})
+
+
+def run(args, out, err):
+    from korvo.reporter.journal import recover_journal
+
+    try:
+        found = recover_journal(args.journal)
+    except (OSError, ValueError) as exc:
+        raise UsageError("cannot recover %s: %s" % (args.journal, getattr(exc, "strerror", None)
+                                                     or exc)) from None
+    outdir = os.fspath(args.outdir)
+    prepare_outdir(outdir)
+    _write_results(outdir, found.campaign)
+
+    for place, attr, text in found.unknown:
+        err.write("%s: %s.%s was kept as its text only: %s\n" % (PROG, place, attr, text))
+    line = "recovered %s nodes from %s into %s, %d aborted by recovery" % (
+        format(found.nodes, ","), args.journal, outdir, len(found.aborted))
+    if found.damage is not None:
+        number, offset, what = found.damage
+        line += "; damaged at line %d (byte %d): %s" % (number, offset, what)
+    out.write(line + "\n")
+    if found.damage is not None:
+        err.write("%s: journal %s is damaged at line %d (byte %d): %s; everything before it "
+                  "was recovered\n" % (PROG, args.journal, found.damage[0], found.damage[1],
+                                       found.damage[2]))
+        return EXIT_DAMAGED
+    return EXIT_FAILURE if found.aborted else 0
