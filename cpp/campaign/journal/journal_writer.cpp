@@ -279,8 +279,8 @@ void JournalWriter::build_record() {
             if (!value) {
                 close_open();
                 line_ += "[\"-\",";
-        append_int(line_, p.node);
-        line_ += ",";
+                append_int(line_, p.node);
+                line_ += ",";
                 append_json_text(line_, p.name.ptr());
                 line_ += "],";
                 break;
@@ -288,7 +288,7 @@ void JournalWriter::build_record() {
             if (open != p.node) {
                 close_open();
                 line_ += "[\"=\",";
-        append_int(line_, p.node);
+                append_int(line_, p.node);
                 open = p.node;
             }
             line_ += ',';
@@ -306,8 +306,8 @@ void JournalWriter::build_record() {
         case 's':
             close_open();
             line_ += "[\"s\",";
-        append_int(line_, p.node);
-        line_ += "],";
+            append_int(line_, p.node);
+            line_ += "],";
             break;
         default:
             break;
@@ -326,8 +326,8 @@ void JournalWriter::write_add(const Pending& p, long long parent) {
     };
     const char* cls = native_class_name(node);
     line_ += "[\"+\",";
-        append_int(line_, p.node);
-        line_ += ",";
+    append_int(line_, p.node);
+    line_ += ",";
     if (parent < 0)
         line_ += "null";
     else
@@ -360,7 +360,7 @@ void JournalWriter::write_add(const Pending& p, long long parent) {
 void JournalWriter::write_state(uint32_t number) {
     PyObject* dict = instance_dict(nodes_[number]);
     line_ += "[\"=\",";
-        append_int(line_, number);
+    append_int(line_, number);
     if (dict) {
         nb::object items = check(PyDict_Items(dict));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {

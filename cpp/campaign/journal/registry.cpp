@@ -1,10 +1,10 @@
 #include "campaign/journal/registry.hpp"
 
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "campaign/journal/journal_writer.hpp"
+#include "campaign/journal/pointer_map.hpp"
 #include "campaign/model/observer.hpp"
 
 namespace korvo::campaign::journal {
@@ -13,21 +13,18 @@ namespace {
 
 class JournalRegistry final : public TreeObserver {
   public:
-    std::unordered_map<PyObject*, JournalSlot> nodes;
+    PointerMap<JournalSlot> nodes;
     std::vector<std::unique_ptr<JournalWriter>> journals;
 
     void changed(PyObject* node, PyObject* attr) override {
-        auto found = nodes.find(node);
-        if (found != nodes.end()) found->second.journal->changed(found->second.number, attr);
+        if (JournalSlot* found = nodes.find(node)) found->journal->changed(found->number, attr);
     }
     void added(PyObject* parent, PyObject* list_name, PyObject* child) override {
-        auto found = nodes.find(parent);
-        if (found != nodes.end())
-            found->second.journal->added(found->second.number, list_name, child);
+        if (JournalSlot* found = nodes.find(parent))
+            found->journal->added(found->number, list_name, child);
     }
     void stopped(PyObject* node) override {
-        auto found = nodes.find(node);
-        if (found != nodes.end()) found->second.journal->stopped(found->second.number, node);
+        if (JournalSlot* found = nodes.find(node)) found->journal->stopped(found->number, node);
     }
     void operation_done(bool failing) override {
         for (size_t i = 0; i < journals.size(); ++i)
@@ -44,12 +41,12 @@ void observe_if_needed() {
 } // namespace
 
 JournalSlot journal_of(PyObject* node) {
-    auto found = registry.nodes.find(node);
-    return found == registry.nodes.end() ? JournalSlot{nullptr, 0} : found->second;
+    JournalSlot* found = registry.nodes.find(node);
+    return found ? *found : JournalSlot{nullptr, 0};
 }
 
 void watch_node(PyObject* node, JournalWriter* journal, uint32_t number) {
-    registry.nodes[node] = JournalSlot{journal, number};
+    registry.nodes.put(node, JournalSlot{journal, number});
 }
 
 void unwatch_node(PyObject* node) {

@@ -14,11 +14,11 @@
 namespace korvo::campaign::journal {
 
 uint32_t NumberedObjects::number(PyObject* obj, bool& fresh) {
-    auto found = numbers_.find(obj);
-    fresh = found == numbers_.end();
-    if (!fresh) return found->second;
+    uint32_t* found = numbers_.find(obj);
+    fresh = !found;
+    if (found) return *found;
     auto n = uint32_t(held_.size());
-    numbers_.emplace(obj, n);
+    numbers_.put(obj, n);
     Py_INCREF(obj);
     held_.push_back(obj);
     written_.push_back(0);
@@ -41,7 +41,11 @@ void NumberedObjects::truncate(size_t count) {
 }
 
 void NumberedObjects::release() {
-    truncate(0);
+    numbers_.clear();
+    for (PyObject* obj : held_)
+        Py_DECREF(obj);
+    held_.clear();
+    written_.clear();
 }
 
 namespace {
@@ -278,8 +282,8 @@ void ValueWriter::numbered(PyObject* v, PyTypeObject* t) {
         return;
     }
     out_ += "{\"$u\":";
-        append_int(out_, n);
-        out_ += ",\"v\":";
+    append_int(out_, n);
+    out_ += ",\"v\":";
     body(v, t);
     out_ += "}";
 }

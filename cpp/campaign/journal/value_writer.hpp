@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+
+#include "campaign/journal/pointer_map.hpp"
 #include <vector>
 
 #include "common/py_support.hpp"
@@ -28,7 +30,7 @@ class NumberedObjects {
     void release();
 
   private:
-    std::unordered_map<PyObject*, uint32_t> numbers_;
+    PointerMap<uint32_t> numbers_;
     std::vector<PyObject*> held_;
     std::vector<uint64_t> written_;
 };
