@@ -1,22 +1,29 @@
-// The text form of date-times in the JSON output: what isoformat(' ') gives.
+// ISO 8601 texts of dates and date-times, as date.isoformat() and datetime.isoformat(' ')
+// give them; the one formatter both writers use.
 #pragma once
 
 #include <Python.h>
 
 #include <string>
 
-namespace korvo::campaign {
+namespace korvo {
 
-// Imports the interpreter's date-time C API; called once when the module loads.
-void init_datetime_text();
+// Imports the interpreter's date-time C API; called once when a module loads.
+void init_iso_datetime();
 
 // isinstance(obj, datetime.datetime)
 bool is_datetime(PyObject* obj);
 // type(obj) is datetime.datetime
 bool is_exact_datetime(PyObject* obj);
+// type(obj) is datetime.date
+bool is_exact_date(PyObject* obj);
+// A date-time without a tzinfo (so without an offset to ask for).
+bool has_no_tzinfo(PyObject* datetime);
 
-// Appends "YYYY-MM-DD HH:MM:SS[.ffffff][+HH:MM[:SS[.ffffff]]]" for a date-time `obj`;
-// the offset comes from its tzinfo's utcoffset(obj), checked as isoformat checks it.
-void append_datetime_text(std::string& out, PyObject* obj);
+// Appends "YYYY-MM-DD" for a date or date-time.
+void append_iso_date(std::string& out, PyObject* date);
+// Appends "YYYY-MM-DD HH:MM:SS[.ffffff][+HH:MM[:SS[.ffffff]]]" for a date-time; the offset
+// comes from its tzinfo's utcoffset(obj), checked as isoformat checks it.
+void append_iso_datetime(std::string& out, PyObject* datetime);
 
-} // namespace korvo::campaign
+} // namespace korvo
