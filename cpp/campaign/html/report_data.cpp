@@ -4,17 +4,19 @@
 #include <cmath>
 #include <cstring>
 #include <datetime.h>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "campaign/json/datetime_text.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
 #include "campaign/walk/node_access.hpp"
+#include "campaign/walk/node_fields.hpp"
 #include "campaign/walk/node_order.hpp"
 #include "campaign/walk/result_cache.hpp"
+#include "common/iso_datetime.hpp"
 
 namespace korvo::campaign::html {
 
@@ -76,14 +78,6 @@ long long wall_clock_us(PyObject* dt) {
     return secs * 1000000 + PyDateTime_DATE_GET_MICROSECOND(dt);
 }
 
-bool is_core_field(PyObject* name) {
-    const InternedNames& n = interned;
-    return name == n.type || name == n.id || name == n.fullid || name == n.idlist ||
-           name == n.name || name == n.starttime || name == n.stoptime || name == n.runtime ||
-           name == n.result || name == n.description || name == n.logs || name == n.sections ||
-           name == n.tasks;
-}
-
 // An item of a mapping, or a null object when it has none.
 nb::object mapping_item(PyObject* mapping, PyObject* key) {
     if (PyDict_Check(mapping)) {
@@ -117,9 +111,18 @@ class Builder {
             nb::object node, children;
             Py_ssize_t next;
             int32_t index;
+            std::unique_ptr<PathStack::Scope> path;
         };
         std::vector<Frame> stack;
         std::unordered_set<PyObject*> on_path; // nodes held by `stack`
+        // Path scopes end innermost first, also when an error unwinds the walk.
+        struct Unwind {
+            std::vector<Frame>& frames;
+            ~Unwind() {
+                while (!frames.empty())
+                    frames.pop_back();
+            }
+        } unwind{stack};
         auto visit = [&](PyObject* obj, int32_t parent) {
             if (!is_node(obj)) {
                 PyErr_Format(PyExc_TypeError, "a child list holds a %.100s, not a report node",
@@ -129,8 +132,9 @@ class Builder {
             if (on_path.count(obj))
                 raise(PyExc_ValueError, "circular reference: a report node contains itself");
             int32_t index = int32_t(parent_.size());
-            nb::object children = node(obj, parent);
-            stack.push_back({nb::borrow(obj), children, 0, index});
+            auto path = std::make_unique<PathStack::Scope>(paths_, obj);
+            nb::object children = node(obj, parent, *path);
+            stack.push_back({nb::borrow(obj), children, 0, index, std::move(path)});
             on_path.insert(obj);
         };
         visit(root, -1);
@@ -245,106 +249,95 @@ class Builder {
         info_.value(value);
     }
 
-    long long time_field(PyObject* obj, PyObject* name, int32_t index, bool& open) {
-        nb::object v = read_listed(obj, name);
-        if (!v || v.ptr() == Py_None) return kNone;
-        if (!is_datetime(v.ptr())) {
-            info_field(index, open, name, v.ptr());
-            return kNone;
-        }
-        long long us = wall_clock_us(v.ptr());
-        if (base_ == kNone) base_ = us;
-        return us - base_;
-    }
-
     // Records one node; returns a snapshot of its children (null when it has none).
-    nb::object node(PyObject* obj, int32_t parent) {
+    nb::object node(PyObject* obj, int32_t parent, const PathStack::Scope& path) {
         int32_t index = int32_t(parent_.size());
-        bool open = false; // this node's entry of `info` is open
         parent_.push_back(parent);
+        id_.push_back(-1);
+        type_.push_back(-1);
+        result_.push_back(-1);
+        start_.push_back(kNone);
+        dur_.push_back(kNone);
+        bool open = false;   // this node's entry of `info` is open
+        bool urgent = false; // its result needs a look
+        nb::object id, name, logs, children;
 
-        nb::object id = read_listed(obj, interned.id);
-        id_.push_back(ids_.index(as_text(id ? id.ptr() : Py_None).ptr()));
-        nb::object type = read_listed(obj, interned.type);
-        type_.push_back(type && type.ptr() != Py_None ? types_.index(as_text(type.ptr()).ptr())
-                                                      : -1);
-
-        nb::object result = read_listed(obj, interned.result);
-        bool urgent = false;
-        if (result && result.ptr() != Py_None) {
-            const SeenResult& seen = result_entry(result.ptr());
-            result_.push_back(seen.index);
-            urgent = result_urgent(seen.index);
-            if (seen.annotated) info_field(index, open, interned.result, result.ptr());
-        } else {
-            result_.push_back(-1);
-        }
-
-        long long start = time_field(obj, interned.starttime, index, open);
-        start_.push_back(start);
-        time_field(obj, interned.stoptime, index, open);
-        nb::object runtime = read_listed(obj, interned.runtime);
-        long long dur = kNone;
-        if (runtime && (PyFloat_Check(runtime.ptr()) || PyLong_Check(runtime.ptr()))) {
-            double seconds = PyFloat_AsDouble(runtime.ptr());
-            if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
-            if (std::isfinite(seconds) && std::fabs(seconds) < 1e12)
-                dur = (long long)std::llround(seconds * 1e6);
-        } else if (runtime && runtime.ptr() != Py_None) {
-            info_field(index, open, interned.runtime, runtime.ptr());
-        }
-        dur_.push_back(dur);
-
-        nb::object desc = read_listed(obj, interned.description);
-        if (desc && desc.ptr() != Py_None) {
-            sparse_key(desc_, desc_first_, index);
-            desc_.text(desc.ptr());
-        }
-        nb::object name = read_listed(obj, interned.name);
-        if (name && name.ptr() != Py_None && id) {
+        nb::object order = arg_order(obj);
+        OrderRef known = order_info(order.ptr());
+        bool plain = known && known->names;
+        // Plain class lists hold interned names; others are compared by text.
+        auto is = [plain](PyObject* field, PyObject* name) {
+            if (field == name) return true;
+            if (plain || !PyUnicode_Check(field)) return false;
+            return PyUnicode_Compare(field, name) == 0;
+        };
+        for_each_node_field(
+            obj, plain ? known->names : order.ptr(), &path, &result_cache_,
+            [&](Py_ssize_t, PyObject* field, FieldSource source, nb::object v) {
+                if (source != FieldSource::Value) return;
+                if (is(field, interned.id)) {
+                    id = v;
+                } else if (is(field, interned.type)) {
+                    type_.back() = types_.index(as_text(v.ptr()).ptr());
+                } else if (is(field, interned.result)) {
+                    const SeenResult& seen = result_entry(v.ptr());
+                    result_.back() = seen.index;
+                    urgent = result_urgent(seen.index);
+                    if (seen.annotated) info_field(index, open, interned.result, v.ptr());
+                } else if (is(field, interned.starttime)) {
+                    start_.back() = time_field(v.ptr(), interned.starttime, index, open);
+                } else if (is(field, interned.stoptime)) {
+                    time_field(v.ptr(), interned.stoptime, index, open);
+                } else if (is(field, interned.runtime)) {
+                    dur_.back() = duration(v.ptr(), index, open);
+                } else if (is(field, interned.description)) {
+                    sparse_key(desc_, desc_first_, index);
+                    desc_.text(v.ptr());
+                } else if (is(field, interned.name)) {
+                    name = v;
+                } else if (is(field, interned.logs)) {
+                    logs = v;
+                } else if (is(field, interned.tasks) || is(field, interned.sections)) {
+                    if (!children) children = v;
+                } else if (!is(field, interned.fullid) && !is(field, interned.idlist)) {
+                    info_field(index, open, field, v.ptr());
+                }
+            });
+        if (!id) id = attr_or_none(obj, interned.id);
+        id_.back() = ids_.index(as_text(id.ptr()).ptr());
+        if (name) {
             int same = PyObject_RichCompareBool(name.ptr(), id.ptr(), Py_EQ);
             check_status(same);
             if (!same) info_field(index, open, interned.name, name.ptr());
         }
-        nb::object logs = read_listed(obj, interned.logs);
         if (logs && PyMapping_Check(logs.ptr()) && !PyUnicode_Check(logs.ptr()))
             log_position(index, logs.ptr(), urgent, open);
-
-        // Everything else the node lists and sets, shown on demand.
-        nb::object order = arg_order(obj);
-        OrderRef known = order_info(order.ptr());
-        auto field = [&](PyObject* name) {
-            if (is_core_field(name)) return;
-            nb::object v = read_listed(obj, name);
-            if (!v || is_ignored_value(v.ptr())) return;
-            info_field(index, open, name, v.ptr());
-        };
-        if (known && known->names) {
-            // Held by `known`, so the names outlive anything the reads run.
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(known->names); ++i)
-                field(PyTuple_GET_ITEM(known->names, i));
-        } else {
-            for_each_listed(order.ptr(), field);
-        }
+        else if (logs)
+            info_field(index, open, interned.logs, logs.ptr());
         if (open) info_.raw('}');
-
-        nb::object kids = read_listed(obj, interned.tasks);
-        if (!kids || kids.ptr() == Py_None) kids = read_listed(obj, interned.sections);
-        if (!kids || kids.ptr() == Py_None) return nb::object();
-        return check(PySequence_List(kids.ptr()));
+        if (!children) return nb::object();
+        return check(PySequence_List(children.ptr()));
     }
 
-    template <typename F> static void for_each_listed(PyObject* order, F&& f) {
-        nb::object seq = check(PySequence_List(order));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq.ptr()); ++i) {
-            nb::object name = nb::borrow(PyList_GET_ITEM(seq.ptr(), i));
-            if (!PyUnicode_Check(name.ptr())) continue;
-            // The core names are compared by identity, so listed names are interned first.
-            PyObject* raw = name.inc_ref().ptr();
-            PyUnicode_InternInPlace(&raw);
-            nb::object interned_name = nb::steal(raw);
-            f(interned_name.ptr());
+    long long time_field(PyObject* v, PyObject* name, int32_t index, bool& open) {
+        if (!is_datetime(v)) {
+            info_field(index, open, name, v);
+            return kNone;
         }
+        long long us = wall_clock_us(v);
+        if (base_ == kNone) base_ = us;
+        return us - base_;
+    }
+
+    long long duration(PyObject* v, int32_t index, bool& open) {
+        if (PyFloat_Check(v) || PyLong_Check(v)) {
+            double seconds = PyFloat_AsDouble(v);
+            if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+            if (std::isfinite(seconds) && std::fabs(seconds) < 1e12)
+                return (long long)std::llround(seconds * 1e6);
+        }
+        info_field(index, open, interned.runtime, v);
+        return kNone;
     }
 
     struct SeenResult {
@@ -398,6 +391,7 @@ class Builder {
     }
 
     SliceLimits limits_;
+    PathStack paths_;
     nb::object result_cls_ = module_global(interned.TestResult);
     ResultCache result_cache_{PyType_Check(result_cls_.ptr()) ? result_cls_.ptr() : nullptr};
     std::unordered_map<PyObject*, SeenResult> seen_results_;
