@@ -1,7 +1,7 @@
 // The native module korvo.reporter.campaign: the report model and its serialisers.
 #include "campaign/bindings/bindings.hpp"
-#include "campaign/model/module_state.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
 
 namespace nb = nanobind;
 using namespace korvo::campaign;
@@ -26,6 +26,7 @@ NB_MODULE(campaign, m) {
     import_global(m, "korvo.datastructures", "AttrDict");
     bind_constants(m);
     bind_model(m);
+    bind_files(m);
     nb::handle base = m.attr("ReportObjectBase");
     bind_json(m, base);
     bind_yaml(m, base);
