@@ -6,6 +6,7 @@
 #include <datetime.h>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -219,7 +220,7 @@ class Builder {
         out.raw('[');
         for (size_t i = 0; i < values.size(); ++i) {
             if (i) out.raw(',');
-            if (values[i] == T(kNone))
+            if (std::is_same_v<T, long long> && values[i] == T(kNone))
                 out.raw("null", 4);
             else
                 out.integer((long long)values[i]);

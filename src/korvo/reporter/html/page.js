@@ -379,23 +379,25 @@
   var chosen = {};
   var chipKeys = [];
   function buildChips() {
+    // Each chip counts the nodes that carry that result themselves.
     var counts = {};
-    for (var n = 0; n < N; n++) { var k = resultKey(n); counts[k] = (counts[k] || 0) + 1; }
-    chipKeys = Object.keys(counts).sort(function (a, b) { return (a === "none") - (b === "none") || severityOf(b) - severityOf(a); });
+    for (var n = 0; n < N; n++) if (D.result[n] >= 0) { var k = resultKeys[D.result[n]]; counts[k] = (counts[k] || 0) + 1; }
+    chipKeys = Object.keys(counts).sort(function (a, b) { return severityOf(b) - severityOf(a); });
     var box = $("chips");
     var bad = el("button", "chip", "Failures only"); bad.type = "button"; bad.id = "only-failures";
     bad.setAttribute("aria-pressed", "false");
     bad.addEventListener("click", function () {
       var on = bad.getAttribute("aria-pressed") !== "true";
-      chipKeys.forEach(function (k) { chosen[k] = on && k !== "none" && severityOf(k) >= 3; });
+      chipKeys.forEach(function (k) { chosen[k] = on && severityOf(k) >= 3; });
       applyFilters();
     });
     box.appendChild(bad);
     chipKeys.forEach(function (k) {
       var b = el("button", "chip"); b.type = "button"; b.dataset.result = k;
       b.setAttribute("aria-pressed", "false");
-      b.appendChild(el("span", "swatch " + (k === "none" ? "r-none" : key2cls(k))));
-      b.appendChild(el("span", null, (k === "none" ? "no result" : k) + " " + fmtCount(counts[k])));
+      b.appendChild(el("span", "swatch " + key2cls(k)));
+      b.appendChild(el("span", null, k + " "));
+      b.appendChild(el("b", "count", fmtCount(counts[k])));
       b.addEventListener("click", function () { chosen[k] = !chosen[k]; applyFilters(); });
       box.appendChild(b);
     });
@@ -405,38 +407,34 @@
     var q = searchBox.value.trim().toLowerCase();
     var byResult = chipKeys.some(function (k) { return chosen[k]; });
     document.querySelectorAll(".chip[data-result]").forEach(function (b) { b.setAttribute("aria-pressed", chosen[b.dataset.result] ? "true" : "false"); });
-    var allBad = byResult && chipKeys.every(function (k) { return !!chosen[k] === (k !== "none" && severityOf(k) >= 3); });
+    var allBad = byResult && chipKeys.every(function (k) { return !!chosen[k] === (severityOf(k) >= 3); });
     $("only-failures").setAttribute("aria-pressed", allBad ? "true" : "false");
     if (!byResult && !q) {
       keep = null; $("match-count").textContent = "";
       expandFailures(); rebuild(); return;
     }
+    // A node matches the result filter by its own result; nodes without one (tasks, the
+    // campaign) show as the way to their matching children.
     var okResult = new Uint8Array(D.results.length + 1);
-    for (var r = -1; r < D.results.length; r++) okResult[r + 1] = !byResult || !!chosen[r < 0 ? "none" : resultKeys[r]];
+    for (var r = -1; r < D.results.length; r++) okResult[r + 1] = !byResult || (r >= 0 && !!chosen[resultKeys[r]]);
     var idHit = null;
     if (q) { idHit = new Uint8Array(D.ids.length); for (var k = 0; k < D.ids.length; k++) idHit[k] = String(D.ids[k]).toLowerCase().indexOf(q) >= 0; }
     var dotted = q.indexOf(".") >= 0, matches = 0;
     keep = new Uint8Array(N);
     for (var n = N - 1; n >= 0; n--) {
-      var hit = okResult[shown[n] + 1] === 1;
+      var hit = okResult[D.result[n] + 1] === 1;
       if (hit && q) {
         var d = D.desc[n];
         hit = idHit[D.id[n]] === 1 || (d != null && String(d).toLowerCase().indexOf(q) >= 0) ||
           (dotted && fullId(n).toLowerCase().indexOf(q) >= 0);
       }
-      // With only a result filter, a parent matches through its children: count the leaves.
-      if (hit && (q || !hasShownChildMatch(n))) { matches++; }
-      if (hit) keep[n] = 1;
+      if (hit) { keep[n] = 1; matches++; }
       if (keep[n] && n > 0) keep[parent[n]] = 1;
     }
     expanded.fill(0);
     for (n = 0; n < N; n++) if (keep[n] && n > 0) expanded[parent[n]] = 1;
     $("match-count").textContent = fmtCount(matches) + (matches === 1 ? " match" : " matches");
     rebuild();
-  }
-  function hasShownChildMatch(n) {
-    for (var k = firstChild[n]; k < firstChild[n + 1]; k++) if (keep[children[k]]) return true;
-    return false;
   }
   function clearFilters() {
     chosen = {}; searchBox.value = ""; keep = null;
