@@ -18,6 +18,8 @@ IN_CI = os.environ.get("CI", "").lower() == "true"
 
 
 def _browser():
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the browser is not run under the sanitizer's preloaded runtime")
     missing = [name for name, path in (("chromium", CHROMIUM), ("chromedriver", DRIVER))
                if not path]
     try:
