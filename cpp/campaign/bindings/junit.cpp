@@ -1,0 +1,18 @@
+// Python names of the JUnit writer: private functions behind korvo.reporter.junit.
+#include "campaign/bindings/bindings.hpp"
+#include "campaign/junit/writer.hpp"
+#include "common/py_support.hpp"
+
+namespace korvo::campaign {
+
+void bind_junit(nb::module_& m) {
+    m.def(
+        "_junit_text",
+        [](nb::handle campaign, nb::handle logs_dir) {
+            std::string doc = junit::junit_document(campaign.ptr(), logs_dir.ptr());
+            return check(PyUnicode_DecodeUTF8(doc.data(), Py_ssize_t(doc.size()), "strict"));
+        },
+        nb::arg("campaign"), nb::arg("logs_dir").none() = nb::none());
+}
+
+} // namespace korvo::campaign
