@@ -9,8 +9,9 @@ void bind_junit(nb::module_& m) {
     m.def(
         "_junit_text",
         [](nb::handle campaign, nb::handle logs_dir) {
-            std::string doc = junit::junit_document(campaign.ptr(), logs_dir.ptr());
-            return check(PyUnicode_DecodeUTF8(doc.data(), Py_ssize_t(doc.size()), "strict"));
+            junit::JunitDocument doc = junit::junit_document(campaign.ptr(), logs_dir.ptr());
+            return check(
+                PyUnicode_DecodeUTF8(doc.text.data(), Py_ssize_t(doc.text.size()), "strict"));
         },
         nb::arg("campaign"), nb::arg("logs_dir").none() = nb::none());
 }

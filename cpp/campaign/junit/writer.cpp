@@ -18,8 +18,7 @@ namespace {
 // Signals (Ctrl-C) are looked at after this many entries of a child list.
 constexpr unsigned kSignalInterval = 4096;
 
-struct Totals {
-    long long tests = 0, failures = 0, errors = 0, skipped = 0;
+struct Totals : JunitTotals {
     void count(Outcome o) {
         ++tests;
         if (o == Outcome::Failure) ++failures;
@@ -116,7 +115,7 @@ class Writer {
         }
     }
 
-    std::string document(PyObject* campaign) {
+    JunitDocument document(PyObject* campaign) {
         std::string suites;
         Totals totals;
         nb::object host = read(campaign, names().host);
@@ -136,10 +135,10 @@ class Writer {
         put_time(out, campaign);
         if (suites.empty()) {
             out.append("/>\n");
-            return out;
+        } else {
+            out.append(">\n").append(suites).append("</testsuites>\n");
         }
-        out.append(">\n").append(suites).append("</testsuites>\n");
-        return out;
+        return JunitDocument{std::move(out), totals};
     }
 
   private:
@@ -299,7 +298,7 @@ class Writer {
 
 } // namespace
 
-std::string junit_document(PyObject* campaign, PyObject* logs_dir) {
+JunitDocument junit_document(PyObject* campaign, PyObject* logs_dir) {
     return Writer(logs_dir).document(campaign);
 }
 

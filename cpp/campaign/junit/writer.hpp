@@ -9,8 +9,18 @@
 
 namespace korvo::campaign::junit {
 
-// The UTF-8 document for the tree below `campaign`. `logs_dir` (a path, or None) is the
+// The counts of the <testsuites> element.
+struct JunitTotals {
+    long long tests = 0, failures = 0, errors = 0, skipped = 0;
+};
+
+struct JunitDocument {
+    std::string text; // UTF-8
+    JunitTotals totals;
+};
+
+// The document for the tree below `campaign`. `logs_dir` (a path, or None) is the
 // directory whose log files fill <system-out>; None leaves the logs out.
-std::string junit_document(PyObject* campaign, PyObject* logs_dir);
+JunitDocument junit_document(PyObject* campaign, PyObject* logs_dir);
 
 } // namespace korvo::campaign::junit
