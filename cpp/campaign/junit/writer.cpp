@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "campaign/json/datetime_text.hpp"
 #include "campaign/junit/log_slice.hpp"
 #include "campaign/junit/outcome.hpp"
 #include "campaign/junit/xml_text.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
+#include "common/iso_datetime.hpp"
 
 namespace korvo::campaign::junit {
 
@@ -81,7 +81,7 @@ void put_timestamp(std::string& out, PyObject* node) {
         return;
     }
     std::string text;
-    append_datetime_text(text, start.ptr());
+    append_iso_datetime(text, start.ptr());
     if (text.size() > 10 && text[10] == ' ') text[10] = 'T';
     out.append(" timestamp=\"").append(text).push_back('"');
 }
