@@ -13,7 +13,7 @@ void bind_junit(nb::module_& m) {
             return check(
                 PyUnicode_DecodeUTF8(doc.text.data(), Py_ssize_t(doc.text.size()), "strict"));
         },
-        nb::arg("campaign"), nb::arg("logs_dir").none() = nb::none());
+        nb::arg("campaign").none(), nb::arg("logs_dir").none() = nb::none());
 }
 
 } // namespace korvo::campaign

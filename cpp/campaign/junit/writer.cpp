@@ -122,6 +122,11 @@ class Writer {
         if (host && host.ptr() == Py_None) host = nb::object();
         nb::object campaign_id = read(campaign, interned.id);
         nb::object tasks = read(campaign, interned.tasks);
+        if (!tasks) {
+            PyErr_Format(PyExc_TypeError, "JUnit XML is made from a Campaign tree, not %.200s",
+                         Py_TYPE(campaign)->tp_name);
+            throw nb::python_error();
+        }
         for_each_child(tasks, [&](PyObject* entry) {
             if (is_instance_of_global(entry, interned.Plugin))
                 job_plugin(suites, totals, campaign_id.ptr(), host, entry);
