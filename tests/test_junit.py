@@ -12,7 +12,7 @@ from junitparser import Error, Failure, JUnitXml, Skipped
 from korvo import results
 from korvo.reporter.campaign import Section
 from korvo.reporter.demo import Plan, build
-from korvo.reporter.junit import to_junit
+from korvo.reporter.junit import to_junit, write_junit
 
 from report_trees import finish, job, section, task
 
@@ -406,3 +406,46 @@ def test_sections_that_contain_themselves_raise_recursion_error():
 def test_anything_but_a_tree_is_a_type_error(bad):
     with pytest.raises(TypeError, match="Campaign tree"):
         to_junit(bad)
+
+
+# --- writing the file -----------------------------------------------------------------------
+
+
+def small_job(tmp_path):
+    root, _ = build(Plan(tasks=2, testcases=3, sections=1, steps=2, fail_rate=0.5, seed=3),
+                    str(tmp_path))
+    return root
+
+
+def test_write_junit_writes_the_document_and_returns_its_totals(tmp_path):
+    root = small_job(tmp_path)
+    target = tmp_path / "junit.xml"
+    totals = write_junit(root, target, logs_dir=tmp_path)
+    text = to_junit(root, tmp_path)
+    assert target.read_bytes() == text.encode("utf-8")
+    xml = parse(text)
+    assert totals == (xml.tests, xml.failures, xml.errors, xml.skipped)
+    assert totals.tests > 0
+
+
+def test_write_junit_replaces_a_link_in_its_place_never_its_target(tmp_path):
+    root = small_job(tmp_path)
+    victim = tmp_path / "victim.txt"
+    victim.write_bytes(b"keep me")
+    link = tmp_path / "junit.xml"
+    link.symlink_to(victim)
+    write_junit(root, link)
+    assert not link.is_symlink() and link.read_bytes().startswith(b"<?xml")
+    assert victim.read_bytes() == b"keep me"
+
+
+def test_write_junit_failure_leaves_the_old_file(tmp_path):
+    target = tmp_path / "junit.xml"
+    target.write_bytes(b"old")
+    with pytest.raises(TypeError):
+        write_junit("not a tree", target)
+    with pytest.raises(OSError) as info:
+        write_junit(small_job(tmp_path), tmp_path / "missing" / "junit.xml")
+    assert "missing" in str(info.value)
+    assert target.read_bytes() == b"old"
+    assert sorted(p.name for p in tmp_path.iterdir() if "junit" in p.name) == ["junit.xml"]

@@ -14,10 +14,14 @@ Characters XML 1.0 cannot carry are written as ``\\xNN`` / ``\\uXXXX``.
 """
 
 import os
+from collections import namedtuple
 
 from korvo.reporter import campaign as _native
 
-__all__ = ["to_junit", "write_junit"]
+__all__ = ["JunitTotals", "to_junit", "write_junit"]
+
+# The counts of the document's <testsuites> element.
+JunitTotals = namedtuple("JunitTotals", "tests failures errors skipped")
 
 
 def to_junit(campaign, logs_dir=None):
@@ -30,8 +34,13 @@ def to_junit(campaign, logs_dir=None):
 
 
 def write_junit(campaign, path, logs_dir=None):
-    """Writes `to_junit(campaign, logs_dir)` to `path` as UTF-8, replacing it safely."""
-    _native._write_junit(campaign, os.fspath(path), _path_or_none(logs_dir))
+    """Writes `to_junit(campaign, logs_dir)` to `path` as UTF-8 and returns its JunitTotals.
+
+    The file is replaced as every result file is (korvo.reporter.files): written under a
+    fresh name in its directory, then renamed over `path`; a link in its place is replaced,
+    never followed. OSError names `path` on failure, and the old file is left as it was.
+    """
+    return JunitTotals(*_native._write_junit(campaign, path, _path_or_none(logs_dir)))
 
 
 def _path_or_none(path):
