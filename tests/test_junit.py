@@ -5,7 +5,7 @@ import os
 import re
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 from junitparser import Error, Failure, JUnitXml, Skipped
 
@@ -14,9 +14,8 @@ from korvo.reporter.campaign import Section
 from korvo.reporter.demo import Plan, build
 from korvo.reporter.junit import to_junit, write_junit
 
-from report_trees import finish, job, section, task
+from support.report_trees import finish, job, section, task
 
-EXAMPLES = int(os.environ.get("KORVO_EXAMPLES", 100))
 SUCCESS = ("passed", "passx")
 # Characters XML 1.0 cannot hold at all.
 XML_ILLEGAL = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\ud800-\udfff\ufffe\uffff]")
@@ -275,7 +274,6 @@ def test_text_xml_cannot_carry_is_escaped_visibly(text, shown):
     assert case.result[0].text == case.result[0].message
 
 
-@settings(max_examples=EXAMPLES, deadline=None)
 @given(st.text(), st.text(min_size=1))
 def test_any_text_reads_back_as_its_visible_form(name, description):
     xml = parse(to_junit(tree_with_texts(name, description)))
