@@ -14,6 +14,7 @@
 #include "campaign/journal/record_format.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
+#include "common/gc_pause.hpp"
 
 namespace korvo::campaign::journal {
 
@@ -547,7 +548,9 @@ class Replay {
         expect(",\"a\":");
         nb::object args = check(PyList_AsTuple(items().ptr()));
         try {
-            nb::object parts = check(PyUnicode_RSplit(path.ptr(), nullptr, 1));
+            nb::object dot = check(PyUnicode_FromString("."));
+            nb::object parts = check(PyUnicode_RSplit(path.ptr(), dot.ptr(), 1));
+            if (PyList_GET_SIZE(parts.ptr()) != 2) raise(PyExc_ValueError, "no module");
             nb::object module = check(PyImport_Import(PyList_GET_ITEM(parts.ptr(), 0)));
             nb::object cls = get_attr(module.ptr(), PyList_GET_ITEM(parts.ptr(), 1));
             if (!PyExceptionClass_Check(cls.ptr()))
@@ -690,6 +693,8 @@ nb::object replay_journal(PyObject* path) {
                      path);
         throw nb::python_error();
     }
+    // Replay makes the whole tree at once; nothing it makes is garbage before it ends.
+    GcPause pause;
     Replay replay;
     nb::object damage = nb::none();
     size_t pos = header_end + 1, line_number = 1;

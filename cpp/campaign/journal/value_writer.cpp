@@ -3,12 +3,11 @@
 #include <datetime.h>
 
 #include <cmath>
-#include <cstdio>
 
-#include "campaign/json/datetime_text.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
 #include "common/float_repr.hpp"
+#include "common/iso_datetime.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign::journal {
@@ -229,15 +228,14 @@ void ValueWriter::any(PyObject* v) {
     }
     if (t == PyDateTimeAPI->DateTimeType) {
         out_ += "{\"$T\":\"";
-        append_datetime_text(out_, v);
+        append_iso_datetime(out_, v);
         out_ += "\"}";
         return;
     }
     if (t == PyDateTimeAPI->DateType) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "{\"$D\":\"%04d-%02d-%02d\"}", PyDateTime_GET_YEAR(v),
-                      PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v));
-        out_ += buf;
+        out_ += "{\"$D\":\"";
+        append_iso_date(out_, v);
+        out_ += "\"}";
         return;
     }
     if (PyExceptionInstance_Check(v)) return exception(v);
