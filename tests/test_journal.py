@@ -5,7 +5,7 @@ import math
 import os
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, settings, strategies as st
 
 from korvo import results
 from korvo.datastructures import AttrDict
@@ -14,10 +14,11 @@ from korvo.reporter import journal
 from korvo.reporter.campaign import Campaign, Plugin, Section, Task
 from korvo.reporter.scribe import Scribe
 
-EXAMPLES = int(os.environ.get("KORVO_EXAMPLES", 60))
-SETTINGS = settings(max_examples=EXAMPLES, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                           HealthCheck.function_scoped_fixture])
+from support import profiles
+from support.strategies import COUNTERS, DATETIMES, ERRORS, FLOATS, INTS, RESULTS, TEXTS
+
+# Each example drives a job, journals it, recovers it and renders both trees.
+SETTINGS = settings(max_examples=profiles.examples(0.5))
 
 
 # --- what "the same tree" means -------------------------------------------------------
@@ -100,48 +101,19 @@ def assert_rebuilt(live, path, tmp_path, xml=True):
 
 # --- values of every type the journal knows --------------------------------------------
 
-texts = st.text(st.characters(blacklist_categories=()), max_size=12)  # lone surrogates too
-keys = st.one_of(texts, st.integers(-5, 5), st.none(), st.booleans(), st.just("$m"))
-zones = st.one_of(
-    st.none(),
-    st.builds(lambda s: datetime.timezone(datetime.timedelta(seconds=s)),
-              st.integers(-86399, 86399)))
-moments = st.builds(lambda d, z: d.replace(tzinfo=z),
-                    st.datetimes(min_value=datetime.datetime(1900, 1, 1)), zones)
 named_results = st.sampled_from([getattr(results, n) for n in results.__all__
                                  if isinstance(getattr(results, n), results.TestResult)])
-
-
-def clones(base, reason, data):
-    return base.clone(reason=reason, data=data)
-
-
-def counters(counts, weight):
-    c = results.ResultCounter()
-    for k, n in counts.items():
-        c[k] = n
-    c.weight = weight
-    return c
-
-
-class Unknown:
-    def __repr__(self):
-        return "Unknown<\ud800>"
-
-
+keys = st.one_of(TEXTS, st.integers(-5, 5), st.none(), st.booleans(), st.just("$m"))
+# Every type the journal keeps as such (the shared strategies aim at the writers' edge cases).
 scalars = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.integers(min_value=2 ** 70),
-    st.floats(allow_nan=True), texts, st.binary(max_size=8), st.dates(), moments,
-    named_results, st.builds(clones, named_results, st.none() | texts, st.none() | st.integers()),
-    st.builds(counters, st.dictionaries(st.sampled_from(["passed", "failed", "errored"]),
-                                        st.integers(0, 9)), st.floats(0, 1)),
-    st.builds(ValueError, texts), st.builds(KeyError, st.integers(), texts))
+    st.none(), st.booleans(), INTS, FLOATS, st.just(float("nan")), TEXTS, st.binary(max_size=8),
+    st.dates(), DATETIMES, named_results, RESULTS, COUNTERS, ERRORS)
 values = st.recursive(
     scalars,
     lambda inner: st.one_of(
         st.lists(inner, max_size=3), st.lists(inner, max_size=3).map(tuple),
         st.dictionaries(keys, inner, max_size=3),
-        st.dictionaries(st.text(max_size=5), inner, max_size=3).map(AttrDict)),
+        st.dictionaries(TEXTS, inner, max_size=3).map(AttrDict)),
     max_leaves=8)
 
 
