@@ -9,17 +9,17 @@ NAME = "recover"
 
 EXIT_DAMAGED = 3  # the journal is damaged before its end: written up to the damage
 
-_EXAMPLES = """\
+# Shown by this command's --help and, with the others, by the top-level --help.
+EXAMPLES = """\
+  %(prog)s recover /runs/42/journal.jsonl /runs/42/recovered
+  %(prog)s recover journal.jsonl . && %(prog)s summary results.yaml"""
+
+EXIT_CODES = """\
 exit codes:
   0  the journal ended cleanly: the report is the job's own
   1  some nodes never stopped (the job was killed): they were stopped as Aborted
   2  unusable input (not a journal, unreadable file, unwritable OUTDIR)
-  3  the journal is damaged in the middle: the report holds what came before
-
-examples:
-  %(prog)s /runs/42/journal.jsonl /runs/42/recovered
-  %(prog)s journal.jsonl . && %(top)s summary results.yaml
-"""
+  3  the journal is damaged in the middle: the report holds what came before"""
 
 
 def add_parser(commands):
@@ -30,8 +30,9 @@ def add_parser(commands):
         "ResultsDetails.xml and ResultsSummary.xml into OUTDIR. Nodes that were started "
         "and never stopped are stopped at their last recorded moment with the result "
         "Aborted.",
-        epilog=_EXAMPLES % {"prog": "%s %s" % (PROG, NAME), "top": PROG},
         formatter_class=argparse.RawDescriptionHelpFormatter)
+    top = recover.prog.rsplit(" ", 1)[0]
+    recover.epilog = "examples:\n%s\n\n%s" % (EXAMPLES % {"prog": top}, EXIT_CODES)
     recover.add_argument("journal", metavar="JOURNAL", help="the journal file")
     recover.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
 
