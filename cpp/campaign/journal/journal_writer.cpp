@@ -260,9 +260,14 @@ void JournalWriter::build_record() {
         write_add(p, parents_[adds++]);
         line_ += ',';
     }
-    long long open = -1; // the node whose "=" operation is being written
+    long long open = -1;     // the node whose "=" operation is being written
+    size_t open_at = 0;      // where that operation starts in line_
+    bool open_empty = false; // every value of it was left out as unchanged
     auto close_open = [&] {
-        if (open >= 0) line_ += "],";
+        if (open >= 0 && open_empty)
+            line_.resize(open_at);
+        else if (open >= 0)
+            line_ += "],";
         open = -1;
     };
     for (const Pending& p : pending_) {
@@ -278,6 +283,7 @@ void JournalWriter::build_record() {
             if (!value) value = optional_attr(node, p.name.ptr());
             if (!value) {
                 close_open();
+                forget_written(p.node, p.name.ptr());
                 line_ += "[\"-\",";
                 append_int(line_, p.node);
                 line_ += ",";
@@ -287,16 +293,25 @@ void JournalWriter::build_record() {
             }
             if (open != p.node) {
                 close_open();
+                open_at = line_.size();
+                open_empty = true;
                 line_ += "[\"=\",";
                 append_int(line_, p.node);
                 open = p.node;
             }
+            size_t entry_at = line_.size();
             line_ += ',';
             append_json_text(line_, p.name.ptr());
             line_ += ',';
+            size_t value_at = line_.size();
             ValueWriter writer(context_, line_, serial_);
             writer.value(value.ptr());
             flagged_ += writer.flagged();
+            if (unchanged(p.node, p.name.ptr(), value_at,
+                          !writer.numbered_any() && !writer.flagged()))
+                line_.resize(entry_at);
+            else
+                open_empty = false;
             break;
         }
         case 'F':
@@ -315,6 +330,39 @@ void JournalWriter::build_record() {
     }
     close_open();
     seal_line();
+}
+
+// Roll-ups store a new but equal result in every ancestor at each child's stop; a value
+// written exactly as last time for the same attribute is left out. Only values without
+// numbered objects qualify (those carry identity, not just text), and never a start time,
+// which tells replay that the node runs.
+bool JournalWriter::unchanged(uint32_t node, PyObject* name, size_t value_at, bool plain) {
+    size_t length = line_.size() - value_at;
+    if (!plain || length > 255 || name == interned.starttime) {
+        forget_written(node, name);
+        return false;
+    }
+    uint32_t crc = crc32(0, line_.data() + value_at, length);
+    if (written_.size() <= node) written_.resize(nodes_.size());
+    for (Written& w : written_[node]) {
+        if (w.name != name) continue;
+        bool same = w.crc == crc && w.length == length;
+        w.crc = crc;
+        w.length = uint32_t(length);
+        return same;
+    }
+    written_[node].push_back(Written{name, crc, uint32_t(length)});
+    return false;
+}
+
+void JournalWriter::forget_written(uint32_t node, PyObject* name) {
+    if (written_.size() <= node) return;
+    auto& list = written_[node];
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i].name == name) {
+            list.erase(list.begin() + long(i));
+            return;
+        }
 }
 
 void JournalWriter::write_add(const Pending& p, long long parent) {

@@ -57,6 +57,9 @@ class JournalWriter {
     void write_add(const Pending& p, long long parent);
     void write_state(uint32_t node);
     // `start`: where the line begins in line_.
+    // `plain`: the value holds no numbered object and nothing kept as text.
+    bool unchanged(uint32_t node, PyObject* name, size_t value_at, bool plain);
+    void forget_written(uint32_t node, PyObject* name);
     void seal_line(char closing = ']', size_t start = 0);
     void clear_pending();
     void hand_over(bool stop_seen, bool task_stop_seen);
@@ -76,6 +79,15 @@ class JournalWriter {
     nb::object types_[3]; // TestResult, ResultCounter, AttrDict
     ValueContext context_{};
 
+    // The checksum of the last text written for an attribute, per node (see unchanged()).
+    // Names are compared by address: the model's are interned, and a stray equal name only
+    // costs a value written again.
+    struct Written {
+        PyObject* name;
+        uint32_t crc;
+        uint32_t length;
+    };
+    std::vector<std::vector<Written>> written_;
     std::vector<Pending> pending_;
     std::vector<uint32_t> parents_; // of each '+' in pending_, in order
     bool stop_seen_ = false;

@@ -268,6 +268,7 @@ void ValueWriter::real(double d) {
 }
 
 void ValueWriter::numbered(PyObject* v, PyTypeObject* t) {
+    numbered_any_ = true;
     bool fresh = false;
     uint32_t n = cx_.objects->number(v, fresh);
     uint64_t written = cx_.objects->exchange_written(n, serial_);

@@ -55,6 +55,8 @@ class ValueWriter {
     // written) is written as a flagged text saying so, never half.
     void value(PyObject* v);
     size_t flagged() const { return flagged_; }
+    // Whether a list, dict or AttrDict was met (their texts carry identity).
+    bool numbered_any() const { return numbered_any_; }
 
   private:
     void any(PyObject* v);
@@ -76,6 +78,7 @@ class ValueWriter {
     std::string& out_;
     uint64_t serial_;
     size_t flagged_ = 0;
+    bool numbered_any_ = false;
 };
 
 // Appends the decimal digits of `n`.
