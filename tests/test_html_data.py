@@ -209,3 +209,6 @@ def test_write_html_replaces_a_planted_link_not_its_target(tmp_path):
     assert not out.is_symlink() and out.stat().st_size == size
     assert target.read_text() == "keep me"
     assert embedded(out.read_text(encoding="utf-8"))["ids"][0] == "job-1"
+    root.id = "j\u00f6b"  # a title that is not ASCII: the size counts UTF-8 bytes
+    assert write_html(root, out) == out.stat().st_size
+    assert "<title>Report j\u00f6b</title>" in out.read_text(encoding="utf-8")
