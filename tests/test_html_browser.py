@@ -209,3 +209,18 @@ def test_keyboard_moves_through_the_tree(page):
     assert third == "row-%d" % shown_rows(page)[2][0]
     tree.send_keys("\ue007")  # Enter shows the details
     assert page.find_element("css selector", "#detail h3").text.strip()
+
+
+def test_print_lists_the_open_rows(page, demo):
+    _, report = demo
+    open_rows = page.execute_script(
+        "return parseFloat(document.getElementById('spacer').style.height) / 28")
+    page.execute_script("window.dispatchEvent(new Event('beforeprint'))")
+    printed = page.execute_script(
+        "return Array.from(document.querySelectorAll('#print-tree .row'))"
+        ".map(r => r.querySelector('.rid').textContent)")
+    # every open row, not only those the screen showed
+    assert len(printed) == open_rows > len(shown_rows(page))
+    assert printed[0] == report["id"]
+    page.execute_script("window.dispatchEvent(new Event('afterprint'))")
+    assert page.execute_script("return document.querySelectorAll('#print-tree .row').length") == 0
