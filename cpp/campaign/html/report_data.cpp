@@ -31,7 +31,14 @@ class TextTable {
     int32_t index(PyObject* text) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-        if (!data) throw nb::python_error();
+        nb::object spelled;
+        if (!data) {
+            // Lone surrogates have no UTF-8 form; kept apart by their code points.
+            PyErr_Clear();
+            spelled = check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+            data = PyBytes_AS_STRING(spelled.ptr());
+            size = PyBytes_GET_SIZE(spelled.ptr());
+        }
         auto [it, added] = index_.try_emplace(std::string(data, size_t(size)), 0);
         if (added) {
             it->second = int32_t(texts_.size());
@@ -159,10 +166,9 @@ class Builder {
             std::string dir(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded)));
             std::vector<std::string> names;
             for (const nb::object& f : files_.texts()) {
-                Py_ssize_t size = 0;
-                const char* data = PyUnicode_AsUTF8AndSize(f.ptr(), &size);
-                if (!data) throw nb::python_error();
-                names.emplace_back(data, size_t(size));
+                nb::object name = check(PyUnicode_EncodeFSDefault(f.ptr())); // as os.fsencode
+                names.emplace_back(PyBytes_AS_STRING(name.ptr()),
+                                   size_t(PyBytes_GET_SIZE(name.ptr())));
             }
             nb::gil_scoped_release unlocked;
             slices_.load(dir, names);
