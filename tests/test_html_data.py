@@ -21,7 +21,23 @@ BIG = 1 << 40
 def data_of(root, logs_dir=None, slice_cap=64 * 1024, total=BIG):
     text = c._html_data(root, None if logs_dir is None else str(logs_dir), slice_cap, total)
     assert "<" not in text
-    return json.loads(text)
+    return decoded(json.loads(text))
+
+
+def decoded(d):
+    """The columns written as differences, made absolute as the page does."""
+    d["parent"] = [k - up if k else -1 for k, up in enumerate(d["up"])]
+    start = []
+    for k, v in enumerate(d["start"]):
+        above = start[d["parent"][k]] if k else None
+        start.append(None if v is None else (above or 0) + v)
+    d["start"] = start
+    logs = list(d["logs"])
+    for k in range(4, len(logs), 4):
+        logs[k] += logs[k - 4]
+        logs[k + 2] += logs[k - 2]
+    d["logs"] = logs
+    return d
 
 
 def embedded(page):
