@@ -12,6 +12,8 @@ void bind_model(nb::module_& m);
 // Serialisation methods are attached to the node base class `base_cls`.
 void bind_json(nb::module_& m, nb::handle base_cls);
 void bind_yaml(nb::module_& m, nb::handle base_cls);
+// write_yaml / write_json, after the dump methods they stand for are bound.
+void bind_output(nb::handle base_cls);
 
 // Attaches a native function as an instance method of an existing class.
 template <typename Func, typename... Extra>

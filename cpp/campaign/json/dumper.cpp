@@ -11,6 +11,7 @@
 #include "campaign/walk/node_order.hpp"
 #include "campaign/walk/path_stack.hpp"
 #include "campaign/walk/result_cache.hpp"
+#include "common/collector_pause.hpp"
 #include "common/iso_datetime.hpp"
 
 namespace korvo::campaign {
@@ -282,10 +283,19 @@ nb::object json_dumper_default(PyObject* self, PyObject* obj) {
 }
 
 nb::object dump_json(PyObject* node) {
+    CollectorPause pause;
     ReportJsonWriter writer;
     nb::object version = module_global(interned.VERSION);
     writer.document(version.ptr(), node);
     return writer.finish();
+}
+
+void stream_json(PyObject* node, ChunkSink& sink) {
+    CollectorPause pause;
+    ReportJsonWriter writer(sink);
+    nb::object version = module_global(interned.VERSION);
+    writer.document(version.ptr(), node);
+    writer.flush();
 }
 
 } // namespace korvo::campaign

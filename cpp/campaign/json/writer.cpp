@@ -147,6 +147,7 @@ JsonWriter::Depth::~Depth() {
 }
 
 void JsonWriter::value(PyObject* obj) {
+    signals_.step();
     if (PyUnicode_Check(obj)) return string(obj);
     if (obj == Py_None) return raw("null", 4);
     if (obj == Py_True) return raw("true", 4);

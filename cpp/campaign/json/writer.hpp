@@ -10,12 +10,15 @@
 
 #include "common/ascii_buffer.hpp"
 #include "common/py_support.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign {
 
 class JsonWriter {
   public:
     JsonWriter() = default;
+    // Streams the text to `sink`; call flush() at the end.
+    explicit JsonWriter(ChunkSink& sink) : out_(sink) {}
     virtual ~JsonWriter();
     JsonWriter(const JsonWriter&) = delete;
     JsonWriter& operator=(const JsonWriter&) = delete;
@@ -35,6 +38,8 @@ class JsonWriter {
     void raw(char c) { out_.push_back(c); }
     // The text written so far, as a str.
     nb::object finish() { return out_.take(); }
+    // Streaming: hands the rest of the text to the sink.
+    void flush() { out_.flush(); }
 
   protected:
     // Encodes `obj`, which is none of the types the encoder knows. The base has no
@@ -100,6 +105,7 @@ class JsonWriter {
     void dict(PyObject* obj);
     void key(PyObject* key);
 
+    SignalPoll signals_;
     std::vector<PyObject*> markers_;
     std::vector<PyObject*> stash_;
     int depth_ = 0;
