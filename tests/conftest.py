@@ -1,4 +1,6 @@
 import datetime
+import resource
+import signal
 
 import pytest
 
@@ -76,3 +78,18 @@ def scribe(fake_lib, tmp_path):
     sc = scribe_module.Scribe(str(tmp_path), finish(job()))
     fake_lib.clear()
     return sc
+
+
+@pytest.fixture
+def file_size_limit():
+    """Lowers the file size limit so that writes past it fail with EFBIG (None: no limit)."""
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+
+    def limit(size):
+        size = resource.RLIM_INFINITY if size is None else size
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, old_limit[1]))
+
+    yield limit
+    resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+    signal.signal(signal.SIGXFSZ, old_handler)

@@ -28,6 +28,7 @@ NB_MODULE(campaign, m) {
     import_global(m, "korvo.datastructures", "AttrDict");
     bind_constants(m);
     bind_model(m);
+    bind_files(m);
     nb::handle base = m.attr("ReportObjectBase");
     bind_json(m, base);
     bind_yaml(m, base);
