@@ -129,35 +129,3 @@ class TestFailures:
                     assert gc.isenabled() == enabled
         finally:
             (gc.enable if was else gc.disable)()
-
-
-INTERRUPTED = r"""
-import os, signal, subprocess, sys, time
-from korvo.reporter import campaign as c
-fmt, target = sys.argv[1], sys.argv[2]
-node = c.Section(id="s", seq_num=1)
-# 40 million values written with no Python code run in between (one shared row, little
-# memory): only the writers' own checks can see the signal before the end.
-node.update_extra({"x": [[1.5] * 1000] * 40_000})
-# Sent once the temp file exists, so while the text is being written.
-sender = subprocess.Popen(["sh", "-c", 'while [ -z "$(ls %s)" ]; do sleep 0.01; done; kill -INT %d'
-                           % (os.path.dirname(target), os.getpid())])
-done = False
-try:
-    getattr(node, "write_" + fmt)(target)
-    done = True
-except KeyboardInterrupt:
-    pass
-sender.wait()
-print("completed" if done else "interrupted", sorted(os.listdir(os.path.dirname(target))))
-"""
-
-
-@pytest.mark.parametrize("fmt", FORMATS)
-def test_sigint_stops_a_write_and_leaves_no_file(fmt, tmp_path):
-    target = tmp_path / "out" / "results"
-    target.parent.mkdir()
-    out = subprocess.run([sys.executable, "-c", INTERRUPTED, fmt, str(target)],
-                         capture_output=True, text=True, timeout=300)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["interrupted", "[]"]

@@ -11,9 +11,6 @@ namespace korvo::campaign {
 
 namespace {
 
-// Far below what the C stack holds, far above any report's nesting.
-constexpr int kMaxDepth = 10000;
-
 const char kHex[] = "0123456789abcdef";
 
 // Printable ASCII other than the quote and the backslash passes unescaped.
@@ -132,18 +129,6 @@ JsonWriter::Stash::~Stash() {
         w_.stash_.pop_back();
         Py_DECREF(obj);
     }
-}
-
-JsonWriter::Depth::Depth(JsonWriter& w) : w_(w), guard_(" while encoding a JSON object") {
-    if (w.depth_ >= kMaxDepth) {
-        raise(PyExc_RecursionError,
-              "maximum recursion depth exceeded while encoding a JSON object");
-    }
-    ++w.depth_;
-}
-
-JsonWriter::Depth::~Depth() {
-    --w_.depth_;
 }
 
 void JsonWriter::value(PyObject* obj) {

@@ -78,17 +78,13 @@ class JsonWriter {
         size_t base_;
     };
 
-    // One nesting level: counts against the interpreter's recursion limit and a hard cap
-    // that keeps the C stack safe even when that limit has been raised.
+    // One nesting level, counted by the shared recursion guard (the interpreter's limit, a
+    // hard cap and the stack left).
     class Depth {
       public:
-        explicit Depth(JsonWriter& w);
-        ~Depth();
-        Depth(const Depth&) = delete;
-        Depth& operator=(const Depth&) = delete;
+        explicit Depth(JsonWriter&) : guard_(" while encoding a JSON object") {}
 
       private:
-        JsonWriter& w_;
         RecursionGuard guard_;
     };
 
@@ -108,7 +104,6 @@ class JsonWriter {
     SignalPoll signals_;
     std::vector<PyObject*> markers_;
     std::vector<PyObject*> stash_;
-    int depth_ = 0;
 };
 
 } // namespace korvo::campaign
