@@ -1,5 +1,6 @@
 #include "campaign/json/dumper.hpp"
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -217,7 +218,7 @@ class ReportJsonWriter : public JsonWriter {
 
     PathStack paths_;
     std::vector<Field> fields_;
-    std::vector<EncodedKeys> keys_;
+    std::deque<EncodedKeys> keys_; // a deque: adding keys for a child keeps the parent's in place
 
     // The result and counter classes are looked up once per dump; with them fixed, the
     // rule depends on the type alone when both are classes, so it is remembered per type.
