@@ -69,6 +69,9 @@ class AsciiBuffer {
         len_ += n;
     }
 
+    // Bytes written and not yet handed over (all of them, unless streaming).
+    size_t size() const { return len_; }
+
     // Streaming: hands what is buffered to the sink.
     void flush() {
         if (len_) sink_->write(data_, len_);
