@@ -45,8 +45,7 @@ nb::object node_to_dict(PyObject* node) {
     if (PyErr_Occurred()) throw nb::python_error();
     replace_by_ids(out.ptr(), interned.tasks);
     replace_by_ids(out.ptr(), interned.sections);
-    check_status(
-        PyDict_SetItem(out.ptr(), interned.seq_num, get_attr(node, interned.seq_num).ptr()));
+    check_status(PyDict_SetItem(out.ptr(), interned.seq_num, get_attr(node, interned.seq_num).ptr()));
     nb::object logfile = optional_attr(node, interned.logfile);
     if (logfile) check_status(PyDict_SetItem(out.ptr(), interned.logfile, logfile.ptr()));
     return out;

@@ -1,7 +1,7 @@
 // Task: one test script run; counts its direct children and shortens its log path.
 #include "campaign/model/counters.hpp"
-#include "campaign/model/interned.hpp"
 #include "campaign/model/log_files.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
 #include "common/iteration.hpp"
 
