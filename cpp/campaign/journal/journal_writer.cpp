@@ -55,7 +55,7 @@ const char* native_class_name(PyObject* node) {
 }
 
 PyObject* instance_dict(PyObject* node) {
-    PyObject** slot = _PyObject_GetDictPtr(node);
+    PyObject** slot = instance_dict_slot(node);
     return slot ? *slot : nullptr;
 }
 
