@@ -51,7 +51,7 @@ def describe(root):
         if isinstance(v, BaseException):
             return ("exception", type(v).__qualname__, value(v.args))
         if t is datetime.datetime:
-            return ("datetime", v.isoformat(), v.utcoffset())
+            return ("datetime", v.isoformat(), v.utcoffset(), v.fold)
         return (t.__name__, v)
 
     nodes = []

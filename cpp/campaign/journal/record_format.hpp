@@ -21,6 +21,7 @@
 //   {"$m":[[k,v],...]} dict with other keys   {"$a":DICT} AttrDict   {"$tu":[...]} tuple
 //   {"$b":"hex"} bytes   {"$i":"0x.."} big int   {"$f":"nan"|"inf"|"-inf"}
 //   {"$D":"YYYY-MM-DD"} date   {"$T":"YYYY-MM-DD HH:MM:SS[.ffffff][+HH:MM[:SS[.ffffff]]]"}
+//   (a date-time with fold set has ,"f":1 after its text)
 //   {"$k":"Passed"} a named result of korvo.results itself
 //   {"$t":"Failed","r":reason,"d":data} another result: a clone of the named one
 //   {"$c":[[key,count],...],"w":weight} ResultCounter

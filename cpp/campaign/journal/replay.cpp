@@ -513,8 +513,15 @@ class Replay {
             micro = digits_at(s, at + 1, 6);
             at += 7;
         }
+        int fold = 0;
+        if (peek() == ',') {
+            expect(",\"f\":1");
+            fold = 1;
+        }
         if (at == s.size())
-            return check(PyDateTime_FromDateAndTime(year, month, day, hour, minute, second, micro));
+            return check(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+                year, month, day, hour, minute, second, micro, Py_None, fold,
+                PyDateTimeAPI->DateTimeType));
         int sign = s[at] == '-' ? -1 : 1;
         long long offset =
             (digits_at(s, at + 1, 2) * 3600LL + digits_at(s, at + 4, 2) * 60LL) * 1000000LL;
@@ -536,9 +543,9 @@ class Replay {
                 check(PyDelta_FromDSU(int(days), int(rest / 1000000), int(rest % 1000000)));
             found = zones_.emplace(offset, check(PyTimeZone_FromOffset(delta.ptr()))).first;
         }
-        return check(PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second,
-                                                             micro, found->second.ptr(),
-                                                             PyDateTimeAPI->DateTimeType));
+        return check(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+            year, month, day, hour, minute, second, micro, found->second.ptr(), fold,
+            PyDateTimeAPI->DateTimeType));
     }
 
     // The class is imported by its module path; one that cannot be found or made is kept

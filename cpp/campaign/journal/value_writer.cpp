@@ -229,7 +229,8 @@ void ValueWriter::any(PyObject* v) {
     if (t == PyDateTimeAPI->DateTimeType) {
         out_ += "{\"$T\":\"";
         append_iso_datetime(out_, v);
-        out_ += "\"}";
+        // The text leaves out fold (which of two equal wall times), repr shows it.
+        out_ += PyDateTime_DATE_GET_FOLD(v) ? "\",\"f\":1}" : "\"}";
         return;
     }
     if (t == PyDateTimeAPI->DateType) {
