@@ -14,15 +14,8 @@ from korvo import results
 from korvo.results import Failed, Passed
 
 
-def reference(node):
-    return json.dumps({"version": campaign.VERSION, "report": node}, cls=JSONDumper)
-
-
-def both(node):
-    """The native text, checked against the standard encoder driven by JSONDumper."""
-    text = node.dump_json()
-    assert text == reference(node)
-    return text
+from support.oracles import library_json as reference
+from support.oracles import written_json as both
 
 
 def both_fail(node, exc_type):
