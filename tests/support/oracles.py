@@ -98,11 +98,7 @@ def yaml_paths(report):
 
 def written_yaml(node, rules=True):
     """The native text, asserted equal to the library's with YAMLDumper (and the rules)."""
-    native = node.dump_yaml()
-    assert native == library_yaml(node)
-    if rules:
-        assert native == library_yaml(node, RulesDumper), "YAMLDumper differs from the rules"
-    return native
+    return _written(node.dump_yaml, library_yaml, node, RulesDumper if rules else None)
 
 
 def check_yaml(node):
@@ -153,10 +149,14 @@ def json_paths(report):
 def written_json(node, rules=True):
     """The native text, asserted equal to the standard encoder's with JSONDumper (and the
     rules)."""
-    native = node.dump_json()
-    assert native == library_json(node)
-    if rules:
-        assert native == library_json(node, RulesEncoder), "JSONDumper differs from the rules"
+    return _written(node.dump_json, library_json, node, RulesEncoder if rules else None)
+
+
+def _written(native_dump, library, node, rules):
+    native = native_dump()
+    assert native == library(node)
+    if rules is not None:
+        assert native == library(node, rules), "the library path differs from the rules"
     return native
 
 
