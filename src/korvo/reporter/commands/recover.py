@@ -38,10 +38,8 @@ def add_parser(commands):
 
 
 def _write_results(outdir, campaign):
-    from korvo.reporter import files
-
-    for name, dump in (("results.yaml", campaign.dump_yaml), ("results.json", campaign.dump_json)):
-        files.write_file(os.path.join(outdir, name), dump())
+    campaign.write_yaml(os.path.join(outdir, "results.yaml"))
+    campaign.write_json(os.path.join(outdir, "results.json"))
     from korvo.reporter.scribe import Scribe
 
     Scribe(outdir, campaign).generate_xml(None, {})
