@@ -3,38 +3,45 @@
 #include <cstdio>
 
 #include "common/iteration.hpp"
-#include "scribe/xml/escape_pattern.hpp"
 
 namespace korvo::scribe {
 
 namespace {
 
-// Characters the cleaning rewrites as \xNN: U+0000..U+0008 and ESC.
-inline bool is_control(Py_UCS4 c) {
-    return c <= 0x08 || c == 0x1b;
-}
-inline bool is_surrogate(Py_UCS4 c) {
-    return c >= 0xd800 && c <= 0xdfff;
+// What becomes of a character: kept; written \xNN (the controls below U+0020 that XML 1.0
+// cannot carry, ESC among them); or written \uXXXX (lone surrogates, which UTF-8 cannot
+// encode, and U+FFFE and U+FFFF, which XML cannot carry).
+enum class Form { Kept, Hex2, Hex4 };
+
+inline Form form_of(Py_UCS4 c) {
+    if (c < 0x20) return c == '\t' || c == '\n' || c == '\r' ? Form::Kept : Form::Hex2;
+    if (c < 0xd800) return Form::Kept;
+    if (c <= 0xdfff || c == 0xfffe || c == 0xffff) return Form::Hex4;
+    return Form::Kept;
 }
 
 const char hex_digits[] = "0123456789abcdef";
 
 struct ScanResult {
-    Py_ssize_t controls = 0;   // each grows from 1 to 4 characters
-    Py_ssize_t surrogates = 0; // each grows from 1 to 6 characters
-    Py_UCS4 max_kept = 0;      // widest character copied unchanged
+    Py_ssize_t hex2 = 0;  // each grows from 1 to 4 characters
+    Py_ssize_t hex4 = 0;  // each grows from 1 to 6 characters
+    Py_UCS4 max_kept = 0; // widest character copied unchanged
 };
 
 template <typename Char> ScanResult scan(const Char* data, Py_ssize_t n) {
     ScanResult r;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = data[i];
-        if (is_control(c)) {
-            ++r.controls;
-        } else if (sizeof(Char) > 1 && is_surrogate(c)) {
-            ++r.surrogates;
-        } else if (c > r.max_kept) {
-            r.max_kept = c;
+        switch (form_of(c)) {
+        case Form::Hex2:
+            ++r.hex2;
+            break;
+        case Form::Hex4:
+            ++r.hex4;
+            break;
+        case Form::Kept:
+            if (c > r.max_kept) r.max_kept = c;
+            break;
         }
     }
     return r;
@@ -43,33 +50,36 @@ template <typename Char> ScanResult scan(const Char* data, Py_ssize_t n) {
 template <typename In, typename Out> void rewrite(const In* src, Py_ssize_t n, Out* dst) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = src[i];
-        if (is_control(c)) {
+        switch (form_of(c)) {
+        case Form::Hex2:
             *dst++ = '\\';
             *dst++ = 'x';
             *dst++ = hex_digits[c >> 4];
             *dst++ = hex_digits[c & 0xf];
-        } else if (sizeof(In) > 1 && is_surrogate(c)) {
-            // What UTF-8 encoding with backslashreplace makes of an unencodable code point.
+            break;
+        case Form::Hex4:
             *dst++ = '\\';
             *dst++ = 'u';
             *dst++ = hex_digits[(c >> 12) & 0xf];
             *dst++ = hex_digits[(c >> 8) & 0xf];
             *dst++ = hex_digits[(c >> 4) & 0xf];
             *dst++ = hex_digits[c & 0xf];
-        } else {
+            break;
+        case Form::Kept:
             *dst++ = static_cast<Out>(c);
+            break;
         }
     }
 }
 
 template <typename In> PyObject* clean(PyObject* text, const In* data, Py_ssize_t n) {
     ScanResult r = scan(data, n);
-    if (r.controls == 0 && r.surrogates == 0) {
+    if (r.hex2 == 0 && r.hex4 == 0) {
         // Unchanged: the same object for an exact str, a plain copy for a subclass.
         return PyUnicode_Substring(text, 0, n);
     }
     Py_UCS4 maxchar = r.max_kept < 0x7f ? 0x7f : r.max_kept;
-    PyObject* out = PyUnicode_New(n + 3 * r.controls + 5 * r.surrogates, maxchar);
+    PyObject* out = PyUnicode_New(n + 3 * r.hex2 + 5 * r.hex4, maxchar);
     if (!out) return nullptr;
     switch (PyUnicode_KIND(out)) {
     case PyUnicode_1BYTE_KIND:
@@ -167,6 +177,20 @@ nb::object escape_dict(PyObject* data) {
 
 } // namespace
 
+PyObject* escape_pattern() {
+    // One character at a time, each a character that form_of() does not keep. Kept alive
+    // for the process.
+    static PyObject* pattern = [] {
+        static const Py_UCS4 text[] = {'[',  0x00, '-',  0x08,   0x0b,   0x0c,
+                                       0x0e, '-',  0x1f, 0xfffe, 0xffff, ']'};
+        nb::object re = check(PyImport_ImportModule("re"));
+        nb::object source = check(
+            PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, sizeof text / sizeof text[0]));
+        return check(PyObject_CallMethod(re.ptr(), "compile", "O", source.ptr())).release().ptr();
+    }();
+    return pattern;
+}
+
 nb::object escape(PyObject* text) {
     if (!PyUnicode_Check(text)) raise_not_text(text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -202,7 +226,7 @@ nb::object escape_repl(PyObject* match) {
         if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw nb::python_error();
     }
     char buf[16];
-    int len = std::snprintf(buf, sizeof buf, "\\x%02lx", code);
+    int len = std::snprintf(buf, sizeof buf, code < 0x100 ? "\\x%02lx" : "\\u%04lx", code);
     return check(PyUnicode_FromStringAndSize(buf, len));
 }
 
