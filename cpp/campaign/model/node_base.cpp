@@ -1,14 +1,16 @@
 // ReportObjectBase: identity, paths, timing, data routing and the result roll-up.
 #include <Python.h>
-#include <datetime.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "campaign/model/id_text.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/merge.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
+#include "campaign/model/parent_chain.hpp"
+#include "common/iso_datetime.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign {
@@ -23,14 +25,6 @@ void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
     check_status(PyDict_SetItem(dict, key, value));
 }
 
-// None when the node has no parent link (also for a half-built node).
-PyObject* parent_of(PyObject* self) {
-    nb::object dict = instance_dict(self);
-    PyObject* parent = PyDict_GetItemWithError(dict.ptr(), interned._parent);
-    if (!parent && PyErr_Occurred()) throw nb::python_error();
-    return parent ? parent : Py_None;
-}
-
 bool is_top_level(PyObject* parent) {
     return parent == Py_None || is_instance_of_global(parent, interned.Campaign);
 }
@@ -38,12 +32,8 @@ bool is_top_level(PyObject* parent) {
 // The run time in seconds: stoptime - starttime as a float, fraction kept.
 nb::object seconds_between(PyObject* start, PyObject* stop) {
     nb::object delta = check(PyNumber_Subtract(stop, start));
-    if (PyDelta_Check(delta.ptr())) {
-        long long us = (long long)PyDateTime_DELTA_GET_DAYS(delta.ptr()) * 86400000000LL +
-                       (long long)PyDateTime_DELTA_GET_SECONDS(delta.ptr()) * 1000000LL +
-                       PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
-        return check(PyFloat_FromDouble((double)us / 1e6));
-    }
+    long long us = 0;
+    if (timedelta_microseconds(delta.ptr(), us)) return check(PyFloat_FromDouble((double)us / 1e6));
     return check(PyObject_CallMethodNoArgs(delta.ptr(), interned.total_seconds));
 }
 
@@ -53,41 +43,9 @@ void append_to(PyObject* list, PyObject* item) {
     check(PyObject_CallMethodOneArg(list, interned.append, item));
 }
 
-constexpr int kMaxChain = 64;
-
-PyObject* own_dict(PyObject* node) {
-    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
-    return dict_ptr ? *dict_ptr : nullptr;
-}
-
-// The serialisers read the paths of every node, so the usual tree is answered in one
-// step: borrowed ids from `node` up to the first node below the top, innermost first,
-// read straight from the instance dicts. 0 unless every node on the way is an exact
-// node of ours with its id set (text ids when `need_text`) and the module's Campaign is
-// our own class; the general walk then answers. Nothing here runs Python code, so the
-// borrowed ids stay valid until the caller returns.
-int quick_id_chain(PyObject* node, PyObject** ids, bool need_text) {
-    nb::object campaign_cls = module_global(interned.Campaign);
-    if (campaign_cls.ptr() != reinterpret_cast<PyObject*>(campaign_module.campaign_type)) return 0;
-    int n = 0;
-    while (true) {
-        if (exact_kind(node) == NodeKind::Other || n == kMaxChain) return 0;
-        PyObject* dict = own_dict(node);
-        if (!dict) return 0;
-        PyObject* id = PyDict_GetItem(dict, interned.id);
-        if (!id || (need_text && !PyUnicode_CheckExact(id))) return 0;
-        ids[n++] = id;
-        PyObject* parent = PyDict_GetItem(dict, interned._parent);
-        if (!parent || parent == Py_None || PyObject_TypeCheck(parent, campaign_module.campaign_type))
-            return n;
-        node = parent;
-    }
-}
-
 } // namespace
 
 void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent, PyObject* type) {
-    if (!PyDateTimeAPI) PyDateTime_IMPORT;
     nb::object dict = instance_dict(self);
     PyObject* d = dict.ptr();
     nb::object node_type;
@@ -108,20 +66,39 @@ void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent
     dict_set(d, interned.extra, check(PyDict_New()).ptr());
 }
 
+namespace {
+
+// The path of exact nodes, answered in one step from their dicts (the serialisers read
+// every node's paths); false when the general walk must answer.
+bool exact_path(PyObject* self, std::vector<nb::object>& ids, bool& all_text) {
+    ids.reserve(8);
+    return exact_id_chain(self, ids, all_text);
+}
+
+} // namespace
+
 nb::object fullid(PyObject* self) {
-    PyObject* chain[kMaxChain];
-    if (int n = quick_id_chain(self, chain, true)) {
-        std::reverse(chain, chain + n);
-        return join_text_ids(chain, size_t(n));
+    std::vector<nb::object> chain;
+    bool all_text = false;
+    if (exact_path(self, chain, all_text) && all_text) {
+        std::vector<PyObject*> ids(chain.size());
+        std::transform(chain.begin(), chain.end(), ids.begin(),
+                       [](const nb::object& id) { return id.ptr(); });
+        return join_text_ids(ids.data(), ids.size());
     }
-    PyObject* parent = parent_of(self);
+    // A foreign parent answers for itself and may come back here.
+    RecursionGuard guard(" while computing fullid");
+    nb::object parent = parent_of(self);
     nb::object own_id = get_attr(self, interned.id);
-    if (is_top_level(parent)) return own_id;
-    // Walk up our own nodes iteratively; a foreign parent answers for itself.
+    if (is_top_level(parent.ptr())) return own_id;
+    // Walk up our own nodes iteratively, holding each: str(id) may run Python that unlinks it.
     nb::object parts = check(PyList_New(0));
     check_status(PyList_Append(parts.ptr(), check(PyObject_Str(own_id.ptr())).ptr()));
-    nb::object node = nb::borrow(parent);
+    CycleCheck cycle;
+    cycle.visit(self);
+    nb::object node = std::move(parent);
     while (true) {
+        cycle.visit(node.ptr());
         if (!is_node(node.ptr())) {
             nb::object text = check(PyObject_Str(get_attr(node.ptr(), interned.fullid).ptr()));
             check_status(PyList_Append(parts.ptr(), text.ptr()));
@@ -129,9 +106,9 @@ nb::object fullid(PyObject* self) {
         }
         nb::object id = get_attr(node.ptr(), interned.id);
         check_status(PyList_Append(parts.ptr(), check(PyObject_Str(id.ptr())).ptr()));
-        PyObject* up = parent_of(node.ptr());
-        if (is_top_level(up)) break;
-        node = nb::borrow(up);
+        nb::object up = parent_of(node.ptr());
+        if (is_top_level(up.ptr())) break;
+        node = std::move(up);
     }
     check_status(PyList_Reverse(parts.ptr()));
     nb::object dot = check(PyUnicode_FromString("."));
@@ -139,29 +116,31 @@ nb::object fullid(PyObject* self) {
 }
 
 nb::object idlist(PyObject* self) {
-    PyObject* chain[kMaxChain];
-    if (int n = quick_id_chain(self, chain, false)) {
-        nb::object out = check(PyList_New(n));
-        for (int i = 0; i < n; ++i) {
-            Py_INCREF(chain[n - 1 - i]);
-            PyList_SET_ITEM(out.ptr(), i, chain[n - 1 - i]);
-        }
+    std::vector<nb::object> chain;
+    bool all_text = false;
+    if (exact_path(self, chain, all_text)) {
+        nb::object out = check(PyList_New(Py_ssize_t(chain.size())));
+        for (size_t i = 0; i < chain.size(); ++i)
+            PyList_SET_ITEM(out.ptr(), Py_ssize_t(i), chain[i].release().ptr());
         return out;
     }
+    RecursionGuard guard(" while computing idlist");
     nb::object ids = check(PyList_New(0));
     nb::object node = nb::borrow(self);
+    CycleCheck cycle;
     while (true) {
+        cycle.visit(node.ptr());
         check_status(PyList_Append(ids.ptr(), get_attr(node.ptr(), interned.id).ptr()));
-        PyObject* up = parent_of(node.ptr());
-        if (is_top_level(up)) break;
-        if (!is_node(up)) {
-            nb::object upper = get_attr(up, interned.idlist);
+        nb::object up = parent_of(node.ptr());
+        if (is_top_level(up.ptr())) break;
+        if (!is_node(up.ptr())) {
+            nb::object upper = get_attr(up.ptr(), interned.idlist);
             check_status(PyList_Reverse(ids.ptr()));
             nb::object joined = check(PySequence_List(upper.ptr()));
             check_status(PyList_SetSlice(joined.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, ids.ptr()));
             return joined;
         }
-        node = nb::borrow(up);
+        node = std::move(up);
     }
     check_status(PyList_Reverse(ids.ptr()));
     return ids;
@@ -246,34 +225,31 @@ void base_add_detail(PyObject* self, PyObject* detail) {
 
 void base_roll_up(PyObject* self) {
     // Climbs iteratively while the parent is one of our plain sections, so deep nesting
-    // never deepens the C stack; any other parent gets its own roll_up called.
+    // never deepens the C stack; any other parent gets its own roll_up called (which, for
+    // a subclass, may come back here).
+    RecursionGuard guard(" in roll_up");
     nb::object node = nb::borrow(self);
+    CycleCheck cycle;
     while (true) {
-        PyObject* parent = parent_of(node.ptr());
-        if (parent == Py_None) return;
+        cycle.visit(node.ptr());
+        // Held: clone() and __add__ may run Python that drops the last other reference.
+        nb::object parent = parent_of(node.ptr());
+        if (parent.is_none()) return;
         nb::object result = attr_or_none(node.ptr(), interned.result);
         if (result.is_none()) return;
-        PyObject* raw_parent_result = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-        int found = PyObject_GetOptionalAttr(parent, interned.result, &raw_parent_result);
-#else
-        int found = _PyObject_LookupAttr(parent, interned.result, &raw_parent_result);
-#endif
-        if (found <= 0) {
-            PyErr_Clear(); // a parent without a readable result takes no result
-            return;
-        }
-        nb::object parent_result = nb::steal(raw_parent_result);
+        // A parent without a readable result takes no result.
+        nb::object parent_result = readable_attr(parent.ptr(), interned.result);
+        if (!parent_result) return;
         nb::object combined = parent_result.is_none()
                                   ? check(PyObject_CallMethodNoArgs(result.ptr(), interned.clone))
                                   : check(PyNumber_Add(parent_result.ptr(), result.ptr()));
-        set_attr(parent, interned.result, combined.ptr());
-        NodeKind kind = native_kind(parent, Method::RollUp);
+        set_attr(parent.ptr(), interned.result, combined.ptr());
+        NodeKind kind = native_kind(parent.ptr(), Method::RollUp);
         if (kind != NodeKind::Section && kind != NodeKind::Base) {
-            call_roll_up(parent);
+            call_roll_up(parent.ptr());
             return;
         }
-        node = nb::borrow(parent);
+        node = std::move(parent);
     }
 }
 

@@ -3,13 +3,12 @@
 #include "campaign/model/id_text.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
+#include "campaign/model/parent_chain.hpp"
 #include "campaign/walk/node_access.hpp"
 
 namespace korvo::campaign {
 
 namespace {
-
-constexpr int kMaxChain = 64;
 
 // The item of a node's dict as a strong reference; null when absent. Looking it up may run
 // a colliding key's __eq__, which may change the dict: nothing borrowed outlives a lookup.
@@ -56,23 +55,12 @@ void PathStack::push(PyObject* node) {
             begin = up->begin;
             text = text && up->text;
         } else {
-            // Walk up as the computed attributes do, over our own exact nodes only.
             std::vector<nb::object> chain;
-            nb::object at = parent;
-            while (true) {
-                if (exact_kind(at.ptr()) == NodeKind::Other || chain.size() == kMaxChain) return;
-                nb::object d = held_instance_dict(at.ptr());
-                if (!d) return;
-                nb::object up_id = item(d, interned.id);
-                if (!up_id) return;
-                text = text && PyUnicode_CheckExact(up_id.ptr());
-                chain.push_back(std::move(up_id));
-                nb::object next = item(d, interned._parent);
-                if (top_level(next.ptr())) break;
-                at = std::move(next);
-            }
-            for (size_t i = chain.size(); i-- > 0;)
-                ids_.push_back(chain[i].release().ptr());
+            bool chain_text = false;
+            if (!exact_id_chain(parent.ptr(), chain, chain_text)) return;
+            text = text && chain_text;
+            for (nb::object& up_id : chain)
+                ids_.push_back(up_id.release().ptr());
         }
     }
     ids_.push_back(id.release().ptr());
