@@ -21,3 +21,30 @@ inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, 
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 #endif
+
+// The interpreter's private calls we rely on, each in one place so a release that renames
+// or replaces one is mended here.
+namespace korvo::compat {
+
+// The slot of obj's instance __dict__ (null when its type has none; *slot null when unset).
+inline PyObject** instance_dict_slot(PyObject* obj) {
+    return _PyObject_GetDictPtr(obj);
+}
+
+// The attribute `name` as found on the type's MRO, without descriptors run (borrowed; null
+// when absent, no error set).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    return _PyType_Lookup(type, name);
+}
+
+// getattr without the AttributeError: 1 and *out set when found, 0 with *out null when
+// absent, -1 with an error set otherwise.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+} // namespace korvo::compat
