@@ -7,7 +7,10 @@ import pytest
 from korvo.reporter import campaign
 from korvo.reporter import scribe as scribe_module
 
-from legacy_fakes import Fake, make_library
+from support import profiles
+from support.legacy_fakes import Fake, make_library
+
+profiles.register()
 
 
 class FakeClock:
@@ -73,7 +76,7 @@ def fake(log):
 @pytest.fixture
 def scribe(fake_lib, tmp_path):
     """A Scribe over an empty finished job, made with the recording fakes."""
-    from report_trees import finish, job
+    from support.report_trees import finish, job
 
     sc = scribe_module.Scribe(str(tmp_path), finish(job()))
     fake_lib.clear()

@@ -170,7 +170,7 @@ class TestDeepData:
     def test_deeply_nested_sections_in_the_xml_export(self, tmp_path):
         lines = run_child("""
             sys.setrecursionlimit(10**6)
-            from report_trees import finish, job, task
+            from support.report_trees import finish, job, task
             root = job()
             node = task(root)
             for i in range(%d):

@@ -15,7 +15,7 @@ from korvo.reporter import scribe as scribe_module
 from korvo.reporter.files import write_file
 from korvo.reporter.scribe import Scribe
 from korvo.results import Passed
-from report_trees import finish, job, section, task
+from support.report_trees import finish, job, section, task
 
 DETAILS = "ResultsDetails.xml"
 SUMMARY = "ResultsSummary.xml"

@@ -11,8 +11,8 @@ import pytest
 from korvo.reporter import scribe as scribe_module
 from korvo.reporter.scribe import Scribe
 from korvo.results import Failed, Passed
-from legacy_fakes import make_library
-from report_trees import finish, job, section, task, timed
+from support.legacy_fakes import make_library
+from support.report_trees import finish, job, section, task, timed
 
 DETAILS = "ResultsDetails.xml"
 SUMMARY = "ResultsSummary.xml"

@@ -3,46 +3,31 @@
 #include <cstdio>
 
 #include "common/iteration.hpp"
+#include "common/visible_escape.hpp"
 
 namespace korvo::scribe {
 
 namespace {
 
-// What becomes of a character: kept; written \xNN (the controls below U+0020 that XML 1.0
-// cannot carry, ESC among them); or written \uXXXX (lone surrogates, which UTF-8 cannot
-// encode, and U+FFFE and U+FFFF, which XML cannot carry).
-enum class Form { Kept, Hex2, Hex4 };
-
-inline Form form_of(Py_UCS4 c) {
-    if (c < 0x20) return c == '\t' || c == '\n' || c == '\r' ? Form::Kept : Form::Hex2;
-    if (c < 0xd800) return Form::Kept;
-    if (c <= 0xdfff || c == 0xfffe || c == 0xffff) return Form::Hex4;
-    return Form::Kept;
+// Rewritten: what XML 1.0 cannot carry (lone surrogates, which UTF-8 cannot encode either,
+// among them), and ESC, the lead-in of terminal colour sequences.
+inline bool is_rewritten(Py_UCS4 c) {
+    return xml_cannot_carry(c) || c == 0x1b;
 }
 
-const char hex_digits[] = "0123456789abcdef";
-
 struct ScanResult {
-    Py_ssize_t hex2 = 0;  // each grows from 1 to 4 characters
-    Py_ssize_t hex4 = 0;  // each grows from 1 to 6 characters
-    Py_UCS4 max_kept = 0; // widest character copied unchanged
+    Py_ssize_t growth = 0; // characters the escapes add
+    Py_UCS4 max_kept = 0;  // widest character copied unchanged
 };
 
 template <typename Char> ScanResult scan(const Char* data, Py_ssize_t n) {
     ScanResult r;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = data[i];
-        switch (form_of(c)) {
-        case Form::Hex2:
-            ++r.hex2;
-            break;
-        case Form::Hex4:
-            ++r.hex4;
-            break;
-        case Form::Kept:
-            if (c > r.max_kept) r.max_kept = c;
-            break;
-        }
+        if (is_rewritten(c))
+            r.growth += visible_escape_length(c) - 1;
+        else if (c > r.max_kept)
+            r.max_kept = c;
     }
     return r;
 }
@@ -50,36 +35,21 @@ template <typename Char> ScanResult scan(const Char* data, Py_ssize_t n) {
 template <typename In, typename Out> void rewrite(const In* src, Py_ssize_t n, Out* dst) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = src[i];
-        switch (form_of(c)) {
-        case Form::Hex2:
-            *dst++ = '\\';
-            *dst++ = 'x';
-            *dst++ = hex_digits[c >> 4];
-            *dst++ = hex_digits[c & 0xf];
-            break;
-        case Form::Hex4:
-            *dst++ = '\\';
-            *dst++ = 'u';
-            *dst++ = hex_digits[(c >> 12) & 0xf];
-            *dst++ = hex_digits[(c >> 8) & 0xf];
-            *dst++ = hex_digits[(c >> 4) & 0xf];
-            *dst++ = hex_digits[c & 0xf];
-            break;
-        case Form::Kept:
+        if (is_rewritten(c))
+            dst += put_visible_escape(c, dst);
+        else
             *dst++ = static_cast<Out>(c);
-            break;
-        }
     }
 }
 
 template <typename In> PyObject* clean(PyObject* text, const In* data, Py_ssize_t n) {
     ScanResult r = scan(data, n);
-    if (r.hex2 == 0 && r.hex4 == 0) {
+    if (r.growth == 0) {
         // Unchanged: the same object for an exact str, a plain copy for a subclass.
         return PyUnicode_Substring(text, 0, n);
     }
     Py_UCS4 maxchar = r.max_kept < 0x7f ? 0x7f : r.max_kept;
-    PyObject* out = PyUnicode_New(n + 3 * r.hex2 + 5 * r.hex4, maxchar);
+    PyObject* out = PyUnicode_New(n + r.growth, maxchar);
     if (!out) return nullptr;
     switch (PyUnicode_KIND(out)) {
     case PyUnicode_1BYTE_KIND:
@@ -178,7 +148,7 @@ nb::object escape_dict(PyObject* data) {
 } // namespace
 
 PyObject* escape_pattern() {
-    // One character at a time, each a character that form_of() does not keep. Kept alive
+    // One character at a time, each one is_rewritten() names. Kept alive
     // for the process.
     static PyObject* pattern = [] {
         static const Py_UCS4 text[] = {'[',  0x00, '-',  0x08,   0x0b,   0x0c,
@@ -226,7 +196,9 @@ nb::object escape_repl(PyObject* match) {
         if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw nb::python_error();
     }
     char buf[16];
-    int len = std::snprintf(buf, sizeof buf, code < 0x100 ? "\\x%02lx" : "\\u%04lx", code);
+    // Beyond the Basic Multilingual Plane (never matched by the pattern), Python's own form.
+    int len = code > 0xffff ? std::snprintf(buf, sizeof buf, "\\U%08lx", code)
+                            : put_visible_escape(Py_UCS4(code), buf);
     return check(PyUnicode_FromStringAndSize(buf, len));
 }
 
