@@ -2,8 +2,8 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <vector>
 
+#include "campaign/model/id_chain.hpp"
 #include "campaign/model/id_text.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/model/merge.hpp"
@@ -66,25 +66,12 @@ void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent
     dict_set(d, interned.extra, check(PyDict_New()).ptr());
 }
 
-namespace {
-
-// The path of exact nodes, answered in one step from their dicts (the serialisers read
-// every node's paths); false when the general walk must answer.
-bool exact_path(PyObject* self, std::vector<nb::object>& ids, bool& all_text) {
-    ids.reserve(8);
-    return exact_id_chain(self, ids, all_text);
-}
-
-} // namespace
-
 nb::object fullid(PyObject* self) {
-    std::vector<nb::object> chain;
-    bool all_text = false;
-    if (exact_path(self, chain, all_text) && all_text) {
-        std::vector<PyObject*> ids(chain.size());
-        std::transform(chain.begin(), chain.end(), ids.begin(),
-                       [](const nb::object& id) { return id.ptr(); });
-        return join_text_ids(ids.data(), ids.size());
+    IdChain chain;
+    if (quick_paths_apply() && chain.walk(self) && chain.text()) {
+        PyObject* outermost_first[IdChain::kMaxLength];
+        std::reverse_copy(chain.ids(), chain.ids() + chain.size(), outermost_first);
+        return join_text_ids(outermost_first, chain.size());
     }
     // A foreign parent answers for itself and may come back here.
     RecursionGuard guard(" while computing fullid");
@@ -116,12 +103,15 @@ nb::object fullid(PyObject* self) {
 }
 
 nb::object idlist(PyObject* self) {
-    std::vector<nb::object> chain;
-    bool all_text = false;
-    if (exact_path(self, chain, all_text)) {
-        nb::object out = check(PyList_New(Py_ssize_t(chain.size())));
-        for (size_t i = 0; i < chain.size(); ++i)
-            PyList_SET_ITEM(out.ptr(), Py_ssize_t(i), chain[i].release().ptr());
+    IdChain chain;
+    if (quick_paths_apply() && chain.walk(self)) {
+        Py_ssize_t n = Py_ssize_t(chain.size());
+        nb::object out = check(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* id = chain.ids()[n - 1 - i];
+            Py_INCREF(id);
+            PyList_SET_ITEM(out.ptr(), i, id);
+        }
         return out;
     }
     RecursionGuard guard(" while computing idlist");

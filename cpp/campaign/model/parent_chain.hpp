@@ -1,10 +1,8 @@
-// Following a node's parent links: the one walk behind fullid, idlist and the writers' paths.
-// Links are plain attributes that Python code may set, so a chain can come back round.
+// Following a node's parent links the general way (the quick form is id_chain.hpp). Links
+// are plain attributes that Python code may set, so a chain can come back round.
 #pragma once
 
 #include <Python.h>
-
-#include <vector>
 
 #include "common/py_support.hpp"
 
@@ -26,11 +24,5 @@ class CycleCheck {
     size_t steps_ = 0;
     size_t stride_ = 1;
 };
-
-// The ids from just below the top of the tree down to `node`, outermost first, held, when
-// every node on the way is an exact node of ours with its id in its __dict__ and the chain
-// is short; `all_text` then says whether every id is an exact str. False otherwise (also for
-// a chain that comes round): the caller then takes the general walk, which reports cycles.
-bool exact_id_chain(PyObject* node, std::vector<nb::object>& ids, bool& all_text);
 
 } // namespace korvo::campaign
