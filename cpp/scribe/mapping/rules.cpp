@@ -119,4 +119,22 @@ void merge_extra(PyObject* obj, PyObject* extra) {
     call_method(get_attr(obj, scribe_interned.extra).ptr(), scribe_interned.update, {clean.ptr()});
 }
 
+void fill_section_record(PyObject* record, PyObject* node) {
+    copy_timing(record, node);
+    nb::object description = escaped_description(node);
+    if (description)
+        set_item(get_attr(record, scribe_interned.extra).ptr(), scribe_interned.description,
+                 description.ptr());
+    fill_record_body(record, record, node);
+    merge_extra(record, required(node, scribe_interned.extra).ptr());
+}
+
+void set_identity(PyObject* holder, PyObject* id, PyObject* node) {
+    nb::object id_rec = get_attr(holder, scribe_interned.id);
+    set_item(get_attr(id_rec.ptr(), scribe_interned.attrs).ptr(), scribe_interned.name, id);
+    set_attr(id_rec.ptr(), scribe_interned.idtypevalue, id);
+    nb::object name = required(node, scribe_interned.name);
+    set_attr(holder, scribe_interned.name, name.ptr());
+}
+
 } // namespace korvo::scribe
