@@ -22,19 +22,19 @@ inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, 
 }
 #endif
 
-// The interpreter's private calls we rely on, each in one place so a release that renames
-// or replaces one is mended here.
-namespace korvo::compat {
+// The interpreter's private lookups, used only through these names so that a release that
+// renames or replaces one needs a change here alone.
+namespace korvo {
 
-// The slot of obj's instance __dict__ (null when its type has none; *slot null when unset).
-inline PyObject** instance_dict_slot(PyObject* obj) {
-    return _PyObject_GetDictPtr(obj);
-}
-
-// The attribute `name` as found on the type's MRO, without descriptors run (borrowed; null
-// when absent, no error set).
+// What `type` resolves `name` to along its MRO, without calling descriptors (borrowed;
+// null when absent).
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
     return _PyType_Lookup(type, name);
+}
+
+// The slot of an object's instance __dict__ (null when its type has none).
+inline PyObject** instance_dict_slot(PyObject* obj) {
+    return _PyObject_GetDictPtr(obj);
 }
 
 // getattr without the AttributeError: 1 and *out set when found, 0 with *out null when
@@ -47,4 +47,4 @@ inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
 #endif
 }
 
-} // namespace korvo::compat
+} // namespace korvo

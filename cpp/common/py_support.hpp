@@ -30,7 +30,7 @@ inline bool truthy(PyObject* obj) {
 // Returns a null object when the attribute does not exist; other errors propagate.
 inline nb::object optional_attr(PyObject* obj, PyObject* name) {
     PyObject* out = nullptr;
-    int r = compat::get_optional_attr(obj, name, &out);
+    int r = get_optional_attr(obj, name, &out);
     if (r < 0) throw nb::python_error();
     return nb::steal(out);
 }
@@ -69,7 +69,7 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
 
 // True when `obj`'s own __dict__ holds `name`, which then shadows a method of its class.
 inline bool instance_shadows(PyObject* obj, PyObject* name) {
-    PyObject** dict = compat::instance_dict_slot(obj);
+    PyObject** dict = instance_dict_slot(obj);
     if (!dict || !*dict) return false;
     PyObject* found = PyDict_GetItemWithError(*dict, name);
     if (!found && PyErr_Occurred()) throw nb::python_error();

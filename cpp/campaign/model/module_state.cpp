@@ -57,7 +57,7 @@ PyTypeObject* type_of(NodeKind kind) {
 void remember_native_methods() {
     for (int k = 0; k < 5; ++k)
         for (int m = 0; m < 3; ++m) {
-            PyObject* found = compat::type_lookup(type_of((NodeKind)k), method_name((Method)m));
+            PyObject* found = type_lookup(type_of((NodeKind)k), method_name((Method)m));
             Py_XINCREF(found);
             campaign_module.native[k][m] = found;
         }
@@ -67,7 +67,7 @@ NodeKind native_kind(PyObject* obj, Method m) {
     NodeKind kind = exact_kind(obj);
     if (kind == NodeKind::Other) return kind;
     PyObject* name = method_name(m);
-    PyObject* now = compat::type_lookup(Py_TYPE(obj), name);
+    PyObject* now = type_lookup(Py_TYPE(obj), name);
     if (!now || now != campaign_module.native[(int)kind][(int)m] || instance_shadows(obj, name))
         return NodeKind::Other;
     return kind;

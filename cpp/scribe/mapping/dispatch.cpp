@@ -38,7 +38,7 @@ PyObject* native_handlers[kHandlers] = {};
 void remember_native_handlers() {
     for (int i = 0; i < kHandlers; ++i) {
         PyObject* found =
-            compat::type_lookup(sstate.scribe_type, scribe_interned.*entry((Handler)i).name);
+            type_lookup(sstate.scribe_type, scribe_interned.*entry((Handler)i).name);
         Py_XINCREF(found);
         native_handlers[i] = found;
     }
@@ -47,7 +47,7 @@ void remember_native_handlers() {
 nb::object run_handler(PyObject* self, Handler which, PyObject* ky, PyObject* node) {
     const HandlerEntry& e = entry(which);
     if (Py_TYPE(self) == sstate.scribe_type &&
-        compat::type_lookup(sstate.scribe_type, scribe_interned.*e.name) ==
+        type_lookup(sstate.scribe_type, scribe_interned.*e.name) ==
             native_handlers[(int)which] &&
         !instance_shadows(self, scribe_interned.*e.name))
         return e.fn(self, ky, node);
