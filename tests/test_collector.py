@@ -8,7 +8,7 @@ import pytest
 from korvo.reporter import scribe as scribe_module
 from korvo.reporter.scribe import Scribe
 from korvo.results import Passed
-from report_trees import finish, job, section, task
+from support.report_trees import finish, job, section, task
 
 
 @pytest.fixture
