@@ -3,7 +3,7 @@
 import datetime
 import os
 import json
-from typing import Any, Callable, ClassVar, Dict, List, Mapping, Optional, Union
+from typing import Any, Callable, ClassVar, Dict, List, Mapping, Optional, Tuple, Union
 
 import yaml
 from korvo.datastructures import AttrDict as AttrDict
@@ -21,6 +21,12 @@ YAML_STR: str
 YAML_FLT: str
 
 def _write_file(path: Union[str, bytes, "os.PathLike[str]"], data: Any) -> None: ...
+def _junit_text(campaign: Any, logs_dir: Union[str, bytes, "os.PathLike[str]", None] = None) -> str: ...
+def _write_junit(
+    campaign: Any,
+    path: Union[str, bytes, "os.PathLike[str]"],
+    logs_dir: Union[str, bytes, "os.PathLike[str]", None] = None,
+) -> Tuple[int, int, int, int]: ...
 
 class ReportObjectBase:
     _ARG_ORDER: ClassVar[List[str]]

@@ -4,9 +4,11 @@ import os
 import sys
 import time
 
-from korvo.reporter.cli import PROG, count_arg, prepare_outdir, rate_arg, seed_arg
+from korvo.reporter.cli import PROG, UsageError, count_arg, prepare_outdir, rate_arg, seed_arg
 
 NAME = "demo"
+# Ten times the largest job the benchmarks build: about 13 GB of tree.
+MAX_NODES = 10_000_000
 
 
 def add_parser(commands):
@@ -50,9 +52,13 @@ def run(args, out, err):
     from korvo.reporter.summary import format_counts
 
     outdir = os.fspath(args.outdir)
-    prepare_outdir(outdir)
     plan = Plan(tasks=args.tasks, testcases=args.testcases, sections=args.sections,
                 steps=args.steps, fail_rate=args.fail_rate, seed=args.seed)
+    if plan.node_count() > MAX_NODES:
+        raise UsageError("--tasks, --testcases, --sections and --steps make a job of %s nodes; "
+                         "the demo builds at most %s" % (format(plan.node_count(), ","),
+                                                         format(MAX_NODES, ",")))
+    prepare_outdir(outdir)
     progress = Progress(plan.node_count())
     timings = []
     try:
