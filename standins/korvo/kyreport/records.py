@@ -4,22 +4,30 @@ section, subsection, case and step records.
 
 Every ``generate_dom(element)`` appends this record's elements to
 `element` and returns what it appended.
+
+A job holds one record per report node, so records are slotted and make
+their run information and child list only when first used.
 """
 
 import xml.etree.ElementTree as ET
 
-from ._xml import leaf, mapping_dom, text_of, timing_dom
+from ._xml import Leaves, leaf, mapping_dom, text_of, timing_dom
 
 __all__ = [
     "Timing", "RunInfo", "XRef", "LogFileRef", "ResultRecord", "IdRecord", "Summary",
     "HostList", "VeldRecord", "TestSection", "CommonSubSection", "TestCase", "TestStep",
 ]
 
+_SubElement = ET.SubElement
+_NO_CHILDREN = ()
+
 
 class Timing:
     """Start, stop (date-times) and run time (a duration) of a record.
 
     Written as <starttime>, <stoptime> and <runtime> (seconds)."""
+
+    __slots__ = ("starttime", "stoptime", "runtime")
 
     def __init__(self):
         self.starttime = None
@@ -34,6 +42,8 @@ class Timing:
 class RunInfo:
     """Diagnostics of a run: ``set_args(diag=text)`` adds one <diag> line;
     any other named argument is kept as a <arg key="name"> entry."""
+
+    __slots__ = ("diags", "args")
 
     def __init__(self):
         self.diags = []
@@ -58,22 +68,31 @@ class RunInfo:
 class XRef:
     """Where the code of a record lies: <xref file="..." line="..."/>."""
 
+    __slots__ = ("file", "line")
+
     def __init__(self):
         self.file = None
         self.line = None
 
-    def generate_dom(self, element):
-        xref = ET.SubElement(element, "xref")
+    def generate_dom(self, element, leaves=None):
+        attrib = {}
         if self.file is not None:
-            xref.set("file", text_of(self.file))
+            attrib["file"] = text_of(self.file)
         if self.line is not None:
-            xref.set("line", text_of(self.line))
+            attrib["line"] = text_of(self.line)
+        if leaves is not None and all(type(v) is str for v in attrib.values()):
+            return leaves.empty(element, "xref", attrib)
+        xref = ET.SubElement(element, "xref")
+        for key, value in attrib.items():
+            xref.set(key, value)
         return xref
 
 
 class LogFileRef:
     """A record's place in a log file: <logfile path="..." begin=".." size=".."/>;
     `attrs` holds further attributes (normally "begin" and "size")."""
+
+    __slots__ = ("filepath", "attrs")
 
     def __init__(self, filepath=None):
         self.filepath = filepath
@@ -92,15 +111,21 @@ class LogFileRef:
 class ResultRecord:
     """The result of a record as text: <result>Failed</result>; none when unset."""
 
+    __slots__ = ("value",)
+
     def __init__(self):
         self.value = None
 
-    def generate_dom(self, element):
-        return leaf(element, "result", self.value)
+    def generate_dom(self, element, leaves=None):
+        if leaves is None or self.value is None:
+            return leaf(element, "result", self.value)
+        return leaves.text(element, "result", text_of(self.value))
 
 
 class IdRecord:
     """An identifier: <id name="...">value</id>; `attrs` become attributes."""
+
+    __slots__ = ("attrs", "idtypevalue")
 
     def __init__(self):
         self.attrs = {}
@@ -117,6 +142,8 @@ class IdRecord:
 class Summary:
     """Counts of results by result name; ``update(counter)`` adds a counter's
     counts (any object with ``items()`` giving name/count pairs)."""
+
+    __slots__ = ("counts",)
 
     def __init__(self):
         self.counts = {}
@@ -155,6 +182,8 @@ class VeldRecord:
     (each optional). Written as <veld dnsname="..."> with <attribute key="..">
     entries and a <post> element holding the post-processing entries."""
 
+    __slots__ = ("dnsname", "attributes", "post")
+
     def __init__(self):
         self.dnsname = None
         self.attributes = None
@@ -182,63 +211,106 @@ class VeldRecord:
         return veld
 
 
-class _Record(Timing):
+class _WithRunInfo(Timing):
+    """Timing plus run information that is made on first use."""
+
+    __slots__ = ("_runinfo",)
+
+    def __init__(self):
+        Timing.__init__(self)
+        self._runinfo = None
+
+    @property
+    def runinfo(self):
+        runinfo = self._runinfo
+        if runinfo is None:
+            runinfo = self._runinfo = RunInfo()
+        return runinfo
+
+    @runinfo.setter
+    def runinfo(self, value):
+        self._runinfo = value
+
+    def _runinfo_dom(self, element, leaves):
+        runinfo = self._runinfo
+        if runinfo is None or (not runinfo.diags and not runinfo.args):
+            leaves.empty(element, "runinfo")
+        else:
+            runinfo.generate_dom(element)
+
+
+class _Record(_WithRunInfo):
     """Members common to sections, subsections and steps: timing, run
     information, an extra mapping, cross-reference, log position, result,
     and child records in the order added."""
 
+    __slots__ = ("extra", "xref", "logfile", "result", "children")
+
     TAG = "record"
 
     def __init__(self):
-        super().__init__()
-        self.runinfo = RunInfo()
+        _WithRunInfo.__init__(self)
         self.extra = {}
         self.xref = XRef()
         self.logfile = LogFileRef()
         self.result = ResultRecord()
-        self.children = []
+        self.children = _NO_CHILDREN
 
-    def _identity_dom(self, element):
+    def _identity_dom(self, element, leaves):
         pass
 
-    def _own_dom(self, element):
+    def _own_dom(self, element, leaves):
         pass
 
-    def generate_dom(self, element):
-        record = ET.SubElement(element, self.TAG)
-        self._identity_dom(record)
-        timing_dom(record, self)
-        self._own_dom(record)
-        self.xref.generate_dom(record)
+    def generate_dom(self, element, leaves=None):
+        if leaves is None:
+            leaves = Leaves()
+        record = _SubElement(element, self.TAG)
+        self._identity_dom(record, leaves)
+        timing_dom(record, self, leaves)
+        self._own_dom(record, leaves)
+        self.xref.generate_dom(record, leaves)
         self.logfile.generate_dom(record)
-        self.result.generate_dom(record)
-        self.runinfo.generate_dom(record)
+        self.result.generate_dom(record, leaves)
+        self._runinfo_dom(record, leaves)
         mapping_dom(record, "extra", self.extra)
         for child in self.children:
-            child.generate_dom(record)
+            child.generate_dom(record, leaves)
         return record
 
+    def _add_child(self, child):
+        if self.children:
+            self.children.append(child)
+        else:
+            self.children = [child]
+        return child
+
     def add_teststep(self, *, id, name):
-        step = TestStep(id, name)
-        self.children.append(step)
-        return step
+        return self._add_child(TestStep(id, name))
+
+
+def _description_dom(element, description, leaves):
+    if description is not None:
+        leaves.text(element, "description", text_of(description))
 
 
 class TestStep(_Record):
     """A test step, nested to any depth: <teststep id="..." name="...">;
     `index` and `continue_` are written as attributes when set."""
 
+    __slots__ = ("id", "name", "description", "index", "continue_")
+
     TAG = "teststep"
 
     def __init__(self, id, name):
-        super().__init__()
+        _Record.__init__(self)
         self.id = id
         self.name = name
         self.description = None
         self.index = None
         self.continue_ = None
 
-    def _identity_dom(self, element):
+    def _identity_dom(self, element, leaves):
         element.set("id", text_of(self.id))
         element.set("name", text_of(self.name))
         if self.index is not None:
@@ -246,28 +318,30 @@ class TestStep(_Record):
         if self.continue_ is not None:
             element.set("continue", text_of(self.continue_))
 
-    def _own_dom(self, element):
-        leaf(element, "description", self.description)
+    def _own_dom(self, element, leaves):
+        _description_dom(element, self.description, leaves)
 
 
 class CommonSubSection(_Record):
     """A subsection of a common setup or cleanup: <subsection> with its <id>,
     <name> and <description>, holding test steps."""
 
+    __slots__ = ("id", "name", "description")
+
     TAG = "subsection"
 
     def __init__(self, name):
-        super().__init__()
+        _Record.__init__(self)
         self.id = IdRecord()
         self.name = name
         self.description = None
 
-    def _identity_dom(self, element):
+    def _identity_dom(self, element, leaves):
         self.id.generate_dom(element)
         leaf(element, "name", self.name)
 
-    def _own_dom(self, element):
-        leaf(element, "description", self.description)
+    def _own_dom(self, element, leaves):
+        _description_dom(element, self.description, leaves)
 
     def add_commonsubsection(self, *, name):
         raise TypeError("subsections do not nest")
@@ -277,23 +351,28 @@ class TestSection(_Record):
     """A test section of a test case, or a common setup/cleanup of a script:
     <testsection id="...">, holding test steps or common subsections."""
 
+    __slots__ = ("sectionid",)
+
     TAG = "testsection"
 
     def __init__(self, sectionid):
-        super().__init__()
+        _Record.__init__(self)
         self.sectionid = sectionid
 
-    def _identity_dom(self, element):
+    def _identity_dom(self, element, leaves):
         element.set("id", text_of(self.sectionid))
 
     def add_commonsubsection(self, *, name):
-        subsection = CommonSubSection(name)
-        self.children.append(subsection)
-        return subsection
+        return self._add_child(CommonSubSection(name))
 
 
 class TestCaseInitInfo:
     """Identity and start-up information of a test case."""
+
+    __slots__ = ("id", "name", "swversion", "hwversion", "fwversion", "tstversion",
+                 "description", "xref", "logfile")
+
+    _TAGS = ("name", "swversion", "hwversion", "fwversion", "tstversion", "description")
 
     def __init__(self, tcid, logfilepath):
         self.id = IdRecord()
@@ -307,26 +386,30 @@ class TestCaseInitInfo:
         self.xref = XRef()
         self.logfile = LogFileRef(logfilepath)
 
-    def generate_dom(self, element):
+    def generate_dom(self, element, leaves=None):
+        if leaves is None:
+            leaves = Leaves()
         initinfo = ET.SubElement(element, "initinfo")
         self.id.generate_dom(initinfo)
-        for tag in ("name", "swversion", "hwversion", "fwversion", "tstversion",
-                    "description"):
-            leaf(initinfo, tag, getattr(self, tag))
-        self.xref.generate_dom(initinfo)
+        for tag in self._TAGS:
+            value = getattr(self, tag)
+            if value is not None:
+                leaves.text(initinfo, tag, text_of(value))
+        self.xref.generate_dom(initinfo, leaves)
         self.logfile.generate_dom(initinfo)
         return initinfo
 
 
-class TestCase(Timing):
+class TestCase(_WithRunInfo):
     """A test case of a script: <testcase id="...">, its <initinfo>, result,
     run information and extra, then its test sections."""
 
+    __slots__ = ("tcid", "initinfo", "extra", "result", "sections")
+
     def __init__(self, tcid, logfilepath):
-        super().__init__()
+        _WithRunInfo.__init__(self)
         self.tcid = tcid
         self.initinfo = TestCaseInitInfo(tcid, logfilepath)
-        self.runinfo = RunInfo()
         self.extra = {}
         self.result = ResultRecord()
         self.sections = []
@@ -336,13 +419,15 @@ class TestCase(Timing):
         self.sections.append(section)
         return section
 
-    def generate_dom(self, element):
+    def generate_dom(self, element, leaves=None):
+        if leaves is None:
+            leaves = Leaves()
         testcase = ET.SubElement(element, "testcase", id=text_of(self.tcid))
-        timing_dom(testcase, self)
-        self.initinfo.generate_dom(testcase)
-        self.result.generate_dom(testcase)
-        self.runinfo.generate_dom(testcase)
+        timing_dom(testcase, self, leaves)
+        self.initinfo.generate_dom(testcase, leaves)
+        self.result.generate_dom(testcase, leaves)
+        self._runinfo_dom(testcase, leaves)
         mapping_dom(testcase, "extra", self.extra)
         for section in self.sections:
-            section.generate_dom(testcase)
+            section.generate_dom(testcase, leaves)
         return testcase
