@@ -40,10 +40,10 @@ class Leaves:
     Only plain texts are shared; anything else gets an element of its own.
     """
 
-    __slots__ = ("_elements",)
+    __slots__ = ("memo",)
 
     def __init__(self):
-        self._elements = {}
+        self.memo = {}
 
     def text(self, parent, tag, text):
         """Appends <tag>text</tag> to `parent`."""
@@ -51,18 +51,18 @@ class Leaves:
             _SubElement(parent, tag).text = text
             return
         key = (tag, text)
-        element = self._elements.get(key)
+        element = self.memo.get(key)
         if element is None:
-            element = self._elements[key] = _Element(tag)
+            element = self.memo[key] = _Element(tag)
             element.text = text
         parent.append(element)
 
     def empty(self, parent, tag, attrib=None):
         """Appends <tag .../> to `parent`, `attrib` holding plain texts only."""
         key = (tag, tuple(attrib.items())) if attrib else tag
-        element = self._elements.get(key)
+        element = self.memo.get(key)
         if element is None:
-            element = self._elements[key] = _Element(tag, attrib) if attrib else _Element(tag)
+            element = self.memo[key] = _Element(tag, attrib) if attrib else _Element(tag)
         parent.append(element)
 
 

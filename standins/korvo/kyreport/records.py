@@ -9,9 +9,14 @@ A job holds one record per report node, so records are slotted and make
 their run information and child list only when first used.
 """
 
+import datetime
 import xml.etree.ElementTree as ET
 
 from ._xml import Leaves, leaf, mapping_dom, text_of, timing_dom
+
+_Element = ET.Element
+_datetime = datetime.datetime
+_timedelta = datetime.timedelta
 
 __all__ = [
     "Timing", "RunInfo", "XRef", "LogFileRef", "ResultRecord", "IdRecord", "Summary",
@@ -20,6 +25,24 @@ __all__ = [
 
 _SubElement = ET.SubElement
 _NO_CHILDREN = ()
+
+
+def _seconds_text(delta):
+    seconds = delta.total_seconds()
+    return str(int(seconds)) if seconds == int(seconds) else repr(seconds)
+
+
+def _shared_text(parent, memo, tag, text):
+    """Appends <tag>text</tag>: one shared element per plain text."""
+    if type(text) is not str:
+        _SubElement(parent, tag).text = text
+        return
+    key = (tag, text)
+    shared = memo.get(key)
+    if shared is None:
+        shared = memo[key] = _Element(tag)
+        shared.text = text
+    parent.append(shared)
 
 
 class Timing:
@@ -99,13 +122,18 @@ class LogFileRef:
         self.attrs = {}
 
     def generate_dom(self, element):
-        logfile = ET.SubElement(element, "logfile")
-        if self.filepath is not None:
-            logfile.set("path", text_of(self.filepath))
+        attrib = {}
+        path = self.filepath
+        if path is not None:
+            attrib["path"] = path if type(path) is str else text_of(path)
         for key, value in self.attrs.items():
             if value is not None:
-                logfile.set(text_of(key), text_of(value))
-        return logfile
+                if type(key) is not str:
+                    key = text_of(key)
+                kind = type(value)
+                attrib[key] = value if kind is str else (
+                    str(value) if kind is int else text_of(value))
+        return _SubElement(element, "logfile", attrib)
 
 
 class ResultRecord:
@@ -234,7 +262,11 @@ class _WithRunInfo(Timing):
     def _runinfo_dom(self, element, leaves):
         runinfo = self._runinfo
         if runinfo is None or (not runinfo.diags and not runinfo.args):
-            leaves.empty(element, "runinfo")
+            memo = leaves.memo
+            shared = memo.get("runinfo")
+            if shared is None:
+                shared = memo["runinfo"] = _Element("runinfo")
+            element.append(shared)
         else:
             runinfo.generate_dom(element)
 
@@ -263,17 +295,47 @@ class _Record(_WithRunInfo):
         pass
 
     def generate_dom(self, element, leaves=None):
+        # The hot path of a details document: one call per record, the usual member
+        # objects handled inline, leaves shared through the document's memo.
         if leaves is None:
             leaves = Leaves()
+        memo = leaves.memo
         record = _SubElement(element, self.TAG)
         self._identity_dom(record, leaves)
-        timing_dom(record, self, leaves)
+        start = self.starttime
+        _SubElement(record, "starttime").text = (
+            start.isoformat() if type(start) is _datetime else text_of(start))
+        stop = self.stoptime
+        _SubElement(record, "stoptime").text = (
+            stop.isoformat() if type(stop) is _datetime else text_of(stop))
+        runtime = self.runtime
+        runtime = _seconds_text(runtime) if type(runtime) is _timedelta else text_of(runtime)
+        _shared_text(record, memo, "runtime", runtime)
         self._own_dom(record, leaves)
-        self.xref.generate_dom(record, leaves)
+        xref = self.xref
+        if type(xref) is XRef:
+            file, line = xref.file, xref.line
+            if type(file) is str and type(line) is int:
+                key = ("xref", file, line)
+                shared = memo.get(key)
+                if shared is None:
+                    shared = memo[key] = _Element("xref", {"file": file, "line": str(line)})
+                record.append(shared)
+            else:
+                xref.generate_dom(record, leaves)
+        else:
+            xref.generate_dom(record)
         self.logfile.generate_dom(record)
-        self.result.generate_dom(record, leaves)
+        result = self.result
+        if type(result) is not ResultRecord:
+            result.generate_dom(record)
+        elif type(result.value) is str:
+            _shared_text(record, memo, "result", result.value)
+        else:
+            result.generate_dom(record, leaves)
         self._runinfo_dom(record, leaves)
-        mapping_dom(record, "extra", self.extra)
+        if self.extra:
+            mapping_dom(record, "extra", self.extra)
         for child in self.children:
             child.generate_dom(record, leaves)
         return record
@@ -303,7 +365,13 @@ class TestStep(_Record):
     TAG = "teststep"
 
     def __init__(self, id, name):
-        _Record.__init__(self)
+        # _Record.__init__ inline: a job makes one step per step node
+        self.starttime = self.stoptime = self.runtime = self._runinfo = None
+        self.extra = {}
+        self.xref = XRef()
+        self.logfile = LogFileRef()
+        self.result = ResultRecord()
+        self.children = _NO_CHILDREN
         self.id = id
         self.name = name
         self.description = None
@@ -311,15 +379,18 @@ class TestStep(_Record):
         self.continue_ = None
 
     def _identity_dom(self, element, leaves):
-        element.set("id", text_of(self.id))
-        element.set("name", text_of(self.name))
+        ident, name = self.id, self.name
+        element.set("id", ident if type(ident) is str else text_of(ident))
+        element.set("name", name if type(name) is str else text_of(name))
         if self.index is not None:
             element.set("index", text_of(self.index))
         if self.continue_ is not None:
             element.set("continue", text_of(self.continue_))
 
     def _own_dom(self, element, leaves):
-        _description_dom(element, self.description, leaves)
+        description = self.description
+        if description is not None:
+            _shared_text(element, leaves.memo, "description", text_of(description))
 
 
 class CommonSubSection(_Record):
