@@ -1,5 +1,7 @@
 #include "scribe/mapping/rules.hpp"
 
+#include <datetime.h>
+
 #include "common/iso_datetime.hpp"
 #include "scribe/runtime/py_calls.hpp"
 #include "scribe/runtime/scribe_state.hpp"
@@ -8,6 +10,13 @@
 namespace korvo::scribe {
 
 namespace {
+
+void ensure_datetime_api() {
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) throw nb::python_error();
+    }
+}
 
 // value.replace(microsecond=0); plain datetimes are rebuilt without a method call.
 nb::object whole_second(PyObject* value) {
