@@ -192,13 +192,12 @@ def test_generated_jobs_are_rebuilt_exactly(tmp_path_factory, clock, ops, durabi
             except (TypeError, ValueError, KeyError, AttributeError, OSError, RecursionError):
                 pass  # misuse fails in the model; what it changed is still journaled
         for node in reversed(nodes):
-            if isinstance(node, Campaign):
-                node.stop(num_tasks=2)
-            else:
-                try:
-                    node.stop()
-                except Exception:
-                    pass
+            # A summary set to a non-counter makes the campaign's roll-up fail part way;
+            # the counters it had rebuilt by then are journaled like any other change.
+            try:
+                node.stop(num_tasks=2) if isinstance(node, Campaign) else node.stop()
+            except Exception:
+                pass
     # The XML export writes a node held as a value by its repr, which shows its address.
     assert_rebuilt(root, path, tmp_path, xml=not any(op[0] == "refer" for op in ops))
 
