@@ -12,6 +12,8 @@ void bind_model(nb::module_& m);
 // Serialisation methods are attached to the node base class `base_cls`.
 void bind_json(nb::module_& m, nb::handle base_cls);
 void bind_yaml(nb::module_& m, nb::handle base_cls);
+// Reading results back and merging trees.
+void bind_load(nb::module_& m);
 
 // Attaches a native function as an instance method of an existing class.
 template <typename Func, typename... Extra>

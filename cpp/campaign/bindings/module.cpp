@@ -29,4 +29,5 @@ NB_MODULE(campaign, m) {
     nb::handle base = m.attr("ReportObjectBase");
     bind_json(m, base);
     bind_yaml(m, base);
+    bind_load(m);
 }

@@ -1,0 +1,286 @@
+#include "campaign/load/tree_builder.hpp"
+
+#include <string>
+#include <vector>
+
+#include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
+#include "campaign/model/node.hpp"
+
+namespace korvo::campaign::load {
+
+namespace {
+
+// Keys that are not stored as read.
+enum Field { kPlain, kType, kComputed, kChildren, kTime, kResult, kCounter };
+
+struct Frame {
+    const char* list; // "tasks" / "sections", or null for the root
+    Py_ssize_t index;
+};
+
+class Builder {
+  public:
+    explicit Builder(const FieldContext& ctx) : ctx_(ctx) {
+        fields_ = check(PyDict_New());
+        auto field = [&](PyObject* name, Field f) {
+            nb::object code = check(PyLong_FromLong(f));
+            check_status(PyDict_SetItem(fields_.ptr(), name, code.ptr()));
+        };
+        field(interned.type, kType);
+        field(interned.fullid, kComputed);
+        field(interned.idlist, kComputed);
+        field(interned.tasks, kChildren);
+        field(interned.sections, kChildren);
+        field(interned.starttime, kTime);
+        field(interned.stoptime, kTime);
+        field(interned.result, kResult);
+        field(interned.summary, kCounter);
+        field(interned.pluginsummary, kCounter);
+        const PyObject* names[4] = {interned.Campaign, interned.Task, interned.Section,
+                                    interned.Plugin};
+        for (int i = 0; i < 4; ++i) {
+            classes_[i] = module_global(const_cast<PyObject*>(names[i]));
+            nb::object order = get_attr(classes_[i].ptr(), interned._ARG_ORDER);
+            listed_[i] = check(PyFrozenSet_New(order.ptr()));
+        }
+    }
+
+    nb::object root(PyObject* report) {
+        if (!PyDict_Check(report) || !first_key_is_type(report))
+            fail("is not a report node (a mapping that starts with 'type')");
+        NodeKind kind = root_kind(report);
+        if (!all_listed(report, kind)) fail("has keys that no report node of its kind carries");
+        nb::object zero = check(PyLong_FromLong(0));
+        return node(report, kind, Py_None, zero.ptr());
+    }
+
+  private:
+    const FieldContext& ctx_;
+    nb::object fields_;
+    nb::object classes_[4]; // Campaign, Task, Section, Plugin as the module names them now
+    nb::object listed_[4];  // each class's _ARG_ORDER as a set
+    std::vector<Frame> path_;
+    nb::object testscript_ = nb::steal(intern("testscript"));
+
+    static int slot(NodeKind kind) {
+        switch (kind) {
+        case NodeKind::Campaign:
+            return 0;
+        case NodeKind::Task:
+            return 1;
+        case NodeKind::Section:
+            return 2;
+        default:
+            return 3;
+        }
+    }
+
+    [[noreturn]] void fail(const std::string& what) {
+        std::string where = "report";
+        for (const Frame& f : path_)
+            where += std::string(".") + f.list + "[" + std::to_string(f.index) + "]";
+        PyErr_SetString(PyExc_ValueError, (where + " " + what).c_str());
+        throw nb::python_error();
+    }
+
+    Field field_of(PyObject* key) {
+        PyObject* code = PyDict_GetItemWithError(fields_.ptr(), key);
+        if (!code) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return kPlain;
+        }
+        return (Field)PyLong_AsLong(code);
+    }
+
+    bool first_key_is_type(PyObject* mapping) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        return PyDict_Next(mapping, &pos, &k, &v) && PyUnicode_Check(k) && field_of(k) == kType;
+    }
+
+    static bool has(PyObject* mapping, PyObject* key) {
+        PyObject* v = PyDict_GetItemWithError(mapping, key);
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return v != nullptr;
+    }
+
+    bool type_is(PyObject* mapping, PyObject* class_name) {
+        PyObject* t = PyDict_GetItemWithError(mapping, interned.type);
+        if (!t && PyErr_Occurred()) throw nb::python_error();
+        return t && PyUnicode_Check(t) && PyUnicode_Compare(t, class_name) == 0;
+    }
+
+    bool all_listed(PyObject* mapping, NodeKind kind) {
+        PyObject* listed = listed_[slot(kind)].ptr();
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(mapping, &pos, &k, &v)) {
+            int in = PySet_Contains(listed, k);
+            check_status(in);
+            if (!in) return false;
+        }
+        return true;
+    }
+
+    // The document's root is normally a Campaign, but any node can be dumped.
+    NodeKind root_kind(PyObject* m) {
+        if (type_is(m, interned.Campaign)) return NodeKind::Campaign;
+        if (type_is(m, interned.Task)) return NodeKind::Task;
+        if (type_is(m, interned.Plugin)) return NodeKind::Plugin;
+        if (type_is(m, interned.Section)) return NodeKind::Section;
+        if (has(m, interned.tasks) || has(m, interned.totaltasks)) return NodeKind::Campaign;
+        if (has(m, interned.pluginsummary) || has(m, testscript_.ptr())) return NodeKind::Task;
+        for (NodeKind k : {NodeKind::Section, NodeKind::Plugin, NodeKind::Task})
+            if (all_listed(m, k)) return k;
+        return NodeKind::Campaign;
+    }
+
+    // The class of an entry of a child list; Other when the entry is not a node there.
+    NodeKind child_kind(PyObject* m, NodeKind parent) {
+        if (!PyDict_Check(m) || !first_key_is_type(m)) return NodeKind::Other;
+        NodeKind first, second;
+        if (parent == NodeKind::Campaign) {
+            bool plugin =
+                type_is(m, interned.Plugin) ||
+                (!type_is(m, interned.Task) && (has(m, interned.result) || has(m, interned.logs)));
+            first = plugin ? NodeKind::Plugin : NodeKind::Task;
+            second = plugin ? NodeKind::Task : NodeKind::Plugin;
+        } else if (parent == NodeKind::Task) {
+            bool plugin =
+                type_is(m, interned.Plugin) || has(m, interned.summary) || has(m, interned.logfile);
+            first = plugin ? NodeKind::Plugin : NodeKind::Section;
+            second = plugin ? NodeKind::Section : NodeKind::Plugin;
+        } else {
+            first = second = NodeKind::Section;
+        }
+        if (all_listed(m, first)) return first;
+        if (all_listed(m, second)) return second;
+        return NodeKind::Other;
+    }
+
+    nb::object new_node(NodeKind kind, PyObject* m, PyObject* parent, PyObject* seq_num) {
+        PyObject* cls = classes_[slot(kind)].ptr();
+        PyObject* id = PyDict_GetItemWithError(m, interned.id);
+        if (!id && PyErr_Occurred()) throw nb::python_error();
+        PyObject* type = PyDict_GetItemWithError(m, interned.type);
+        if (!type && PyErr_Occurred()) throw nb::python_error();
+        nb::object id_ref = nb::borrow(id ? id : Py_None);
+        nb::object type_ref = nb::borrow(type ? type : Py_None);
+        if (exact_kind_of_class(cls) == kind) {
+            // Our own class: no Python-level constructor call per node.
+            nb::object obj = nb::inst_alloc(cls);
+            nb::inst_mark_ready(obj);
+            init_base(obj.ptr(), id_ref.ptr(), seq_num, parent, type_ref.ptr());
+            switch (kind) {
+            case NodeKind::Campaign:
+                init_campaign(obj.ptr());
+                break;
+            case NodeKind::Task:
+                init_task(obj.ptr());
+                break;
+            case NodeKind::Section:
+                init_section(obj.ptr());
+                break;
+            default:
+                init_plugin(obj.ptr());
+                break;
+            }
+            return obj;
+        }
+        nb::object kwargs = check(PyDict_New());
+        check_status(PyDict_SetItemString(kwargs.ptr(), "id", id_ref.ptr()));
+        check_status(PyDict_SetItemString(kwargs.ptr(), "seq_num", seq_num));
+        check_status(PyDict_SetItemString(kwargs.ptr(), "parent", parent));
+        check_status(PyDict_SetItemString(kwargs.ptr(), "type", type_ref.ptr()));
+        nb::object empty = check(PyTuple_New(0));
+        return check(PyObject_Call(cls, empty.ptr(), kwargs.ptr()));
+    }
+
+    static NodeKind exact_kind_of_class(PyObject* cls) {
+        if (cls == (PyObject*)campaign_module.campaign_type) return NodeKind::Campaign;
+        if (cls == (PyObject*)campaign_module.task_type) return NodeKind::Task;
+        if (cls == (PyObject*)campaign_module.section_type) return NodeKind::Section;
+        if (cls == (PyObject*)campaign_module.plugin_type) return NodeKind::Plugin;
+        return NodeKind::Other;
+    }
+
+    nb::object node(PyObject* m, NodeKind kind, PyObject* parent, PyObject* seq_num) {
+        RecursionGuard guard(" while loading a report tree");
+        nb::object hold = nb::borrow(m);
+        nb::object obj = new_node(kind, m, parent, seq_num);
+        PyObject** dict_ptr = _PyObject_GetDictPtr(obj.ptr());
+        bool direct = exact_kind(obj.ptr()) != NodeKind::Other && dict_ptr && *dict_ptr;
+        auto store = [&](PyObject* key, PyObject* value) {
+            if (direct)
+                check_status(PyDict_SetItem(*dict_ptr, key, value));
+            else
+                set_attr(obj.ptr(), key, value);
+        };
+        // Attributes the constructor sets to a value the writers would print: absent
+        // from the file means they held nothing printable.
+        if (!has(m, interned.name)) store(interned.name, Py_None);
+        if (kind == NodeKind::Campaign && !has(m, interned.totaltasks))
+            store(interned.totaltasks, Py_None);
+
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(m, &pos, &k, &v)) {
+            nb::object key = nb::borrow(k), value = nb::borrow(v);
+            switch (field_of(k)) {
+            case kType:
+            case kComputed:
+                break; // type went to the constructor; fullid and idlist follow from the tree
+            case kChildren:
+                children(obj.ptr(), kind, key.ptr(), value.ptr());
+                break;
+            case kTime:
+                store(k, read_time(v, ctx_).ptr());
+                break;
+            case kResult:
+                store(k, read_result(v, ctx_).ptr());
+                break;
+            case kCounter:
+                store(k, read_counter(v, ctx_).ptr());
+                break;
+            default:
+                store(k, v);
+                break;
+            }
+        }
+        return obj;
+    }
+
+    void children(PyObject* obj, NodeKind kind, PyObject* key, PyObject* entries) {
+        const char* name = PyUnicode_AsUTF8(key);
+        if (!name) throw nb::python_error();
+        if (!PyList_Check(entries))
+            fail(std::string("has '") + name + "' that is not a list (" +
+                 Py_TYPE(entries)->tp_name + ")");
+        nb::object list = get_attr(obj, key);
+        if (!PyList_Check(list.ptr())) fail(std::string("has no list '") + name + "'");
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+            nb::object entry = nb::borrow(PyList_GET_ITEM(entries, i));
+            path_.push_back({name, i});
+            NodeKind child = child_kind(entry.ptr(), kind);
+            if (child == NodeKind::Other) {
+                // Not a node of ours (an unknown object's written form, say): kept as data.
+                check_status(PyList_Append(list.ptr(), entry.ptr()));
+            } else {
+                nb::object seq = check(PyLong_FromSsize_t(i + 1));
+                nb::object built = node(entry.ptr(), child, obj, seq.ptr());
+                check_status(PyList_Append(list.ptr(), built.ptr()));
+            }
+            path_.pop_back();
+        }
+    }
+};
+
+} // namespace
+
+nb::object build_tree(PyObject* report, const FieldContext& ctx) {
+    Builder builder(ctx);
+    return builder.root(report);
+}
+
+} // namespace korvo::campaign::load
