@@ -235,20 +235,75 @@ class Builder {
                 children(obj.ptr(), kind, key.ptr(), value.ptr());
                 break;
             case kTime:
-                store(k, read_time(v, ctx_).ptr());
+                store(k, or_free_form(read_time(v, ctx_), v).ptr());
                 break;
             case kResult:
-                store(k, read_result(v, ctx_).ptr());
+                store(k, or_free_form(read_result(v, ctx_), v).ptr());
                 break;
             case kCounter:
-                store(k, read_counter(v, ctx_).ptr());
+                store(k, or_free_form(read_counter(v, ctx_), v).ptr());
                 break;
             default:
-                store(k, v);
+                store(k, free_form(v).ptr());
                 break;
             }
         }
         return obj;
+    }
+
+    nb::object or_free_form(nb::object typed, PyObject* written) {
+        return typed.ptr() == written ? free_form(written) : typed;
+    }
+
+    // Free-form data is kept as decoded, with one exception: YAML writes every plain
+    // mapping sorted, so a mapping that ends in total, success_rate (out of order) can
+    // only be a counter, and reads back as one. JSON cannot tell, and keeps mappings.
+    nb::object free_form(PyObject* value) {
+        if (ctx_.format != SourceFormat::Yaml) return nb::borrow(value);
+        if (PyList_CheckExact(value)) {
+            RecursionGuard guard(" while loading a report tree");
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                PyObject* item = PyList_GET_ITEM(value, i);
+                if (!PyList_CheckExact(item) && !PyDict_CheckExact(item)) continue;
+                nb::object held = nb::borrow(item);
+                nb::object read = free_form(held.ptr());
+                if (read.ptr() != held.ptr())
+                    check_status(PyList_SetItem(value, i, read.release().ptr()));
+            }
+        } else if (PyDict_CheckExact(value)) {
+            RecursionGuard guard(" while loading a report tree");
+            if (ends_like_counter(value)) {
+                nb::object counter = read_counter(value, ctx_);
+                if (counter.ptr() != value) return counter;
+            }
+            nb::object keys = check(PyDict_Keys(value));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+                PyObject* key = PyList_GET_ITEM(keys.ptr(), i);
+                PyObject* item = PyDict_GetItemWithError(value, key);
+                if (!item) {
+                    if (PyErr_Occurred()) throw nb::python_error();
+                    continue;
+                }
+                if (!PyList_CheckExact(item) && !PyDict_CheckExact(item)) continue;
+                nb::object held = nb::borrow(item);
+                nb::object read = free_form(held.ptr());
+                if (read.ptr() != held.ptr()) check_status(PyDict_SetItem(value, key, read.ptr()));
+            }
+        }
+        return nb::borrow(value);
+    }
+
+    static bool ends_like_counter(PyObject* mapping) {
+        Py_ssize_t size = PyDict_GET_SIZE(mapping);
+        if (size < 2) return false;
+        Py_ssize_t pos = 0, index = 0;
+        PyObject *k, *v, *before_last = nullptr, *last = nullptr;
+        while (PyDict_Next(mapping, &pos, &k, &v)) {
+            if (++index >= size - 1) (index == size ? last : before_last) = k;
+        }
+        return before_last && last && PyUnicode_Check(before_last) && PyUnicode_Check(last) &&
+               PyUnicode_Compare(before_last, interned.total) == 0 &&
+               PyUnicode_Compare(last, interned.success_rate) == 0;
     }
 
     void children(PyObject* obj, NodeKind kind, PyObject* key, PyObject* entries) {
