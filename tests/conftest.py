@@ -1,11 +1,16 @@
 import datetime
+import resource
+import signal
 
 import pytest
 
 from korvo.reporter import campaign
 from korvo.reporter import scribe as scribe_module
 
-from legacy_fakes import Fake, make_library
+from support import profiles
+from support.legacy_fakes import Fake, make_library
+
+profiles.register()
 
 
 class FakeClock:
@@ -71,8 +76,23 @@ def fake(log):
 @pytest.fixture
 def scribe(fake_lib, tmp_path):
     """A Scribe over an empty finished job, made with the recording fakes."""
-    from report_trees import finish, job
+    from support.report_trees import finish, job
 
     sc = scribe_module.Scribe(str(tmp_path), finish(job()))
     fake_lib.clear()
     return sc
+
+
+@pytest.fixture
+def file_size_limit():
+    """Lowers the file size limit so that writes past it fail with EFBIG (None: no limit)."""
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+
+    def limit(size):
+        size = resource.RLIM_INFINITY if size is None else size
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, old_limit[1]))
+
+    yield limit
+    resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+    signal.signal(signal.SIGXFSZ, old_handler)

@@ -8,6 +8,8 @@ from hypothesis import given, settings, strategies as st
 
 from korvo.reporter import scribe
 
+from support.profiles import examples
+
 ESC = "\x1b"
 
 
@@ -59,13 +61,13 @@ def test_escape_edge_cases(text, expected):
     assert type(result) is str
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(4))
 @given(texts)
 def test_escape_matches_substitution_and_round_trip(text):
     assert scribe.escape(text) == reference_escape(text)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(2))
 @given(texts)
 def test_escape_repl_is_the_substitution_callback(text):
     # Without surrogates the substitution alone is the whole cleaning.
@@ -264,7 +266,7 @@ def reference_escape_data(data):
     return data
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(2))
 @given(values)
 def test_escape_data_matches_recursive_definition(data):
     result = scribe.escape_data(data)

@@ -5,14 +5,16 @@ import datetime
 import os
 
 import pytest
-from hypothesis import HealthCheck, settings
+from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
-import reference_model as ref
 from korvo.reporter import campaign
 from korvo.datastructures import AttrDict
 from korvo.results import Errored, Failed, Passed, ResultCounter, Skipped
+
+from support import reference_model as ref
+from support.profiles import examples
 
 
 class Clock:
@@ -65,8 +67,7 @@ def same_value(a, b):
     return type(a) is type(b) and a == b
 
 
-@settings(max_examples=60, stateful_step_count=40, deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@settings(max_examples=examples(0.6), stateful_step_count=40)
 class HarnessSequences(RuleBasedStateMachine):
     @initialize()
     def make_root(self):

@@ -5,16 +5,49 @@ import pytest
 from korvo.reporter import campaign
 from korvo.reporter.campaign import Campaign, Plugin, Section, Task
 from korvo.results import Errored, Failed, Passed, ResultCounter, Skipped
+from korvo.results import TestResult as ResultValue
+
+
+class Traced(ResultValue):
+    """A result value that records the clones and sums the roll-up asks of it."""
+
+    calls = []
+
+    def clone(self, reason=None, data=None):
+        copy = Traced(self.name, self.severity, reason, data)
+        Traced.calls.append(("clone", self, copy))
+        return copy
+
+    def __add__(self, other):
+        total = Traced(self.name + "+" + other.name, max(self.severity, other.severity))
+        Traced.calls.append(("add", self, other, total))
+        return total
 
 
 def test_section_result_is_cloned_then_added_into_parent_section():
+    Traced.calls = []
+    first, second = Traced("First", 0), Traced("Second", 4)
     parent = Section(id="p", seq_num=1)
     a = parent.add_section(id="a", seq_num=1)
     b = parent.add_section(id="b", seq_num=2)
-    a.stop(result=Passed)
-    assert parent.result == Passed and parent.result is not Passed
-    b.stop(result=Failed)
-    assert parent.result == Failed and Passed == Passed and Failed.name == "Failed"
+    a.stop(result=first)
+    [(kind, source, copy)] = Traced.calls
+    assert (kind, source) == ("clone", first) and parent.result is copy
+    assert a.result is first
+    b.stop(result=second)
+    [_, (kind, left, right, total)] = Traced.calls
+    # the parent's own result on the left, the child's on the right, the sum stored
+    assert (kind, left, right) == ("add", copy, second) and parent.result is total
+    assert b.result is second and first.name == "First" and second.name == "Second"
+
+
+def test_shared_result_constants_stay_unchanged_by_the_roll_up():
+    parent = Section(id="p", seq_num=1)
+    parent.add_section(id="a", seq_num=1).stop(result=Passed)
+    parent.add_section(id="b", seq_num=2).stop(result=Failed)
+    assert parent.result == Failed
+    assert (Passed.name, Passed.reason, Passed.data) == ("Passed", None, None)
+    assert (Failed.name, Failed.reason, Failed.data) == ("Failed", None, None)
 
 
 def test_nested_results_reach_top_section_and_task_counts_it_once():

@@ -2,7 +2,6 @@
 
 import os
 import resource
-import signal
 import xml.etree.ElementTree as ET
 from xml.dom import minidom
 from xml.parsers.expat import ExpatError
@@ -12,8 +11,8 @@ import pytest
 from korvo.reporter import scribe as scribe_module
 from korvo.reporter.scribe import Scribe
 from korvo.results import Failed, Passed
-from legacy_fakes import make_library
-from report_trees import finish, job, section, task, timed
+from support.legacy_fakes import make_library
+from support.report_trees import finish, job, section, task, timed
 
 DETAILS = "ResultsDetails.xml"
 SUMMARY = "ResultsSummary.xml"
@@ -152,27 +151,13 @@ def test_serialisation_type_error_propagates_without_dump(monkeypatch, tmp_path)
     assert files(tmp_path) == []
 
 
-def test_missing_log_directory_raises_dump_error_with_write_error_as_context(tmp_path):
+def test_missing_log_directory_raises_write_error_with_dump_error_as_context(tmp_path):
     sc = Scribe(str(tmp_path / "missing"), small_job())
     with pytest.raises(FileNotFoundError) as info:
         sc.generate_xml(None, None)
-    assert info.value.filename.endswith("xml_rough_string")
+    assert info.value.filename.endswith(DETAILS)
     assert isinstance(info.value.__context__, FileNotFoundError)
-    assert info.value.__context__.filename.endswith(DETAILS)
-
-
-@pytest.fixture
-def file_size_limit():
-    """Lowers the file size limit so that writes past it fail with EFBIG."""
-    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
-
-    def limit(size):
-        resource.setrlimit(resource.RLIMIT_FSIZE, (size, old_limit[1]))
-
-    yield limit
-    resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
-    signal.signal(signal.SIGXFSZ, old_handler)
+    assert info.value.__context__.filename.endswith("xml_rough_string")
 
 
 def test_failing_write_keeps_previous_files_whole(tmp_path, file_size_limit):

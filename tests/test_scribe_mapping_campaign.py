@@ -3,7 +3,7 @@
 import pytest
 
 from korvo.results import Failed
-from report_trees import RUN, T0, finish, job, plain, section, task, timed, timing_writes
+from support.report_trees import RUN, T0, finish, job, plain, section, task, timed, timing_writes
 
 
 def campaign_node(**fields):

@@ -3,7 +3,7 @@
 import pytest
 
 from korvo.results import Failed
-from report_trees import body_writes, extra_update, job, plain, section, task, timing_writes
+from support.report_trees import body_writes, extra_update, job, plain, section, task, timing_writes
 
 
 def test_common_setup_with_subsections_and_steps(scribe, fake, log):

@@ -3,7 +3,7 @@
 import pytest
 
 from korvo.results import Failed, Passed
-from report_trees import (RUN, T0, T1, body_writes, extra_update, plain, section, task, job,
+from support.report_trees import (RUN, T0, T1, body_writes, extra_update, plain, section, task, job,
                           timing_writes)
 
 

@@ -3,7 +3,7 @@
 import pytest
 
 from korvo.results import Failed, Passed
-from report_trees import RUN, T0, T1, job, plain, section, task, timed, timing_writes
+from support.report_trees import RUN, T0, T1, job, plain, section, task, timed, timing_writes
 
 
 def script_node(**fields):

@@ -4,13 +4,15 @@ what the DOM library's pretty-printer makes of the documents."""
 import xml.etree.ElementTree as ET
 from xml.dom import minidom
 
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from korvo.reporter import scribe as scribe_module
 from korvo.reporter.scribe import Scribe
 from korvo.results import Failed, Passed, Skipped
-from report_trees import finish, job, task
+
+from support.profiles import examples
+from support.report_trees import finish, job, task
 
 # Text the export cleans on its way: anything XML can carry plus the characters
 # the escaping rewrites (the lowest control characters and ESC).
@@ -112,8 +114,7 @@ def reference_summary(ts):
     return root
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow,
-                                                                  HealthCheck.data_too_large])
+@settings(max_examples=examples(0.4))
 @given(jobs())
 def test_result_files_match_the_dom_pretty_printer(tmp_path_factory, shape):
     directory = tmp_path_factory.mktemp("export")

@@ -4,149 +4,21 @@ trees holding every kind of value a report can carry."""
 
 import datetime
 import decimal
-import enum
-import json
-import math
-import os
 
 import pytest
 import yaml
-from hypothesis import HealthCheck, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from korvo.datastructures import AttrDict
 from korvo.reporter import campaign as c
-from korvo.results import Errored, Failed, Passed, ResultCounter, Skipped
-from korvo.results import TestResult as ResultValue
+from korvo.results import Failed, Passed, ResultCounter
 
-EXAMPLES = int(os.environ.get("KORVO_EXAMPLES", 120))
-SETTINGS = settings(max_examples=EXAMPLES, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                           HealthCheck.filter_too_much])
-
-
-# --- independent oracles --------------------------------------------------------------------
-
-class RulesDumper(yaml.SafeDumper):
-    """YAMLDumper restated in plain Python, so that a wrong native representer (which the
-    library path would faithfully reproduce) still shows up as a difference."""
-
-    def increase_indent(self, flow=False, indentless=False):
-        return super().increase_indent(flow, False)
-
-    def ignore_aliases(self, data):
-        return True
-
-
-RulesDumper.yaml_representers = dict(yaml.SafeDumper.yaml_representers)
-
-
-def _str(d, s):
-    if "\n" in s:
-        joined = "\n".join(line.rstrip() for line in s.split("\n"))
-        return d.represent_scalar(c.YAML_STR, joined, style="|")
-    return d.represent_scalar(c.YAML_STR, s)
-
-
-def _float(d, f):
-    return d.represent_scalar(c.YAML_FLT, repr(round(f, c.FLOAT_PRECISION))
-                              if math.isfinite(f) else repr(f))
-
-
-def _counter(d, o):
-    return d.represent_mapping(c.YAML_MAP, list(o.items()) + [("total", o.total),
-                                                              ("success_rate", o.success_rate)])
-
-
-def _result(d, o):
-    m = {"value": o.value}
-    if o.reason:
-        m["reason"] = o.reason
-    if o.data:
-        m["data"] = o.data
-    return d.represent_mapping(c.YAML_MAP, m)
-
-
-def _node(d, n):
-    return d.represent_mapping(c.YAML_MAP, [(k, getattr(n, k, None)) for k in n._ARG_ORDER
-                                            if getattr(n, k, None) not in c.VALUE_IGNORE])
-
-
-for _t, _f in [
-    (str, _str), (float, _float),
-    (type, lambda d, t: d.represent_scalar(c.YAML_STR, repr(t))),
-    (None, lambda d, o: d.represent_mapping(c.YAML_MAP, {"type": type(o), "repr": repr(o)})),
-    (ResultCounter, _counter), (ResultValue, _result),
-    (AttrDict, lambda d, o: d.represent_mapping(c.YAML_MAP, o)),
-    (c.ReportHeader, lambda d, h: d.represent_mapping(
-        c.YAML_MAP, [("version", c.VERSION), ("report", h.report)])),
-    (c.Campaign, _node), (c.Task, _node), (c.Section, _node), (c.Plugin, _node),
-]:
-    RulesDumper.add_representer(_t, _f)
-
-
-class RulesEncoder(json.JSONEncoder):
-    """JSONDumper.default restated in plain Python."""
-
-    def default(self, obj):
-        sub = None
-        if isinstance(obj, c.ReportObjectBase):
-            sub = {k: getattr(obj, k) for k in obj._ARG_ORDER
-                   if getattr(obj, k, None) not in c.VALUE_IGNORE}
-        elif isinstance(obj, ResultValue):
-            sub = {"value": obj.value}
-            if obj.reason:
-                sub["reason"] = obj.reason
-            if obj.data:
-                sub["data"] = obj.data
-        elif isinstance(obj, ResultCounter):
-            sub = dict(obj.data)
-            sub["total"] = obj.total
-            sub["success_rate"] = obj.success_rate
-        elif isinstance(obj, datetime.datetime):
-            sub = obj.isoformat(" ")
-        elif isinstance(obj, BaseException):
-            sub = str(obj)
-        if sub:
-            return sub
-        return super().default(obj)
-
-
-def outcome(fn):
-    try:
-        return "ok", fn()
-    except (Exception, RecursionError) as exc:
-        return "raises", type(exc)
-
-
-def yaml_paths(report):
-    header = c.ReportHeader(report)
-    return (lambda: yaml.dump(header, Dumper=c.YAMLDumper, default_flow_style=False),
-            lambda: yaml.dump(header, Dumper=RulesDumper, default_flow_style=False))
-
-
-def json_paths(report):
-    doc = {"version": c.VERSION, "report": report}
-    return (lambda: json.dumps(doc, cls=c.JSONDumper), lambda: json.dumps(doc, cls=RulesEncoder))
-
-
-def check_yaml(node):
-    host, rules = yaml_paths(node)
-    expected = outcome(host)
-    assert outcome(rules) == expected, "the library path differs from the written rules"
-    assert outcome(node.dump_yaml) == expected
-
-
-def check_json(node):
-    host, rules = json_paths(node)
-    expected = outcome(host)
-    assert outcome(rules) == expected, "JSONDumper.default differs from the written rules"
-    assert outcome(node.dump_json) == expected
-
-
-def check_both(node):
-    check_yaml(node)
-    check_json(node)
+from support.oracles import check_both, check_json, check_yaml, json_paths, outcome, yaml_paths
+from support.profiles import examples
+from support.strategies import FLOATS, KEYS, SPECIAL_CHARS, TEXTS, VALUES, nested, trees
+from support.values import (Colour, Level, SubDict, SubFloat, SubInt, SubList, SubSection, SubStr,
+                            Word, make_counter)
 
 
 def section(**data):
@@ -155,169 +27,9 @@ def section(**data):
     return node
 
 
-# --- generated values -----------------------------------------------------------------------
-
-class Colour(enum.Enum):
-    RED = 1
-    MULTI = "a\nb"
-
-
-class Level(enum.IntEnum):
-    LOW = -3
-    HIGH = 2 ** 70
-
-
-class Word(str, enum.Enum):
-    YES = "yes"
-    ODD = "\u00e9\n"
-
-
-class SubInt(int):
-    pass
-
-
-class SubFloat(float):
-    pass
-
-
-class SubStr(str):
-    pass
-
-
-class SubList(list):
-    pass
-
-
-class SubDict(dict):
-    pass
-
-
-class SubSection(c.Section):
-    pass
-
-
-class SubTask(c.Task):
-    pass
-
-
-SPECIAL_CHARS = ([chr(i) for i in range(0x20)] + [chr(i) for i in range(0x7F, 0xA1)]
-                 + ["\u2028", "\u2029", "\ufeff", "\ufffe", "\uffff", "\U0001F600",
-                    "\U0010FFFF", "\ud800", "\udbff", "\udc00", "\udfff", "\u3000", "\u1680",
-                    "\u200b", "\u00e9", "'", '"', "\\", "#", ":", "-", "?", "|", ">", "!",
-                    "&", "*", "%", "@", "`", ",", "[", "]", "{", "}"])
-LOOKALIKES = ["0x1F", "0o17", "017", "0b11", "1_000", ".5", "+1", "-1", "1e3", "1.5e+3",
-              "1.", "190:20:30", "1:20.5", ".inf", "-.Inf", ".NaN", "~", "null", "Null",
-              "NULL", "Yes", "YES", "ON", "Off", "y", "n", "Y", "N", "true", "False",
-              "2024-05-01", "2024-5-1 10:00:00", "2024-05-01T10:00:00Z", "3.0", "12", "<<",
-              "=", "---", "...", "", " ", "nan", "inf"]
-PIECES = st.one_of(
-    st.sampled_from(SPECIAL_CHARS),
-    st.sampled_from(LOOKALIKES),
-    st.sampled_from([" ", "  ", "\t", "\n", "\n\n", "\r\n", " \n", "\t\n", "word",
-                     "a few words", "x" * 37]),
-    st.characters(),
-)
-TEXTS = st.one_of(
-    st.lists(PIECES, max_size=10).map("".join),
-    st.sampled_from(LOOKALIKES),
-    # long texts: folding of plain, quoted and double-quoted scalars around column 80
-    st.lists(st.sampled_from(["ab", "cdefg", " ", "  ", "\n", "'", "\u00e9", "\t", "\x07",
-                              "\U0001F600", ": ", " #"]), min_size=40, max_size=110)
-    .map("".join),
-    st.integers(150, 220).map(lambda n: ("word " * 50)[:n]),
-    st.text(st.sampled_from("\n \t"), min_size=1, max_size=6),
-)
-
-# floats at and next to the two-decimal rounding ties, and at the ends of the range
-TIES = st.builds(lambda k, d: (k / 1000) + d, st.integers(-20000, 20000),
-                 st.sampled_from([0.0, 1e-17, -1e-17, 5e-16, -5e-16]))
-FLOATS = st.one_of(
-    st.floats(allow_nan=True, allow_infinity=True), TIES,
-    st.floats(min_value=-1e-2, max_value=1e-2),
-    st.sampled_from([2.675, 0.125, 0.375, 0.005, 0.015, 1.005, -0.004, -0.005, 1e16,
-                     9999999999999998.0, 1e20, 1.5e20, 5e-324, 1.7976931348623157e308,
-                     -1.7976931348623157e308, -0.0, 12.0, 0.995, 99999999999999.99]),
-)
-OFFSETS = st.one_of(
-    st.integers(-23 * 60, 23 * 60).map(lambda m: datetime.timedelta(minutes=m)),
-    st.timedeltas(min_value=-datetime.timedelta(hours=23, minutes=59),
-                  max_value=datetime.timedelta(hours=23, minutes=59)),
-)
-ZONES = st.one_of(st.none(), st.just(datetime.timezone.utc), OFFSETS.map(datetime.timezone))
-DATETIMES = st.builds(lambda d, z: d.replace(tzinfo=z), st.datetimes(), ZONES)
-
-
-def make_counter(counts, weight):
-    counter = ResultCounter()
-    for key, count in counts:
-        counter[key] = count
-    counter.weight = weight
-    return counter
-
-
-RESULTS = st.builds(
-    lambda base, reason, data: base.clone(reason=reason, data=data),
-    st.sampled_from([Passed, Failed, Errored, Skipped]),
-    st.one_of(st.none(), st.just(""), TEXTS),
-    st.one_of(st.none(), st.just({}), st.dictionaries(TEXTS, st.integers(), max_size=2)))
-COUNTERS = st.builds(make_counter,
-                     st.lists(st.tuples(st.sampled_from(["passed", "failed", "total", "x y"]),
-                                        st.integers(0, 50)), max_size=4),
-                     st.one_of(st.floats(0, 1), st.just(1.0)))
-ERRORS = st.builds(lambda cls, args: cls(*args),
-                   st.sampled_from([ValueError, KeyError, RuntimeError, OSError, Exception]),
-                   st.lists(st.one_of(TEXTS, st.integers()), max_size=2))
-
-INTS = st.one_of(st.integers(), st.integers(-(2 ** 300), 2 ** 300),
-                 st.sampled_from([2 ** 63, -2 ** 63 - 1, 2 ** 64]))
-SCALARS = st.one_of(
-    st.none(), st.booleans(), INTS, FLOATS, TEXTS, DATETIMES, st.dates(), st.times(),
-    st.timedeltas(), st.decimals(allow_nan=True), st.complex_numbers(),
-    st.binary(max_size=80), st.binary(max_size=8).map(bytearray),
-    st.sampled_from(list(Colour) + list(Level) + list(Word)
-                    + [int, Colour, SubSection, Passed, Failed]),
-    st.builds(SubInt, st.integers()), st.builds(SubFloat, FLOATS), st.builds(SubStr, TEXTS),
-    RESULTS, COUNTERS, ERRORS,
-    st.builds(lambda i: SubSection(id=i, seq_num=0), TEXTS),
-)
-KEYS = st.one_of(
-    TEXTS, INTS, st.floats(), st.booleans(), st.none(),
-    st.sampled_from([Colour.RED, Level.LOW, Word.YES, "k" * 127, "k" * 128, "k" * 129,
-                     "a\nb", "", (), (1, "a")]),
-    st.builds(SubInt, st.integers(-5, 5)), st.builds(SubStr, TEXTS),
-    st.dates(), st.binary(max_size=4),
-)
-
-
-def containers(children):
-    return st.one_of(
-        st.lists(children, max_size=4),
-        st.lists(children, max_size=3).map(tuple),
-        st.dictionaries(KEYS, children, max_size=4),
-        st.dictionaries(TEXTS, children, max_size=3).map(AttrDict),
-        st.dictionaries(TEXTS, children, max_size=2).map(lambda d: AttrDict(inner=AttrDict(d))),
-        st.lists(children, max_size=2).map(SubList),
-        st.dictionaries(TEXTS, children, max_size=2).map(SubDict),
-        st.sets(st.one_of(st.integers(), TEXTS), max_size=3),
-        st.frozensets(st.integers(), max_size=3),
-        # one mapping held in several places
-        st.dictionaries(TEXTS, children, max_size=2).map(lambda d: [d, {"again": d}, (d,)]),
-    )
-
-
-VALUES = st.recursive(SCALARS, containers, max_leaves=10)
-
-
-def nested(value, shape):
-    """`value` pushed down through lists and mappings, so its column moves."""
-    for kind in shape:
-        value = [value] if kind else {"key": value}
-    return value
-
-
 # --- properties -----------------------------------------------------------------------------
 
-@SETTINGS
+@settings(max_examples=examples(1.2))
 @given(TEXTS, st.lists(st.booleans(), max_size=12))
 def test_texts_at_any_depth(text, shape):
     node = section(description=text, extra={"t": nested(text, shape), text: 1})
@@ -325,73 +37,26 @@ def test_texts_at_any_depth(text, shape):
     check_json(node)
 
 
-@SETTINGS
+@settings(max_examples=examples(1.2))
 @given(FLOATS, st.lists(st.booleans(), max_size=3))
 def test_floats(value, shape):
     check_both(section(runtime=value, extra={"f": nested(value, shape), "k": {value: 1}}))
 
 
-@SETTINGS
+@settings(max_examples=examples(1.2))
 @given(VALUES, st.lists(st.booleans(), max_size=4))
 def test_values(value, shape):
     check_both(section(parameters=value, extra={"v": nested(value, shape)}, details=[value]))
 
 
-@SETTINGS
+@settings(max_examples=examples(1.2))
 @given(st.dictionaries(KEYS, VALUES, min_size=1, max_size=5))
 def test_mapping_keys(mapping):
     check_both(section(extra=mapping, parameters=AttrDict(inner=mapping)))
 
 
-@st.composite
-def report_trees(draw):
-    data = st.fixed_dictionaries({}, optional={
-        "description": TEXTS, "runtime": FLOATS, "starttime": DATETIMES,
-        "stoptime": DATETIMES, "details": st.lists(VALUES, max_size=2),
-        "extra": st.dictionaries(KEYS, VALUES, max_size=3), "parameters": VALUES,
-        "result": st.one_of(RESULTS, st.none(), VALUES), "name": KEYS,
-        "logs": st.dictionaries(st.sampled_from(["file", "begin", "size"]), st.integers()),
-        "elsewhere": VALUES, "summary": st.one_of(COUNTERS, VALUES),
-    })
-    root = c.Campaign(id=draw(TEXTS), seq_num=0)
-    root.update(draw(data))
-
-    def fill(parent, depth):
-        for i in range(draw(st.integers(0, 2 if depth < 3 else 0))):
-            child = parent.add_section(id=draw(KEYS), seq_num=i)
-            child.update(draw(data))
-            fill(child, depth + 1)
-
-    for i in range(draw(st.integers(0, 3))):
-        kind = draw(st.sampled_from(["task", "plugin", "subtask"]))
-        if kind == "task":
-            task = root.add_task(id=draw(st.one_of(TEXTS, st.integers())), seq_num=i)
-            task.update(draw(data))
-            fill(task, 1)
-            if draw(st.booleans()):
-                task.add_plugin(id="p", seq_num=i).update(draw(data))
-            if draw(st.booleans()):
-                attempt(task.roll_up)
-        elif kind == "plugin":
-            root.add_plugin(id=draw(TEXTS), seq_num=i).update(draw(data))
-        else:
-            root.tasks.append(SubTask(id=draw(TEXTS), seq_num=i, parent=root))
-    if draw(st.booleans()):
-        attempt(lambda: root.stop(num_tasks=draw(st.integers(0, 5))))
-    return root
-
-
-def attempt(fn):
-    # Roll-ups over generated data may fail half-way; the tree is written whatever state it has.
-    try:
-        fn()
-    except (TypeError, AttributeError):
-        pass
-
-
-@settings(max_examples=max(EXAMPLES // 2, 1), deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-@given(report_trees())
+@settings(max_examples=examples(0.6))
+@given(trees())
 def test_report_trees(root):
     check_both(root)
     for task in root.tasks:
@@ -400,7 +65,7 @@ def test_report_trees(root):
             check_both(sec)
 
 
-@SETTINGS
+@settings(max_examples=examples(1.2))
 @given(VALUES)
 def test_header_around_plain_values(value):
     host, rules = yaml_paths(value)

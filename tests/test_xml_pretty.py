@@ -11,6 +11,8 @@ from hypothesis import given, settings, strategies as st
 
 from korvo.reporter import scribe
 
+from support.profiles import examples
+
 
 def library_pretty(element):
     return minidom.parseString(ET.tostring(element, encoding="utf-8")).toprettyxml(indent="  ")
@@ -61,7 +63,7 @@ def trees(draw, depth=0):
     return element
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(1.5))
 @given(trees())
 def test_native_walk_equals_library_round_trip(element):
     assert native_pretty(element) == library_pretty(element)
@@ -72,7 +74,7 @@ forbidden = st.sampled_from(
 )
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(0.6))
 @given(trees(), forbidden, st.sampled_from(["text", "tail", "attrib"]), st.data())
 def test_documents_the_parser_rejects_raise_its_error(element, bad, where, data):
     nodes = list(element.iter())

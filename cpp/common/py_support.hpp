@@ -62,14 +62,34 @@ inline bool instance_shadows(PyObject* obj, PyObject* name) {
     return found != nullptr;
 }
 
-// Native recursion counts against the interpreter's recursion limit, so deep or
-// cyclic data raises RecursionError instead of overflowing the C stack.
+// Deepest nesting any native walk descends to, whatever the interpreter's recursion limit
+// says: a limit raised for deep Python code must not let native frames overflow the stack.
+constexpr int kMaxNativeDepth = 10000;
+
+namespace detail {
+// Per-thread count of native walk levels entered in this module.
+inline thread_local int native_depth = 0;
+// True when the calling thread's stack is too close to its end for another level.
+bool stack_nearly_full();
+} // namespace detail
+
+// One level of a native recursive walk. Counts against the interpreter's recursion limit,
+// the hard depth cap and the thread's remaining stack, so deep or cyclic data raises
+// RecursionError instead of overflowing the C stack.
 class RecursionGuard {
   public:
     explicit RecursionGuard(const char* where) {
+        if (detail::native_depth >= kMaxNativeDepth || detail::stack_nearly_full()) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            throw nb::python_error();
+        }
         if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+        ++detail::native_depth;
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        --detail::native_depth;
+        Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };

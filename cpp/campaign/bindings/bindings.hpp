@@ -9,6 +9,8 @@ namespace nb = nanobind;
 
 void bind_constants(nb::module_& m);
 void bind_model(nb::module_& m);
+// The private file writer behind korvo.reporter.files.
+void bind_files(nb::module_& m);
 // Serialisation methods are attached to the node base class `base_cls`.
 void bind_json(nb::module_& m, nb::handle base_cls);
 void bind_yaml(nb::module_& m, nb::handle base_cls);

@@ -1,7 +1,8 @@
 // The native module korvo.reporter.campaign: the report model and its serialisers.
 #include "campaign/bindings/bindings.hpp"
-#include "campaign/model/module_state.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
+#include "common/iso_datetime.hpp"
 
 namespace nb = nanobind;
 using namespace korvo::campaign;
@@ -18,6 +19,7 @@ void import_global(nb::module_& m, const char* module, const char* name) {
 
 NB_MODULE(campaign, m) {
     init_names();
+    korvo::init_iso_datetime();
     campaign_module.globals = PyModule_GetDict(m.ptr());
     import_global(m, "korvo.utils.utils", "get_time");
     import_global(m, "korvo.results", "TestResult");
@@ -26,6 +28,7 @@ NB_MODULE(campaign, m) {
     import_global(m, "korvo.datastructures", "AttrDict");
     bind_constants(m);
     bind_model(m);
+    bind_files(m);
     nb::handle base = m.attr("ReportObjectBase");
     bind_json(m, base);
     bind_yaml(m, base);

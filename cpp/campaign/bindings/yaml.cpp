@@ -1,8 +1,8 @@
 // Python names of the YAML output: ReportHeader, YAMLDumper and its representer table,
 // and the nodes' to_yaml / dump_yaml.
 #include "campaign/bindings/bindings.hpp"
-#include "campaign/model/module_state.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
 #include "campaign/yaml/dumper.hpp"
 #include "campaign/yaml/represent.hpp"
 
@@ -22,7 +22,6 @@ void set_method(nb::handle cls, const char* name, Func&& f, const Extra&... extr
 
 void bind_yaml(nb::module_& m, nb::handle base_cls) {
     using namespace yaml;
-    init_represent();
 
     m.def("str_representer", &str_representer, nb::arg("dumper"), nb::arg("data").none());
     m.def("float_representer", &float_representer, nb::arg("dumper"), nb::arg("data").none());

@@ -1,18 +1,17 @@
 #include "campaign/json/dumper.hpp"
 
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "campaign/json/datetime_text.hpp"
+#include "campaign/json/rules.hpp"
 #include "campaign/json/writer.hpp"
-#include "campaign/model/module_state.hpp"
 #include "campaign/model/interned.hpp"
-#include "campaign/walk/node_access.hpp"
+#include "campaign/model/module_state.hpp"
+#include "campaign/walk/node_fields.hpp"
 #include "campaign/walk/node_order.hpp"
 #include "campaign/walk/path_stack.hpp"
 #include "campaign/walk/result_cache.hpp"
+#include "common/iso_datetime.hpp"
 
 namespace korvo::campaign {
 
@@ -20,55 +19,14 @@ namespace {
 
 PyObject* json_encoder = nullptr; // json.JSONEncoder, kept for the life of the process
 
-// The value of a listed attribute, null when absent, read as the model reads it.
-nb::object read_field(PyObject* node, PyObject* name) {
-    return read_listed(node, name);
-}
-
-// VALUE_IGNORE membership. An exact date-time, a built-in whose equality with None, a
-// list or a dict is always false, skips the three comparisons.
-bool ignored(PyObject* value) {
-    if (is_exact_datetime(value)) return false;
-    return is_ignored_value(value);
-}
-
-// Calls sink(index, name, value) for each name of `order` whose value on the node is not
-// in VALUE_IGNORE (an absent attribute reads as None).
-template <typename Sink> void each_node_field(PyObject* node, PyObject* order, Sink&& sink) {
-    // Our exact classes keep plain values; anything else may compute them, so the value
-    // kept is a second read, as getattr(node, name) after the test would give.
-    bool exact = exact_kind(node) != NodeKind::Other;
-    auto visit = [&](Py_ssize_t index, PyObject* name) {
-        nb::object value = read_field(node, name);
-        if (!value || ignored(value.ptr())) return;
-        if (!exact) value = get_attr(node, name);
-        sink(index, name, value.ptr());
-    };
-    if (PyTuple_CheckExact(order) || PyList_CheckExact(order)) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(order); ++i) {
-            nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(order, i));
-            visit(i, name.ptr());
-        }
-        return;
-    }
-    nb::object it = check(PyObject_GetIter(order));
-    for (Py_ssize_t i = 0;; ++i) {
-        PyObject* raw = PyIter_Next(it.ptr());
-        if (!raw) break;
-        nb::object name = nb::steal(raw);
-        visit(i, name.ptr());
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-}
-
 nb::object node_substitute(PyObject* node) {
     nb::object order = arg_order(node);
     OrderRef info = order_info(order.ptr());
     nb::object sub = check(PyDict_New());
-    each_node_field(node, info && info->names ? info->names : order.ptr(),
-                    [&](Py_ssize_t, PyObject* name, PyObject* value) {
-                        check_status(PyDict_SetItem(sub.ptr(), name, value));
-                    });
+    for_each_node_field(node, info && info->names ? info->names : order.ptr(), nullptr, nullptr,
+                        [&](Py_ssize_t, PyObject* name, FieldSource, nb::object value) {
+                            check_status(PyDict_SetItem(sub.ptr(), name, value.ptr()));
+                        });
     return sub;
 }
 
@@ -76,43 +34,16 @@ nb::object result_substitute(PyObject* obj) {
     ResultCache::Fields f;
     ResultCache::read_fields(obj, f);
     nb::object sub = check(PyDict_New());
-    check_status(PyDict_SetItem(sub.ptr(), interned.value, f.value.ptr()));
-    if (f.reason) check_status(PyDict_SetItem(sub.ptr(), interned.reason, f.reason.ptr()));
-    if (f.data) check_status(PyDict_SetItem(sub.ptr(), interned.data, f.data.ptr()));
+    each_result_entry(f, [&](PyObject* key, PyObject* value) {
+        check_status(PyDict_SetItem(sub.ptr(), key, value));
+    });
     return sub;
 }
 
-nb::object counter_substitute(PyObject* obj) {
-    nb::object data = get_attr(obj, interned.data);
-    nb::object sub = check(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyDict_Type),
-                                                        data.ptr(), nullptr));
-    check_status(PyDict_SetItem(sub.ptr(), interned.total, get_attr(obj, interned.total).ptr()));
-    check_status(
-        PyDict_SetItem(sub.ptr(), interned.success_rate, get_attr(obj, interned.success_rate).ptr()));
-    return sub;
-}
-
-bool is_error(PyObject* obj) {
-    return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(PyExc_Exception));
-}
-
-// Which substitution rule applies to `obj`, tested in the rules' order.
-enum class Rule { Node, Result, Counter, DateTime, Error, None };
-
-bool instance_of(PyObject* obj, PyObject* cls) {
-    if (PyType_Check(cls)) return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(cls));
-    int r = PyObject_IsInstance(obj, cls);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-}
-
-Rule classify(PyObject* obj, PyObject* result_cls, PyObject* counter_cls) {
-    if (is_node(obj)) return Rule::Node;
-    if (instance_of(obj, result_cls)) return Rule::Result;
-    if (instance_of(obj, counter_cls)) return Rule::Counter;
-    if (is_datetime(obj)) return Rule::DateTime;
-    if (is_error(obj)) return Rule::Error;
-    return Rule::None;
+nb::object datetime_substitute(PyObject* obj) {
+    std::string text;
+    append_iso_datetime(text, obj);
+    return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
 }
 
 // The JSON writer with the report's substitutes done natively.
@@ -138,17 +69,17 @@ class ReportJsonWriter : public JsonWriter {
         case Rule::Result:
             return result(obj);
         case Rule::Counter: {
-            nb::object sub = counter_substitute(obj);
+            nb::object sub = counter_mapping(obj);
             return value(sub.ptr());
         }
         case Rule::DateTime:
             scratch_.clear();
             scratch_.push_back('"');
-            append_datetime_text(scratch_, obj);
+            append_iso_datetime(scratch_, obj);
             scratch_.push_back('"');
             return raw(scratch_.data(), scratch_.size());
         case Rule::Error: {
-            nb::object message = check(PyObject_Str(obj));
+            nb::object message = error_text(obj);
             if (truthy(message.ptr())) return value(message.ptr());
             break;
         }
@@ -159,12 +90,10 @@ class ReportJsonWriter : public JsonWriter {
     }
 
   private:
-    // What a field holds: a value, or one of the paths of the node being written.
-    enum class Held : char { Value, FullId, IdList };
     struct Field {
         size_t key;      // index into the class list's encoded keys
         PyObject* value; // owned; null for a path
-        Held held;
+        FieldSource source;
     };
 
     // Fields of the nodes being written, innermost last; released on scope exit.
@@ -179,11 +108,9 @@ class ReportJsonWriter : public JsonWriter {
         }
         Fields(const Fields&) = delete;
         Fields& operator=(const Fields&) = delete;
-        void push(size_t key, PyObject* value) {
-            Py_INCREF(value);
-            w_.fields_.push_back({key, value, Held::Value});
+        void push(size_t key, FieldSource source, nb::object value) {
+            w_.fields_.push_back({key, value.release().ptr(), source});
         }
-        void push_path(size_t key, Held held) { w_.fields_.push_back({key, nullptr, held}); }
         size_t size() const { return w_.fields_.size() - base_; }
         const Field& operator[](size_t i) const { return w_.fields_[base_ + i]; }
 
@@ -191,6 +118,27 @@ class ReportJsonWriter : public JsonWriter {
         ReportJsonWriter& w_;
         size_t base_;
     };
+
+    // '"name": ' for each name of a plain class list, encoded once per dump.
+    struct EncodedKeys {
+        OrderRef info;
+        std::vector<std::string> keys;
+    };
+    const std::vector<std::string>& encoded_keys(const OrderRef& info) {
+        for (const EncodedKeys& e : keys_)
+            if (e.info == info) return e.keys;
+        EncodedKeys e{info, {}};
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(info->names); ++i) {
+            JsonWriter key_writer;
+            key_writer.string(PyTuple_GET_ITEM(info->names, i));
+            key_writer.raw(": ", 2);
+            nb::object text = key_writer.finish();
+            e.keys.emplace_back(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
+                                size_t(PyUnicode_GET_LENGTH(text.ptr())));
+        }
+        keys_.push_back(std::move(e));
+        return keys_.back().keys;
+    }
 
     void node(PyObject* obj) {
         nb::object order = arg_order(obj);
@@ -200,47 +148,29 @@ class ReportJsonWriter : public JsonWriter {
             if (PyDict_GET_SIZE(sub.ptr()) == 0) not_serialisable(obj);
             return value(sub.ptr());
         }
+        const std::vector<std::string>& keys = encoded_keys(info);
         PathStack::Scope path(paths_, obj);
         // Read everything first, then write, as the substitute mapping would be.
         Fields fields(*this);
-        if (path.valid()) {
-            // An exact node: the paths come from the stack (a text and a non-empty list,
-            // never ignored), everything else straight from the node.
-            PyObject* order_names = info->names;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(order_names); ++i) {
-                PyObject* name = PyTuple_GET_ITEM(order_names, i);
-                if (name == interned.fullid && path.text()) {
-                    fields.push_path(size_t(i), Held::FullId);
-                    continue;
-                }
-                if (name == interned.idlist) {
-                    fields.push_path(size_t(i), Held::IdList);
-                    continue;
-                }
-                nb::object v = read_field(obj, name);
-                if (!v || (!is_exact_datetime(v.ptr()) && results_.ignored(v.ptr()))) continue;
-                fields.push(size_t(i), v.ptr());
-            }
-        } else {
-            each_node_field(obj, info->names, [&](Py_ssize_t i, PyObject*, PyObject* v) {
-                fields.push(size_t(i), v);
-            });
-        }
+        for_each_node_field(obj, info->names, &path, &results_,
+                            [&](Py_ssize_t i, PyObject*, FieldSource source, nb::object v) {
+                                fields.push(size_t(i), source, std::move(v));
+                            });
         if (fields.size() == 0) not_serialisable(obj);
         raw('{');
         for (size_t i = 0; i < fields.size(); ++i) {
             if (i) raw(", ", 2);
             const Field& f = fields[i];
-            const std::string& key = info->keys[f.key];
+            const std::string& key = keys[f.key];
             raw(key.data(), key.size());
-            switch (f.held) {
-            case Held::Value:
+            switch (f.source) {
+            case FieldSource::Value:
                 value(f.value);
                 break;
-            case Held::FullId:
+            case FieldSource::FullId:
                 full_id(path);
                 break;
-            case Held::IdList:
+            case FieldSource::IdList:
                 id_list(path);
                 break;
             }
@@ -270,8 +200,23 @@ class ReportJsonWriter : public JsonWriter {
         raw(']');
     }
 
+    void result(PyObject* obj) {
+        ResultCache::Fields f = results_.fields(obj);
+        raw('{');
+        bool first = true;
+        each_result_entry(f, [&](PyObject* key, PyObject* v) {
+            if (!first) raw(", ", 2);
+            first = false;
+            string(key);
+            raw(": ", 2);
+            value(v);
+        });
+        raw('}');
+    }
+
     PathStack paths_;
     std::vector<Field> fields_;
+    std::vector<EncodedKeys> keys_;
 
     // The result and counter classes are looked up once per dump; with them fixed, the
     // rule depends on the type alone when both are classes, so it is remembered per type.
@@ -296,30 +241,13 @@ class ReportJsonWriter : public JsonWriter {
             rules_[rule_count_++] = {nb::borrow(type), rule};
         return rule;
     }
-
-    void result(PyObject* obj) {
-        ResultCache::Fields f = results_.fields(obj);
-        raw("{\"value\": ", 10);
-        value(f.value.ptr());
-        if (f.reason) {
-            raw(", \"reason\": ", 12);
-            value(f.reason.ptr());
-        }
-        if (f.data) {
-            raw(", \"data\": ", 10);
-            value(f.data.ptr());
-        }
-        raw('}');
-    }
 };
 
 } // namespace
 
 void init_json_dumper() {
-    init_datetime_text();
     nb::object json = check(PyImport_ImportModule("json"));
-    json_encoder =
-        get_attr(json.ptr(), check(PyUnicode_FromString("JSONEncoder")).ptr()).inc_ref().ptr();
+    json_encoder = check(PyObject_GetAttrString(json.ptr(), "JSONEncoder")).release().ptr();
 }
 
 nb::object json_encoder_class() {
@@ -335,14 +263,11 @@ nb::object json_substitute(PyObject* obj) {
     case Rule::Result:
         return result_substitute(obj);
     case Rule::Counter:
-        return counter_substitute(obj);
-    case Rule::DateTime: {
-        std::string text;
-        append_datetime_text(text, obj);
-        return check(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
-    }
+        return counter_mapping(obj);
+    case Rule::DateTime:
+        return datetime_substitute(obj);
     case Rule::Error:
-        return check(PyObject_Str(obj));
+        return error_text(obj);
     case Rule::None:
         break;
     }

@@ -8,7 +8,7 @@
 
 namespace korvo::campaign {
 
-// Resolves what the rules need from the interpreter (json.JSONEncoder, the date-time API).
+// Resolves the standard encoder class; called once at module load.
 void init_json_dumper();
 
 // The standard encoder class JSONDumper derives from.

@@ -269,11 +269,7 @@ bool native_items(PyObject* obj) {
     }();
     if (_PyType_Lookup(Py_TYPE(obj), interned.items) != dict_items) return false;
     // An instance attribute would shadow the method for items() too.
-    PyObject** dict_ptr = _PyObject_GetDictPtr(obj);
-    if (!dict_ptr || !*dict_ptr) return true;
-    PyObject* own = PyDict_GetItemWithError(*dict_ptr, interned.items);
-    if (!own && PyErr_Occurred()) throw nb::python_error();
-    return own == nullptr;
+    return !instance_shadows(obj, interned.items);
 }
 
 } // namespace

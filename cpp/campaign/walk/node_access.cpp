@@ -2,8 +2,14 @@
 
 #include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
+#include "common/iso_datetime.hpp"
 
 namespace korvo::campaign {
+
+nb::object held_instance_dict(PyObject* node) {
+    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+    return dict_ptr && *dict_ptr ? nb::borrow(*dict_ptr) : nb::object();
+}
 
 nb::object arg_order(PyObject* node) {
     // Our exact classes keep a plain list: with no descriptor of that name on the class,
@@ -12,13 +18,14 @@ nb::object arg_order(PyObject* node) {
     if (exact_kind(node) != NodeKind::Other && type->tp_getattro == PyObject_GenericGetAttr) {
         PyObject* cls = _PyType_Lookup(type, interned._ARG_ORDER);
         if (!cls || !Py_TYPE(cls)->tp_descr_get) {
-            PyObject** dict_ptr = _PyObject_GetDictPtr(node);
-            if (dict_ptr && *dict_ptr) {
-                PyObject* own = PyDict_GetItemWithError(*dict_ptr, interned._ARG_ORDER);
+            // Held while looked up: a colliding key's __eq__ may replace either.
+            nb::object held_cls = nb::borrow(cls);
+            if (nb::object dict = held_instance_dict(node)) {
+                PyObject* own = PyDict_GetItemWithError(dict.ptr(), interned._ARG_ORDER);
                 if (own) return nb::borrow(own);
                 if (PyErr_Occurred()) throw nb::python_error();
             }
-            if (cls) return nb::borrow(cls);
+            if (held_cls) return held_cls;
         }
     }
     return get_attr(node, interned._ARG_ORDER);
@@ -28,9 +35,10 @@ nb::object read_listed(PyObject* node, PyObject* name) {
     if (exact_kind(node) == NodeKind::Other) return optional_attr(node, name);
     if (name == interned.fullid) return fullid(node);
     if (name == interned.idlist) return idlist(node);
-    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
-    if (dict_ptr && *dict_ptr && PyUnicode_CheckExact(name)) {
-        PyObject* value = PyDict_GetItemWithError(*dict_ptr, name);
+    nb::object dict = held_instance_dict(node);
+    if (dict && PyUnicode_CheckExact(name)) {
+        // The dict is held: a colliding key's __eq__ may replace the node's __dict__.
+        PyObject* value = PyDict_GetItemWithError(dict.ptr(), name);
         if (value) return nb::borrow(value);
         if (PyErr_Occurred()) throw nb::python_error();
         // Not set on the node: absent, unless its class provides the name. Asking the
@@ -68,6 +76,8 @@ bool equals_ignored_item(PyObject* item, PyObject* value) {
 
 bool is_ignored_value(PyObject* value) {
     if (value == Py_None) return true;
+    // An exact date-time's equality with None, a list or a dict is always false.
+    if (is_exact_datetime(value)) return false;
     if (PyList_CheckExact(value)) return PyList_GET_SIZE(value) == 0;
     if (PyDict_Check(value)) return PyDict_GET_SIZE(value) == 0;
     if (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||

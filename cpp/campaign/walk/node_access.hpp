@@ -7,6 +7,10 @@
 
 namespace korvo::campaign {
 
+// The node's own __dict__ (a strong reference, so lookups that run a colliding key's
+// __eq__ cannot free it); null when it has none.
+nb::object held_instance_dict(PyObject* node);
+
 // The class list `_ARG_ORDER` of a node (read from its class, as getattr would).
 nb::object arg_order(PyObject* node);
 

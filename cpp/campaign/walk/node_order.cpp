@@ -1,7 +1,5 @@
 #include "campaign/walk/node_order.hpp"
 
-#include "campaign/json/writer.hpp"
-
 namespace korvo::campaign {
 
 namespace {
@@ -39,15 +37,6 @@ nb::object interned_names(PyObject* items) {
     return out;
 }
 
-std::string encoded_key(PyObject* name) {
-    JsonWriter writer;
-    writer.string(name);
-    writer.raw(": ", 2);
-    nb::object text = writer.finish();
-    return std::string(static_cast<const char*>(PyUnicode_DATA(text.ptr())),
-                       size_t(PyUnicode_GET_LENGTH(text.ptr())));
-}
-
 } // namespace
 
 OrderRef order_info(PyObject* order) {
@@ -60,11 +49,8 @@ OrderRef order_info(PyObject* order) {
     info->original = check(PyList_AsTuple(order)).release().ptr();
     Py_INCREF(order);
     info->list = order;
-    if (nb::object plain_names = interned_names(info->original)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(plain_names.ptr()); ++i)
-            info->keys.push_back(encoded_key(PyTuple_GET_ITEM(plain_names.ptr(), i)));
+    if (nb::object plain_names = interned_names(info->original))
         info->names = plain_names.release().ptr();
-    }
     order_cache[order_next] = info;
     order_next = (order_next + 1) % kOrderCache;
     return info;

@@ -1,23 +1,20 @@
 // Class lists (_ARG_ORDER) seen lately, shared by the serialisers. A list whose names are
 // distinct exact texts is "plain": its names are kept interned, so node dicts are probed by
-// identity and the computed paths are recognised, with their JSON keys pre-encoded.
+// identity and the computed paths are recognised.
 #pragma once
 
 #include <Python.h>
 
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "common/py_support.hpp"
 
 namespace korvo::campaign {
 
 struct OrderInfo {
-    PyObject* list = nullptr;      // owned; the class list as seen
-    PyObject* original = nullptr;  // owned tuple; its items when seen
-    PyObject* names = nullptr;     // owned tuple of interned names; null when not plain
-    std::vector<std::string> keys; // '"name": ' for each name
+    PyObject* list = nullptr;     // owned; the class list as seen
+    PyObject* original = nullptr; // owned tuple; its items when seen
+    PyObject* names = nullptr;    // owned tuple of interned names; null when not plain
     OrderInfo() = default;
     OrderInfo(const OrderInfo&) = delete;
     OrderInfo& operator=(const OrderInfo&) = delete;

@@ -1,9 +1,9 @@
 #include "campaign/walk/path_stack.hpp"
 
 #include "campaign/model/id_text.hpp"
-
-#include "campaign/model/module_state.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
+#include "campaign/walk/node_access.hpp"
 
 namespace korvo::campaign {
 
@@ -11,21 +11,17 @@ namespace {
 
 constexpr int kMaxChain = 64;
 
-PyObject* own_dict(PyObject* node) {
-    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
-    return dict_ptr ? *dict_ptr : nullptr;
-}
-
-// The item of an exact dict, borrowed; null when absent. Lookups by exact str keys of
-// our own dicts do not fail.
-PyObject* item(PyObject* dict, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(dict, key);
+// The item of a node's dict as a strong reference; null when absent. Looking it up may run
+// a colliding key's __eq__, which may change the dict: nothing borrowed outlives a lookup.
+nb::object item(const nb::object& dict, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(dict.ptr(), key);
     if (!v && PyErr_Occurred()) throw nb::python_error();
-    return v;
+    return nb::borrow(v);
 }
 
 bool top_level(PyObject* parent) {
-    return !parent || parent == Py_None || PyObject_TypeCheck(parent, campaign_module.campaign_type);
+    return !parent || parent == Py_None ||
+           PyObject_TypeCheck(parent, campaign_module.campaign_type);
 }
 
 } // namespace
@@ -47,43 +43,39 @@ void PathStack::push(PyObject* node) {
     size_t own = ids_.size();
     frames_.push_back(Frame{node, own, own, own, false, false, nullptr});
     if (!quick_ || exact_kind(node) == NodeKind::Other) return;
-    PyObject* dict = own_dict(node);
+    nb::object dict = held_instance_dict(node);
     if (!dict) return;
-    PyObject* id = item(dict, interned.id);
+    nb::object id = item(dict, interned.id);
     if (!id) return;
-    PyObject* parent = item(dict, interned._parent);
-    bool text = PyUnicode_CheckExact(id);
+    nb::object parent = item(dict, interned._parent);
+    bool text = PyUnicode_CheckExact(id.ptr());
     size_t begin = own;
-    if (!top_level(parent)) {
+    if (!top_level(parent.ptr())) {
         const Frame* up = frames_.size() > 1 ? &frames_[frames_.size() - 2] : nullptr;
-        if (up && up->node == parent && up->valid && up->end == own) {
+        if (up && up->node == parent.ptr() && up->valid && up->end == own) {
             begin = up->begin;
             text = text && up->text;
         } else {
             // Walk up as the computed attributes do, over our own exact nodes only.
-            PyObject* chain[kMaxChain];
-            int n = 0;
-            PyObject* at = parent;
+            std::vector<nb::object> chain;
+            nb::object at = parent;
             while (true) {
-                if (exact_kind(at) == NodeKind::Other || n == kMaxChain) return;
-                PyObject* d = own_dict(at);
+                if (exact_kind(at.ptr()) == NodeKind::Other || chain.size() == kMaxChain) return;
+                nb::object d = held_instance_dict(at.ptr());
                 if (!d) return;
-                PyObject* up_id = item(d, interned.id);
+                nb::object up_id = item(d, interned.id);
                 if (!up_id) return;
-                chain[n++] = up_id;
-                text = text && PyUnicode_CheckExact(up_id);
-                PyObject* next = item(d, interned._parent);
-                if (top_level(next)) break;
-                at = next;
+                text = text && PyUnicode_CheckExact(up_id.ptr());
+                chain.push_back(std::move(up_id));
+                nb::object next = item(d, interned._parent);
+                if (top_level(next.ptr())) break;
+                at = std::move(next);
             }
-            for (int i = n - 1; i >= 0; --i) {
-                Py_INCREF(chain[i]);
-                ids_.push_back(chain[i]);
-            }
+            for (size_t i = chain.size(); i-- > 0;)
+                ids_.push_back(chain[i].release().ptr());
         }
     }
-    Py_INCREF(id);
-    ids_.push_back(id);
+    ids_.push_back(id.release().ptr());
     Frame& f = frames_.back();
     f.begin = begin;
     f.end = ids_.size();

@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "campaign/model/module_state.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
 #include "campaign/walk/node_access.hpp"
-#include "campaign/yaml/represent.hpp"
+#include "campaign/yaml/rules.hpp"
 #include "campaign/yaml/scalar_text.hpp"
 
 namespace korvo::campaign::yaml {
@@ -31,33 +31,43 @@ PyObject* dumper_class = nullptr;
 
 nb::object represent_scalar(nb::handle dumper, PyObject* tag, PyObject* text,
                             PyObject* style = nullptr) {
-    return check(
-        PyObject_CallMethodObjArgs(dumper.ptr(), dumper_names().represent_scalar, tag, text, style, nullptr));
+    return check(PyObject_CallMethodObjArgs(dumper.ptr(), dumper_names().represent_scalar, tag,
+                                            text, style, nullptr));
 }
 
 nb::object represent_mapping(nb::handle dumper, PyObject* mapping) {
-    return check(PyObject_CallMethodObjArgs(dumper.ptr(), dumper_names().represent_mapping, dumper_names().tag_map,
-                                            mapping, nullptr));
+    return check(PyObject_CallMethodObjArgs(dumper.ptr(), dumper_names().represent_mapping,
+                                            dumper_names().tag_map, mapping, nullptr));
 }
 
-nb::object pair(PyObject* key, PyObject* value) {
-    return check(PyTuple_Pack(2, key, value));
+// The pairs as the list of (key, value) tuples the library emits in list order.
+nb::object pair_list(const Pairs& pairs) {
+    nb::object list = check(PyList_New(Py_ssize_t(pairs.size())));
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        PyObject* t = PyTuple_Pack(2, pairs[i].first.ptr(), pairs[i].second.ptr());
+        if (!t) throw nb::python_error();
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), t);
+    }
+    return list;
 }
 
-void append(nb::handle list, nb::handle item) {
-    check_status(PyList_Append(list.ptr(), item.ptr()));
+// The pairs as a dict, which the library sorts.
+nb::object pair_dict(const Pairs& pairs) {
+    nb::object dict = check(PyDict_New());
+    for (const auto& [key, value] : pairs)
+        check_status(PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()));
+    return dict;
 }
 
 } // namespace
 
 nb::object str_representer(nb::handle dumper, nb::handle data) {
     if (!PyUnicode_Check(data.ptr())) raise(PyExc_TypeError, "str_representer expects a str");
-    TextView text = TextView::of(data.ptr());
-    if (!has_line_feed(text)) return represent_scalar(dumper, dumper_names().tag_str, data.ptr());
     std::string storage;
-    TextView stripped = strip_line_ends(text, storage);
+    TextForm form = text_form(data.ptr(), storage);
+    if (!form.literal) return represent_scalar(dumper, dumper_names().tag_str, data.ptr());
     nb::object joined =
-        check(PyUnicode_FromKindAndData(stripped.kind, stripped.data, stripped.len));
+        check(PyUnicode_FromKindAndData(form.text.kind, form.text.data, form.text.len));
     return represent_scalar(dumper, dumper_names().tag_str, joined.ptr(), dumper_names().literal);
 }
 
@@ -76,33 +86,23 @@ nb::object type_representer(nb::handle dumper, nb::handle data) {
 }
 
 nb::object unknown_representer(nb::handle dumper, nb::handle data) {
-    nb::object mapping = check(PyDict_New());
-    check_status(PyDict_SetItem(mapping.ptr(), interned.type, (PyObject*)Py_TYPE(data.ptr())));
-    nb::object text = check(PyObject_Repr(data.ptr()));
-    check_status(PyDict_SetItem(mapping.ptr(), interned.repr, text.ptr()));
-    return represent_mapping(dumper, mapping.ptr());
+    Pairs pairs;
+    unknown_pairs(data.ptr(), pairs);
+    return represent_mapping(dumper, pair_dict(pairs).ptr());
 }
 
 nb::object result_counter_representer(nb::handle dumper, nb::handle data) {
-    nb::object items = check(PyObject_CallMethodNoArgs(data.ptr(), interned.items));
-    nb::object pairs = check(PySequence_List(items.ptr()));
-    nb::object total = get_attr(data.ptr(), interned.total);
-    append(pairs, pair(interned.total, total.ptr()));
-    nb::object rate = get_attr(data.ptr(), interned.success_rate);
-    append(pairs, pair(interned.success_rate, rate.ptr()));
-    return represent_mapping(dumper, pairs.ptr());
+    Pairs pairs;
+    counter_pairs(data.ptr(), pairs);
+    return represent_mapping(dumper, pair_list(pairs).ptr());
 }
 
 nb::object test_result_representer(nb::handle dumper, nb::handle data) {
-    nb::object mapping = check(PyDict_New());
-    nb::object value = get_attr(data.ptr(), interned.value);
-    check_status(PyDict_SetItem(mapping.ptr(), interned.value, value.ptr()));
-    nb::object reason = get_attr(data.ptr(), interned.reason);
-    if (truthy(reason.ptr()))
-        check_status(PyDict_SetItem(mapping.ptr(), interned.reason, reason.ptr()));
-    nb::object extra = get_attr(data.ptr(), interned.data);
-    if (truthy(extra.ptr())) check_status(PyDict_SetItem(mapping.ptr(), interned.data, extra.ptr()));
-    return represent_mapping(dumper, mapping.ptr());
+    ResultCache::Fields fields;
+    ResultCache::read_fields(data.ptr(), fields);
+    Pairs pairs;
+    result_pairs(fields, pairs);
+    return represent_mapping(dumper, pair_dict(pairs).ptr());
 }
 
 nb::object attr_dict_representer(nb::handle dumper, nb::handle data) {
@@ -110,22 +110,15 @@ nb::object attr_dict_representer(nb::handle dumper, nb::handle data) {
 }
 
 nb::object header_to_yaml(nb::handle, nb::handle dumper, nb::handle data) {
-    nb::object pairs = check(PyList_New(0));
-    nb::object version = module_global(interned.VERSION);
-    append(pairs, pair(interned.version, version.ptr()));
-    nb::object report = get_attr(data.ptr(), interned.report);
-    append(pairs, pair(interned.report, report.ptr()));
-    return represent_mapping(dumper, pairs.ptr());
+    Pairs pairs;
+    header_pairs(data.ptr(), pairs);
+    return represent_mapping(dumper, pair_list(pairs).ptr());
 }
 
 nb::object node_to_yaml(nb::handle, nb::handle dumper, nb::handle data) {
     Pairs pairs;
     node_pairs(data.ptr(), arg_order(data.ptr()).ptr(), pairs);
-    nb::object list = check(PyList_New(Py_ssize_t(pairs.size())));
-    for (size_t i = 0; i < pairs.size(); ++i)
-        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i),
-                        pair(pairs[i].first.ptr(), pairs[i].second.ptr()).release().ptr());
-    return represent_mapping(dumper, list.ptr());
+    return represent_mapping(dumper, pair_list(pairs).ptr());
 }
 
 void header_init(nb::handle self, nb::handle report) {

@@ -1,27 +1,22 @@
 #include "campaign/yaml/represent.hpp"
 
-#include <datetime.h>
-
 #include <algorithm>
 #include <charconv>
 #include <string>
 #include <unordered_map>
 
-#include "campaign/model/module_state.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
 #include "campaign/walk/node_access.hpp"
 #include "campaign/walk/node_order.hpp"
 #include "campaign/yaml/emitter.hpp"
+#include "campaign/yaml/rules.hpp"
 #include "campaign/yaml/scalar_text.hpp"
+#include "common/iso_datetime.hpp"
 
 namespace korvo::campaign::yaml {
 
 RegisteredTypes registered;
-
-void init_represent() {
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI) throw nb::python_error();
-}
 
 namespace {
 
@@ -52,82 +47,6 @@ struct Shape {
         return Py_SIZE(sequence.ptr()) == 0;
     }
 };
-
-// Orders mapping items as sorted(list(mapping.items())) would, keeping the given order when
-// the items cannot be compared (TypeError).
-void sort_pairs(Pairs& pairs) {
-    if (pairs.size() < 2) return;
-    bool all_text = true;
-    for (auto& p : pairs) {
-        if (!PyUnicode_CheckExact(p.first.ptr())) {
-            all_text = false;
-            break;
-        }
-    }
-    if (all_text) {
-        auto less = [](const auto& a, const auto& b) {
-            return PyUnicode_Compare(a.first.ptr(), b.first.ptr()) < 0;
-        };
-        std::sort(pairs.begin(), pairs.end(), less);
-        // Distinct texts never tie, so the values are never compared; a tie (possible only
-        // with an items() of one's own) goes the general way below.
-        bool tie = false;
-        for (size_t i = 1; i < pairs.size() && !tie; ++i)
-            tie = PyUnicode_Compare(pairs[i - 1].first.ptr(), pairs[i].first.ptr()) == 0;
-        if (!tie) return;
-    }
-    nb::object items = check(PyList_New(Py_ssize_t(pairs.size())));
-    for (size_t i = 0; i < pairs.size(); ++i) {
-        PyObject* t = PyTuple_Pack(2, pairs[i].first.ptr(), pairs[i].second.ptr());
-        if (!t) throw nb::python_error();
-        PyList_SET_ITEM(items.ptr(), Py_ssize_t(i), t);
-    }
-    if (PyList_Sort(items.ptr()) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-        PyErr_Clear();
-        return; // unsortable: the mapping's own order
-    }
-    for (size_t i = 0; i < pairs.size(); ++i) {
-        PyObject* t = PyList_GET_ITEM(items.ptr(), Py_ssize_t(i));
-        pairs[i].first = nb::borrow(PyTuple_GET_ITEM(t, 0));
-        pairs[i].second = nb::borrow(PyTuple_GET_ITEM(t, 1));
-    }
-}
-
-// Unpacks one element of an items() iteration into a (key, value) pair.
-void append_item(Pairs& out, PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        out.emplace_back(nb::borrow(PyTuple_GET_ITEM(item, 0)),
-                         nb::borrow(PyTuple_GET_ITEM(item, 1)));
-        return;
-    }
-    nb::object seq = check(PySequence_Fast(item, "cannot unpack non-iterable object"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
-    if (n != 2) {
-        PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", n);
-        throw nb::python_error();
-    }
-    PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
-    out.emplace_back(nb::borrow(items[0]), nb::borrow(items[1]));
-}
-
-void items_pairs(PyObject* mapping, Pairs& out) {
-    if (PyDict_CheckExact(mapping)) {
-        out.reserve(size_t(PyDict_GET_SIZE(mapping)));
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(mapping, &pos, &k, &v))
-            out.emplace_back(nb::borrow(k), nb::borrow(v));
-        return;
-    }
-    nb::object items = check(PyObject_CallMethodNoArgs(mapping, interned.items));
-    nb::object it = check(PyObject_GetIter(items.ptr()));
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-        nb::object owned = nb::steal(item);
-        append_item(out, item);
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-}
 
 class Walker {
   public:
@@ -164,11 +83,11 @@ class Walker {
             return plain_scalar(Tag::Float, TextView::ascii(text.data(), text.size()), ctx);
         } else if (value == Py_None) {
             return plain_scalar(Tag::Null, TextView::ascii("null", 4), ctx);
-        } else if (t == PyDateTimeAPI->DateTimeType && naive(value)) {
+        } else if (is_exact_datetime(value) && has_no_tzinfo(value)) {
             // "YYYY-MM-DD HH:MM:SS[.ffffff]" is always read back as a timestamp; its ":"
             // keeps it out of flow context only, which this writer never enters.
             scratch_.clear();
-            append_naive_datetime(scratch_, value);
+            append_iso_datetime(scratch_, value);
             if (em_.plain_unfolded(scratch_.data(), scratch_.size(), ctx)) return;
             return plain_scalar(Tag::Timestamp, TextView::ascii(scratch_.data(), scratch_.size()),
                                 ctx);
@@ -330,21 +249,23 @@ class Walker {
             return s.ascii_text(Tag::Binary);
         }
         if (t == &PySet_Type) return represent_set(v, s);
-        if (t == PyDateTimeAPI->DateTimeType) return represent_datetime(v, s);
-        if (t == PyDateTimeAPI->DateType) {
-            append_iso_date(s.storage, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
-                            PyDateTime_GET_DAY(v));
+        if (is_exact_datetime(v)) {
+            append_iso_datetime(s.storage, v);
+            return s.ascii_text(Tag::Timestamp);
+        }
+        if (is_exact_date(v)) {
+            append_iso_date(s.storage, v);
             return s.ascii_text(Tag::Timestamp);
         }
         represent_unknown(v, s);
     }
 
     void represent_str(PyObject* v, Shape& s) {
-        TextView text = TextView::of(v);
-        if (!has_line_feed(text)) return s.str_text(Tag::Str, nb::borrow(v));
+        TextForm form = text_form(v, s.storage);
+        if (!form.literal) return s.str_text(Tag::Str, nb::borrow(v));
         s.scalar.tag = Tag::Str;
         s.scalar.style = ScalarStyle::Literal;
-        s.scalar.text = strip_line_ends(text, s.storage);
+        s.scalar.text = form.text;
     }
 
     void represent_int(PyObject* v, Shape& s) {
@@ -358,34 +279,10 @@ class Walker {
         s.ascii_text(Tag::Int);
     }
 
-    static bool naive(PyObject* v) {
-        return !reinterpret_cast<PyDateTime_DateTime*>(v)->hastzinfo ||
-               reinterpret_cast<PyDateTime_DateTime*>(v)->tzinfo == Py_None;
-    }
-
-    static void append_naive_datetime(std::string& out, PyObject* v) {
-        append_iso_date(out, PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
-                        PyDateTime_GET_DAY(v));
-        append_iso_time(out, PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
-                        PyDateTime_DATE_GET_SECOND(v), PyDateTime_DATE_GET_MICROSECOND(v));
-    }
-
-    void represent_datetime(PyObject* v, Shape& s) {
-        if (!naive(v)) {
-            // The offset comes from the zone object's own code.
-            nb::object text = check(PyObject_CallMethod(v, "isoformat", "s", " "));
-            if (!PyUnicode_Check(text.ptr())) raise(PyExc_TypeError, "isoformat() must return str");
-            return s.str_text(Tag::Timestamp, std::move(text));
-        }
-        append_naive_datetime(s.storage, v);
-        s.ascii_text(Tag::Timestamp);
-    }
-
     void sorted_mapping(PyObject* v, Shape& s) {
         s.kind = Shape::MappingNode;
         s.tag = Tag::Map;
-        items_pairs(v, s.pairs);
-        sort_pairs(s.pairs);
+        sorted_items(v, s.pairs);
     }
 
     void represent_set(PyObject* v, Shape& s) {
@@ -402,38 +299,25 @@ class Walker {
     void represent_header(PyObject* v, Shape& s) {
         s.kind = Shape::MappingNode;
         s.tag = Tag::Map;
-        s.pairs.emplace_back(nb::borrow(interned.version), module_global(interned.VERSION));
-        s.pairs.emplace_back(nb::borrow(interned.report), get_attr(v, interned.report));
+        header_pairs(v, s.pairs);
     }
 
     void represent_counter(PyObject* v, Shape& s) {
         s.kind = Shape::MappingNode;
         s.tag = Tag::Map;
-        items_pairs(v, s.pairs);
-        nb::object total = get_attr(v, interned.total);
-        nb::object rate = get_attr(v, interned.success_rate);
-        s.pairs.emplace_back(nb::borrow(interned.total), std::move(total));
-        s.pairs.emplace_back(nb::borrow(interned.success_rate), std::move(rate));
+        counter_pairs(v, s.pairs);
     }
 
     void represent_result(PyObject* v, Shape& s) {
         s.kind = Shape::MappingNode;
         s.tag = Tag::Map;
-        ResultCache::Fields f = results_.fields(v);
-        // Written as a sorted mapping: data, reason, value.
-        if (f.data) s.pairs.emplace_back(nb::borrow(interned.data), std::move(f.data));
-        if (f.reason) s.pairs.emplace_back(nb::borrow(interned.reason), std::move(f.reason));
-        s.pairs.emplace_back(nb::borrow(interned.value), std::move(f.value));
+        result_pairs(results_.fields(v), s.pairs);
     }
 
     void represent_unknown(PyObject* v, Shape& s) {
         s.kind = Shape::MappingNode;
         s.tag = Tag::Map;
-        nb::object type = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(v)));
-        nb::object text = check(PyObject_Repr(v));
-        // Written as a sorted mapping: repr, type.
-        s.pairs.emplace_back(nb::borrow(interned.repr), std::move(text));
-        s.pairs.emplace_back(nb::borrow(interned.type), std::move(type));
+        unknown_pairs(v, s.pairs);
     }
 
     static bool report_node(PyObject* v) {
@@ -487,39 +371,6 @@ class Walker {
 };
 
 } // namespace
-
-namespace {
-
-nb::object path_value(PyObject* name, PathStack::Scope* path) {
-    if (!path || !path->valid() || name != interned.fullid) return nb::object();
-    return path->fullid();
-}
-
-} // namespace
-
-void node_pairs(PyObject* node, PyObject* order, Pairs& out, PathStack::Scope* path,
-                ResultCache* results) {
-    nb::object seq = check(PySequence_Fast(order, "_ARG_ORDER must be a sequence"));
-    out.reserve(size_t(PySequence_Fast_GET_SIZE(seq.ptr())));
-    // Re-read on every step: reading an attribute may run code that changes the list.
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
-        nb::object name = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
-        // A path from the stack is a text or a non-empty sequence: never ignored. The
-        // idlist is left empty here and written from the stack.
-        if (path && path->valid() && name.ptr() == interned.idlist) {
-            out.emplace_back(std::move(name), nb::object());
-            continue;
-        }
-        if (nb::object value = path_value(name.ptr(), path)) {
-            out.emplace_back(std::move(name), std::move(value));
-            continue;
-        }
-        nb::object value = read_listed(node, name.ptr());
-        if (!value) continue;
-        if (results ? results->ignored(value.ptr()) : is_ignored_value(value.ptr())) continue;
-        out.emplace_back(std::move(name), std::move(value));
-    }
-}
 
 nb::object dump_report_document(PyObject* report) {
     AsciiBuffer out;

@@ -52,14 +52,6 @@ void append_base64_lines(std::string& out, const unsigned char* data, size_t n) 
 
 namespace {
 
-void append_padded(std::string& out, int value, int width) {
-    char buf[16];
-    auto res = std::to_chars(buf, buf + sizeof buf, value);
-    int len = int(res.ptr - buf);
-    if (len < width) out.append(size_t(width - len), '0');
-    out.append(buf, size_t(len));
-}
-
 template <typename C> void strip_lines(const C* s, Py_ssize_t n, std::string& storage) {
     storage.resize(size_t(n) * sizeof(C));
     C* out = reinterpret_cast<C*>(&storage[0]);
@@ -79,27 +71,6 @@ template <typename C> void strip_lines(const C* s, Py_ssize_t n, std::string& st
 }
 
 } // namespace
-
-void append_iso_date(std::string& out, int year, int month, int day) {
-    append_padded(out, year, 4);
-    out += '-';
-    append_padded(out, month, 2);
-    out += '-';
-    append_padded(out, day, 2);
-}
-
-void append_iso_time(std::string& out, int hour, int minute, int second, int microsecond) {
-    out += ' ';
-    append_padded(out, hour, 2);
-    out += ':';
-    append_padded(out, minute, 2);
-    out += ':';
-    append_padded(out, second, 2);
-    if (microsecond) {
-        out += '.';
-        append_padded(out, microsecond, 6);
-    }
-}
 
 TextView strip_line_ends(const TextView& text, std::string& storage) {
     with_units(text, [&](auto* s) { strip_lines(s, text.len, storage); });

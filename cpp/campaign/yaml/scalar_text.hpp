@@ -1,5 +1,5 @@
 // The texts the YAML representers give scalar values: rounded floats, base64 lines of
-// bytes, ISO dates, and multi-line texts with their line ends trimmed.
+// bytes, and multi-line texts with their line ends trimmed.
 #pragma once
 
 #include <Python.h>
@@ -19,11 +19,6 @@ void append_rounded_float(std::string& out, double value);
 // Appends the standard base64 of the bytes in lines of 76 characters, each ending in "\n"
 // (nothing at all for no bytes).
 void append_base64_lines(std::string& out, const unsigned char* data, size_t n);
-
-// Appends YYYY-MM-DD.
-void append_iso_date(std::string& out, int year, int month, int day);
-// Appends " HH:MM:SS" and ".ffffff" when the microseconds are not zero.
-void append_iso_time(std::string& out, int hour, int minute, int second, int microsecond);
 
 // The text with every line's trailing white space removed, lines split at "\n" only.
 // The result has the same code unit width as the input and is stored in `storage`.

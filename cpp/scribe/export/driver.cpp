@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "files/safe_file.hpp"
 #include "scribe/mapping/handlers.hpp"
 #include "scribe/runtime/py_calls.hpp"
-#include "scribe/export/result_file.hpp"
 #include "scribe/runtime/scribe_state.hpp"
 #include "scribe/xml/pretty.hpp"
 
@@ -20,74 +20,72 @@ nb::object result_path(PyObject* self, const char* name) {
 
 // ET.tostring(element, encoding="utf-8")
 nb::object rough_bytes(PyObject* element) {
-    nb::object tostring = get_attr(scribe_global(scribe_interned.ET).ptr(), scribe_interned.tostring);
+    nb::object tostring =
+        get_attr(scribe_global(scribe_interned.ET).ptr(), scribe_interned.tostring);
     return call(tostring.ptr(), {element, scribe_constants.utf8}, scribe_constants.kw_encoding);
 }
 
 // minidom.parseString(rough).toprettyxml(indent="  ")
 nb::object library_pretty(PyObject* rough) {
-    nb::object parse = get_attr(scribe_global(scribe_interned.minidom).ptr(), scribe_interned.parseString);
+    nb::object parse =
+        get_attr(scribe_global(scribe_interned.minidom).ptr(), scribe_interned.parseString);
     nb::object doc = call(parse.ptr(), {rough});
     nb::object pretty = get_attr(doc.ptr(), scribe_interned.toprettyxml);
     return call(pretty.ptr(), {scribe_constants.two_blanks}, scribe_constants.kw_indent);
 }
 
-void write_text(PyObject* path, PyObject* text) {
-    Py_ssize_t len = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &len);
-    if (!utf8) throw nb::python_error();
-    write_result_file(path, utf8, (size_t)len);
-}
+// A result document's text: the native printer's, or the DOM library's str.
+struct DocumentText {
+    std::string native;
+    nb::object library;
+    const char* data = nullptr;
+    size_t size = 0;
 
-void write_bytes(PyObject* path, PyObject* bytes) {
-    char* data = nullptr;
-    Py_ssize_t len = 0;
-    check_status(PyBytes_AsStringAndSize(bytes, &data, &len));
-    write_result_file(path, data, (size_t)len);
-}
+    void take_library(nb::object text) {
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &len);
+        if (!utf8) throw nb::python_error();
+        library = std::move(text); // keeps the UTF-8 form alive
+        data = utf8;
+        size = (size_t)len;
+    }
+    void take_native() {
+        data = native.data();
+        size = native.size();
+    }
+};
 
 bool is_ordinary(const nb::python_error& e) {
     return e.matches(PyExc_Exception);
 }
 
-// Leaves the raw serialisation for inspection; the caller then re-raises `failure`.
-// An error of the dump itself replaces it, with `failure` as its context.
-void dump_rough(PyObject* self, PyObject* rough, const nb::python_error& failure) {
+// Leaves the raw serialisation for inspection; the caller then re-raises `failure`, the
+// error that matters, with a failure of this dump attached as its context.
+void dump_rough(PyObject* self, PyObject* rough, nb::python_error& failure) {
     try {
-        write_bytes(result_path(self, "/xml_rough_string").ptr(), rough);
+        char* data = nullptr;
+        Py_ssize_t len = 0;
+        check_status(PyBytes_AsStringAndSize(rough, &data, &len));
+        nb::object path = result_path(self, "/xml_rough_string");
+        files::write_file(path, data, (size_t)len);
     } catch (nb::python_error& dump_error) {
-        nb::object context = nb::borrow(failure.value());
-        PyException_SetContext(dump_error.value().ptr(), context.release().ptr());
-        throw;
+        if (!is_ordinary(dump_error)) throw;
+        nb::object dump = nb::borrow(dump_error.value());
+        PyException_SetContext(dump.ptr(), nullptr);
+        PyException_SetContext(failure.value().ptr(), dump.release().ptr());
     }
 }
 
-// The details document: pretty-printed natively, or through the DOM library when the
-// native printer declines, which then raises the parser's own error. A document that
-// cannot be re-parsed or written leaves xml_rough_string behind.
-void write_details(PyObject* self, PyObject* root) {
-    std::string text;
-    if (pretty_print_element(root, text)) {
-        try {
-            write_result_file(result_path(self, "/ResultsDetails.xml").ptr(), text.data(),
-                              text.size());
-        } catch (nb::python_error& e) {
-            if (!is_ordinary(e)) throw;
-            nb::object rough = rough_bytes(root);
-            dump_rough(self, rough.ptr(), e);
-            throw;
-        }
+// The document's text, pretty-printed natively, or through the DOM library when the
+// native printer declines (which then raises the parser's own error). `rough` receives
+// the serialisation when the library path made it.
+void produce_text(PyObject* root, DocumentText& text, nb::object& rough) {
+    if (pretty_print_element(root, text.native)) {
+        text.take_native();
         return;
     }
-    nb::object rough = rough_bytes(root);
-    try {
-        nb::object pretty = library_pretty(rough.ptr());
-        write_text(result_path(self, "/ResultsDetails.xml").ptr(), pretty.ptr());
-    } catch (nb::python_error& e) {
-        if (!is_ordinary(e)) throw;
-        dump_rough(self, rough.ptr(), e);
-        throw;
-    }
+    rough = rough_bytes(root);
+    text.take_library(library_pretty(rough.ptr()));
 }
 
 nb::object sub_element(PyObject* et, PyObject* parent, PyObject* tag) {
@@ -107,7 +105,9 @@ nb::object build_summary(PyObject* ts) {
     set_item(attrib.ptr(), scribe_interned.archiveFilename,
              set_or_empty(get_attr(ts, scribe_interned.archivefile)).ptr());
     set_item(attrib.ptr(), scribe_interned.zetTreePath,
-             set_or_empty(get_path(ts, {scribe_interned.initinfo, scribe_interned.zet, scribe_interned.path})).ptr());
+             set_or_empty(get_path(ts, {scribe_interned.initinfo, scribe_interned.zet,
+                                        scribe_interned.path}))
+                 .ptr());
     nb::object element = get_attr(et.ptr(), scribe_interned.Element);
     nb::object root = call(element.ptr(), {scribe_interned.jobSummary, attrib.ptr()});
 
@@ -117,15 +117,18 @@ nb::object build_summary(PyObject* ts) {
     set_attr(sub_element(et.ptr(), root.ptr(), scribe_interned.image).ptr(), scribe_interned.text,
              get_attr(initinfo.ptr(), scribe_interned.image).ptr());
 
-    call_method(get_attr(ts, scribe_interned.summary).ptr(), scribe_interned.generate_resultsonly_dom, {root.ptr()});
-    for (PyObject* name : {scribe_interned.starttime, scribe_interned.stoptime, scribe_interned.runtime})
+    call_method(get_attr(ts, scribe_interned.summary).ptr(),
+                scribe_interned.generate_resultsonly_dom, {root.ptr()});
+    for (PyObject* name :
+         {scribe_interned.starttime, scribe_interned.stoptime, scribe_interned.runtime})
         call_method(ts, scribe_interned.generate_simple_elt_dom, {root.ptr(), name});
-    for (PyObject* name : {scribe_interned.testbed, scribe_interned.release, scribe_interned.submitter})
-        call_method(get_attr(ts, scribe_interned.initinfo).ptr(), scribe_interned.generate_simple_elt_dom,
-                    {root.ptr(), name});
+    for (PyObject* name :
+         {scribe_interned.testbed, scribe_interned.release, scribe_interned.submitter})
+        call_method(get_attr(ts, scribe_interned.initinfo).ptr(),
+                    scribe_interned.generate_simple_elt_dom, {root.ptr(), name});
 
-    set_attr(sub_element(et.ptr(), root.ptr(), scribe_interned.debugProfile).ptr(), scribe_interned.text,
-             scribe_constants.zero_text);
+    set_attr(sub_element(et.ptr(), root.ptr(), scribe_interned.debugProfile).ptr(),
+             scribe_interned.text, scribe_constants.zero_text);
 
     nb::object hosts = get_path(ts, {scribe_interned.initinfo, scribe_interned.hosts});
     Py_ssize_t count = PyObject_Length(hosts.ptr());
@@ -135,18 +138,6 @@ nb::object build_summary(PyObject* ts) {
     else
         sub_element(et.ptr(), root.ptr(), scribe_interned.host);
     return root;
-}
-
-void write_summary(PyObject* self, PyObject* root) {
-    std::string text;
-    nb::object path = result_path(self, "/ResultsSummary.xml");
-    if (pretty_print_element(root, text)) {
-        write_result_file(path.ptr(), text.data(), text.size());
-        return;
-    }
-    nb::object rough = rough_bytes(root);
-    nb::object pretty = library_pretty(rough.ptr());
-    write_text(path.ptr(), pretty.ptr());
 }
 
 } // namespace
@@ -162,18 +153,51 @@ void scribe_init(PyObject* self, PyObject* logsdir, PyObject* campaign) {
 void generate_xml(PyObject* self) {
     nb::object campaign_cls = scribe_global(scribe_interned.Campaign);
     nb::object legacy = call(campaign_cls.ptr(), {});
-    set_attr(get_attr(self, scribe_interned.kyreport).ptr(), scribe_interned.campaign, legacy.ptr());
+    set_attr(get_attr(self, scribe_interned.kyreport).ptr(), scribe_interned.campaign,
+             legacy.ptr());
 
     nb::object kyts = get_path(self, {scribe_interned.kyreport, scribe_interned.campaign});
     nb::object root_node = get_attr(self, scribe_interned._campaign);
     run_handler(self, Handler::Campaign, kyts.ptr(), root_node.ptr());
 
-    nb::object details = call_method(get_attr(self, scribe_interned.kyreport).ptr(), scribe_interned.generate_dom);
-    write_details(self, details.ptr());
+    nb::object details =
+        call_method(get_attr(self, scribe_interned.kyreport).ptr(), scribe_interned.generate_dom);
+    // Both documents are made before either file is touched, and the files are replaced
+    // together, so a failure anywhere leaves the previous pair as it was.
+    DocumentText details_text;
+    nb::object rough;
+    try {
+        produce_text(details.ptr(), details_text, rough);
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e) || !rough) throw;
+        dump_rough(self, rough.ptr(), e);
+        throw;
+    }
 
     nb::object ts = get_path(self, {scribe_interned.kyreport, scribe_interned.campaign});
     nb::object summary = build_summary(ts.ptr());
-    write_summary(self, summary.ptr());
+    DocumentText summary_text;
+    nb::object summary_rough;
+    produce_text(summary.ptr(), summary_text, summary_rough);
+
+    nb::object details_path = result_path(self, "/ResultsDetails.xml");
+    nb::object summary_path = result_path(self, "/ResultsSummary.xml");
+    // Only a failure of the details file leaves the rough dump, as before.
+    size_t failing = 0; // 0: details, 1: summary
+    try {
+        files::ReplacementFile details_file(details_path);
+        details_file.write(details_text.data, details_text.size);
+        failing = 1;
+        files::ReplacementFile summary_file(summary_path);
+        summary_file.write(summary_text.data, summary_text.size);
+        files::ReplacementFile* both[] = {&details_file, &summary_file};
+        files::commit_together(both, 2, &failing);
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e) || failing != 0) throw;
+        if (!rough) rough = rough_bytes(details.ptr());
+        dump_rough(self, rough.ptr(), e);
+        throw;
+    }
 }
 
 } // namespace korvo::scribe

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/iteration.hpp"
 #include "scribe/xml/escape_pattern.hpp"
 
 namespace korvo::scribe {
@@ -131,43 +132,6 @@ nb::object escape_tuple(PyObject* data) {
     return check(PyList_AsTuple(items.ptr()));
 }
 
-// Unpacks one (key, value) item the way `for k, v in ...` does.
-void unpack_pair(PyObject* item, nb::object& key, nb::object& value) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {
-        key = nb::borrow(PyTuple_GET_ITEM(item, 0));
-        value = nb::borrow(PyTuple_GET_ITEM(item, 1));
-        return;
-    }
-    PyObject* raw_it = PyObject_GetIter(item);
-    if (!raw_it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(item)->tp_name);
-        }
-        throw nb::python_error();
-    }
-    nb::object it = nb::steal(raw_it);
-    nb::object parts[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* p = PyIter_Next(it.ptr());
-        if (!p) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw nb::python_error();
-        }
-        parts[i] = nb::steal(p);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    key = parts[0];
-    value = parts[1];
-}
-
 void put_escaped(PyObject* out, PyObject* key, PyObject* value) {
     nb::object k = escape_data(key);
     nb::object v = escape_data(value);
@@ -194,8 +158,7 @@ nb::object escape_dict(PyObject* data) {
     nb::object it = check(PyObject_GetIter(items.ptr()));
     while (PyObject* raw = PyIter_Next(it.ptr())) {
         nb::object item = nb::steal(raw);
-        nb::object key, value;
-        unpack_pair(item.ptr(), key, value);
+        auto [key, value] = unpack_pair(item.ptr());
         put_escaped(out.ptr(), key.ptr(), value.ptr());
     }
     if (PyErr_Occurred()) throw nb::python_error();

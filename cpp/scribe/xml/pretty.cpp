@@ -1,6 +1,7 @@
 #include "scribe/xml/pretty.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "common/py_support.hpp"
 
@@ -220,14 +221,15 @@ class Printer {
     Printer(const TreeNames& names, std::string& out) : names_(names), out_(out) {}
 
     bool element(PyObject* elem, int depth) {
-        if (Py_EnterRecursiveCall(" while pretty-printing an element tree")) {
-            // Let the library reach (or not) its own recursion limit.
-            PyErr_Clear();
+        std::optional<RecursionGuard> guard;
+        try {
+            guard.emplace(" while pretty-printing an element tree");
+        } catch (nb::python_error& e) {
+            // Too deep for us: the library path reaches (or not) its own limit.
+            if (!e.matches(PyExc_RecursionError)) throw;
             return false;
         }
-        bool ok = element_body(elem, depth);
-        Py_LeaveRecursiveCall();
-        return ok;
+        return element_body(elem, depth);
     }
 
   private:

@@ -1,6 +1,7 @@
 """Type stubs of the native report model and its YAML/JSON writers."""
 
 import datetime
+import os
 import json
 from typing import Any, Callable, ClassVar, Dict, List, Mapping, Optional, Union
 
@@ -18,6 +19,8 @@ FLOAT_PRECISION: int
 YAML_MAP: str
 YAML_STR: str
 YAML_FLT: str
+
+def _write_file(path: Union[str, bytes, "os.PathLike[str]"], data: Any) -> None: ...
 
 class ReportObjectBase:
     _ARG_ORDER: ClassVar[List[str]]

@@ -1,13 +1,12 @@
-#include "campaign/json/datetime_text.hpp"
+#include "common/iso_datetime.hpp"
 
 #include <datetime.h>
 
 #include <cstdio>
 
-#include "campaign/model/interned.hpp"
 #include "common/py_support.hpp"
 
-namespace korvo::campaign {
+namespace korvo {
 
 namespace {
 
@@ -29,7 +28,8 @@ PyObject* tzinfo_of(PyObject* obj) {
 }
 
 void append_offset(std::string& out, PyObject* obj, PyObject* tzinfo) {
-    nb::object offset = check(PyObject_CallMethodObjArgs(tzinfo, interned.utcoffset, obj, nullptr));
+    static PyObject* utcoffset = intern("utcoffset");
+    nb::object offset = check(PyObject_CallMethodObjArgs(tzinfo, utcoffset, obj, nullptr));
     if (offset.is_none()) return;
     if (!PyDelta_Check(offset.ptr())) {
         PyErr_Format(PyExc_TypeError,
@@ -71,7 +71,7 @@ void append_offset(std::string& out, PyObject* obj, PyObject* tzinfo) {
 
 } // namespace
 
-void init_datetime_text() {
+void init_iso_datetime() {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw nb::python_error();
 }
@@ -84,15 +84,27 @@ bool is_exact_datetime(PyObject* obj) {
     return PyDateTime_CheckExact(obj);
 }
 
-void append_datetime_text(std::string& out, PyObject* obj) {
-    int year = PyDateTime_GET_YEAR(obj);
+bool is_exact_date(PyObject* obj) {
+    return PyDate_CheckExact(obj);
+}
+
+bool has_no_tzinfo(PyObject* datetime) {
+    return tzinfo_of(datetime) == Py_None;
+}
+
+void append_iso_date(std::string& out, PyObject* date) {
+    int year = PyDateTime_GET_YEAR(date);
     out.push_back(char('0' + year / 1000 % 10));
     out.push_back(char('0' + year / 100 % 10));
     append_2(out, year % 100);
     out.push_back('-');
-    append_2(out, PyDateTime_GET_MONTH(obj));
+    append_2(out, PyDateTime_GET_MONTH(date));
     out.push_back('-');
-    append_2(out, PyDateTime_GET_DAY(obj));
+    append_2(out, PyDateTime_GET_DAY(date));
+}
+
+void append_iso_datetime(std::string& out, PyObject* obj) {
+    append_iso_date(out, obj);
     out.push_back(' ');
     append_2(out, PyDateTime_DATE_GET_HOUR(obj));
     out.push_back(':');
@@ -107,4 +119,4 @@ void append_datetime_text(std::string& out, PyObject* obj) {
     if (tzinfo != Py_None) append_offset(out, obj, tzinfo);
 }
 
-} // namespace korvo::campaign
+} // namespace korvo
