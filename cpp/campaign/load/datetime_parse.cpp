@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "campaign/json/datetime_text.hpp"
+#include "common/iso_datetime.hpp"
 
 namespace korvo::campaign::load {
 
@@ -35,19 +35,32 @@ nb::object parse_datetime_text(const char* s, size_t n) {
         at += 7;
     }
     bool aware = at < n;
-    int offset_hours = 0, offset_minutes = 0;
+    int offset_hours = 0, offset_minutes = 0, offset_seconds = 0, offset_micro = 0;
     if (aware) {
-        if (n != at + 6 || (s[at] != '+' && s[at] != '-') || s[at + 3] != ':' ||
+        // +HH:MM, with :SS and .ffffff when the offset has them (isoformat's spelling)
+        if (n < at + 6 || (s[at] != '+' && s[at] != '-') || s[at + 3] != ':' ||
             !digits(s + at + 1, 2, offset_hours) || !digits(s + at + 4, 2, offset_minutes))
             return nb::object();
+        size_t end = at + 6;
+        if (end < n) {
+            if (n < end + 3 || s[end] != ':' || !digits(s + end + 1, 2, offset_seconds))
+                return nb::object();
+            end += 3;
+        }
+        if (end < n) {
+            if (n != end + 7 || s[end] != '.' || !digits(s + end + 1, 6, offset_micro))
+                return nb::object();
+            end += 7;
+        }
+        if (end != n) return nb::object();
     }
     if (!PyDateTimeAPI) PyDateTime_IMPORT;
     PyObject* tz = Py_None;
     nb::object tz_holder;
     if (aware) {
         int sign = s[at] == '-' ? -1 : 1;
-        nb::object delta =
-            nb::steal(PyDelta_FromDSU(0, sign * (offset_hours * 3600 + offset_minutes * 60), 0));
+        int offset = offset_hours * 3600 + offset_minutes * 60 + offset_seconds;
+        nb::object delta = nb::steal(PyDelta_FromDSU(0, sign * offset, sign * offset_micro));
         if (!delta) {
             PyErr_Clear();
             return nb::object();
@@ -69,7 +82,7 @@ nb::object parse_datetime_text(const char* s, size_t n) {
     if (aware) {
         // Offsets print through utcoffset(); only a spelling that comes back is taken.
         std::string again;
-        append_datetime_text(again, out.ptr());
+        append_iso_datetime(again, out.ptr());
         if (again.size() != n || again.compare(0, n, s, n) != 0) return nb::object();
     }
     return out;

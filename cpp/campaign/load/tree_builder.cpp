@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "campaign/model/counters.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
 #include "campaign/model/node.hpp"
@@ -247,6 +248,13 @@ class Builder {
                 store(k, free_form(v).ptr());
                 break;
             }
+        }
+        if (kind == NodeKind::Plugin && !has(m, interned.summary)) {
+            // An empty counter is not written; a plugin has one once it started at job
+            // level or rolled up sections, as a live one would.
+            bool job_level = PyObject_TypeCheck(parent, campaign_module.campaign_type);
+            if ((job_level && has(m, interned.starttime)) || has(m, interned.sections))
+                store(interned.summary, new_counter().ptr());
         }
         return obj;
     }

@@ -491,7 +491,7 @@ class Reader {
         }
         // body holds every line joined; cut it to the content lines and chomp.
         size_t trailing = lines - last_content;
-        body.resize(body.size() - trailing);
+        if (last_content) body.resize(body.size() - trailing);
         std::string value;
         if (last_content == 0) {
             value = chomp == '+' ? std::string(lines, '\n') : std::string();
@@ -524,6 +524,12 @@ class Reader {
         else
             throw GiveUp();
         end_of_line();
+        // Offsets with seconds are written tagged; PyYAML's own constructor cannot read them.
+        if (tag == "tag:yaml.org,2002:timestamp" && PyUnicode_IS_ASCII(body.ptr())) {
+            nb::object when = parse_datetime_text((const char*)PyUnicode_DATA(body.ptr()),
+                                                  (size_t)PyUnicode_GET_LENGTH(body.ptr()));
+            if (when) return when;
+        }
         nb::object tag_text =
             check(PyUnicode_FromStringAndSize(tag.data(), (Py_ssize_t)tag.size()));
         return delegate(body.ptr(), tag_text.ptr());
@@ -579,7 +585,7 @@ class Reader {
                     return check(PyFloat_FromDouble(d));
                 }
             }
-            if (c != '-' && (len == 19 || len == 26) && p[10] == ' ') {
+            if (c != '-' && len >= 19 && p[10] == ' ') {
                 nb::object when = parse_datetime_text(p, len);
                 if (when) return when;
             }

@@ -139,14 +139,44 @@ def _decode_yaml(data, name):
         text = data.decode("utf-8")
     except UnicodeDecodeError:
         raise LoadError("%s is not a results document (not UTF-8 text)" % name) from None
-    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
     try:
-        return yaml.load(text, Loader=loader)
+        try:
+            return yaml.load(text, Loader=_fallback_loader(True))
+        except yaml.YAMLError:
+            # libyaml refuses some escapes our writer gives (lone surrogates); PyYAML's
+            # pure parser reads them
+            return yaml.load(text, Loader=_fallback_loader(False))
     except yaml.YAMLError as exc:
         where = getattr(exc, "problem_mark", None)
         at = " (line %d)" % (where.line + 1) if where is not None else ""
         problem = getattr(exc, "problem", None) or type(exc).__name__
         raise LoadError("%s is not valid YAML%s: %s" % (name, at, problem)) from None
+    except (ValueError, TypeError, AttributeError, OverflowError) as exc:
+        # the parser read a scalar its constructors cannot build (a date-time out of range)
+        raise LoadError("%s: YAML value that cannot be read: %s" % (name, exc)) from None
+
+
+def _fallback_loader(native):
+    key = "loader", native
+    if key not in _helpers:
+        import datetime
+
+        import yaml
+
+        base = getattr(yaml, "CSafeLoader", yaml.SafeLoader) if native else yaml.SafeLoader
+
+        class Loader(base):
+            """The safe loader, reading the date-times whose offset has seconds too."""
+
+            def construct_yaml_timestamp(self, node):
+                try:
+                    return super().construct_yaml_timestamp(node)
+                except AttributeError:  # its pattern stops short of such offsets
+                    return datetime.datetime.fromisoformat(self.construct_scalar(node))
+
+        Loader.add_constructor("tag:yaml.org,2002:timestamp", Loader.construct_yaml_timestamp)
+        _helpers[key] = Loader
+    return _helpers[key]
 
 
 def _resolve_scalar(text, tag):
@@ -158,7 +188,11 @@ def _resolve_scalar(text, tag):
     if tag not in _SCALAR_TAGS:
         return NotImplemented
     construct = yaml.SafeLoader.yaml_constructors[tag]
-    return construct(_constructor(), yaml.ScalarNode(tag, text))
+    try:
+        return construct(_constructor(), yaml.ScalarNode(tag, text))
+    except Exception:  # the resolver took it for a type its constructor cannot build
+        # PyYAML's own parser then decides (and reports) what this text is.
+        return NotImplemented
 
 
 _helpers = {}
