@@ -62,6 +62,8 @@ class Builder {
     nb::object classes_[4]; // Campaign, Task, Section, Plugin as the module names them now
     nb::object listed_[4];  // each class's _ARG_ORDER as a set
     std::vector<Frame> path_;
+    nb::object prototypes_[4];
+    nb::object counter_type_; // an empty counter, for its type
     nb::object testscript_ = nb::steal(intern("testscript"));
 
     static int slot(NodeKind kind) {
@@ -206,7 +208,136 @@ class Builder {
         return NodeKind::Other;
     }
 
+    // Our own classes take the decoded mapping itself as the instance dict: the fields are
+    // converted in place and the attributes the file leaves out come from a node made by
+    // the constructor (fresh empty containers and counters, as each constructor makes).
+    nb::object adopt(PyObject* m, NodeKind kind, PyObject* parent, PyObject* seq_num) {
+        RecursionGuard guard(" while loading a report tree");
+        nb::object hold = nb::borrow(m);
+        PyObject* cls = classes_[slot(kind)].ptr();
+        nb::object obj = nb::inst_alloc(cls);
+        nb::inst_mark_ready(obj);
+        bool had_summary = has(m, interned.summary);
+        bool had_totaltasks = has(m, interned.totaltasks);
+        bool computed = false;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(m, &pos, &k, &v)) {
+            // Only values change here, never the keys, so the walk stays valid.
+            nb::object key = nb::borrow(k), value = nb::borrow(v);
+            nb::object read;
+            switch (field_of(k)) {
+            case kType:
+                continue;
+            case kComputed:
+                computed = true;
+                continue;
+            case kChildren:
+                children_in_place(obj.ptr(), kind, key.ptr(), value.ptr());
+                continue;
+            case kTime:
+                read = or_free_form(read_time(v, ctx_), v);
+                break;
+            case kResult:
+                read = or_free_form(read_result(v, ctx_), v);
+                break;
+            case kCounter:
+                read = or_free_form(read_counter(v, ctx_), v);
+                break;
+            default:
+                read = free_form(v);
+                break;
+            }
+            if (read.ptr() != value.ptr()) check_status(PyDict_SetItem(m, key.ptr(), read.ptr()));
+        }
+        if (computed) {
+            for (PyObject* name : {interned.fullid, interned.idlist})
+                if (has(m, name)) check_status(PyDict_DelItem(m, name));
+        }
+        PyObject* defaults = prototype(kind);
+        pos = 0;
+        while (PyDict_Next(defaults, &pos, &k, &v)) {
+            if (has(m, k)) continue;
+            nb::object fresh = nb::borrow(v);
+            if (PyList_CheckExact(v))
+                fresh = check(PyList_New(0));
+            else if (PyDict_CheckExact(v))
+                fresh = check(PyDict_New());
+            else if (Py_TYPE(v) == Py_TYPE(counter_type_.ptr()))
+                fresh = new_counter();
+            check_status(PyDict_SetItem(m, k, fresh.ptr()));
+        }
+        check_status(PyDict_SetItem(m, interned._parent, parent));
+        check_status(PyDict_SetItem(m, interned.seq_num, seq_num));
+        if (kind == NodeKind::Campaign && !had_totaltasks)
+            check_status(PyDict_SetItem(m, interned.totaltasks, Py_None));
+        if (kind == NodeKind::Plugin && !had_summary && plugin_has_counter(m, parent))
+            check_status(PyDict_SetItem(m, interned.summary, new_counter().ptr()));
+        check_status(PyObject_GenericSetDict(obj.ptr(), m, nullptr));
+        return obj;
+    }
+
+    // An empty counter is not written; a plugin has one once it started at job level or
+    // rolled up sections, as a live one would.
+    static bool plugin_has_counter(PyObject* m, PyObject* parent) {
+        bool job_level = PyObject_TypeCheck(parent, campaign_module.campaign_type);
+        if (job_level && has(m, interned.starttime)) return true;
+        PyObject* sections = PyDict_GetItemWithError(m, interned.sections);
+        if (!sections && PyErr_Occurred()) throw nb::python_error();
+        return sections && PyList_Check(sections) && PyList_GET_SIZE(sections) > 0;
+    }
+
+    // The instance dict of a node of `kind` as its constructor leaves it (id None).
+    PyObject* prototype(NodeKind kind) {
+        nb::object& made = prototypes_[slot(kind)];
+        if (!made) {
+            nb::object proto = nb::inst_alloc(classes_[slot(kind)]);
+            nb::inst_mark_ready(proto);
+            nb::object zero = check(PyLong_FromLong(0));
+            init_base(proto.ptr(), Py_None, zero.ptr(), Py_None, Py_None);
+            switch (kind) {
+            case NodeKind::Campaign:
+                init_campaign(proto.ptr());
+                break;
+            case NodeKind::Task:
+                init_task(proto.ptr());
+                break;
+            case NodeKind::Section:
+                init_section(proto.ptr());
+                break;
+            default:
+                init_plugin(proto.ptr());
+                break;
+            }
+            made = check(PyObject_GenericGetDict(proto.ptr(), nullptr));
+            if (!counter_type_) counter_type_ = new_counter();
+        }
+        return made.ptr();
+    }
+
+    void children_in_place(PyObject* obj, NodeKind kind, PyObject* key, PyObject* entries) {
+        const char* name = PyUnicode_AsUTF8(key);
+        if (!name) throw nb::python_error();
+        if (!PyList_CheckExact(entries))
+            fail(std::string("has '") + name + "' that is not a list (" +
+                 Py_TYPE(entries)->tp_name + ")");
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
+            nb::object entry = nb::borrow(PyList_GET_ITEM(entries, i));
+            path_.push_back({name, i});
+            NodeKind child = child_kind(entry.ptr(), kind);
+            if (child != NodeKind::Other) {
+                nb::object seq = check(PyLong_FromSsize_t(i + 1));
+                nb::object built = node(entry.ptr(), child, obj, seq.ptr());
+                if (i >= PyList_GET_SIZE(entries)) fail("changed while it was read");
+                check_status(PyList_SetItem(entries, i, built.release().ptr()));
+            }
+            path_.pop_back();
+        }
+    }
+
     nb::object node(PyObject* m, NodeKind kind, PyObject* parent, PyObject* seq_num) {
+        if (exact_kind_of_class(classes_[slot(kind)].ptr()) == kind && PyDict_CheckExact(m))
+            return adopt(m, kind, parent, seq_num);
         RecursionGuard guard(" while loading a report tree");
         nb::object hold = nb::borrow(m);
         nb::object obj = new_node(kind, m, parent, seq_num);
