@@ -33,4 +33,7 @@ NB_MODULE(campaign, m) {
     bind_json(m, base);
     bind_yaml(m, base);
     bind_load(m);
+    bind_output(base);
+    bind_junit(m);
+    bind_html(m);
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "common/gc_pause.hpp"
 #include "files/safe_file.hpp"
 #include "scribe/mapping/handlers.hpp"
 #include "scribe/runtime/py_calls.hpp"
@@ -151,6 +152,7 @@ void scribe_init(PyObject* self, PyObject* logsdir, PyObject* campaign) {
 }
 
 void generate_xml(PyObject* self) {
+    GcPause pause; // the export makes millions of objects and no garbage cycles
     nb::object campaign_cls = scribe_global(scribe_interned.Campaign);
     nb::object legacy = call(campaign_cls.ptr(), {});
     set_attr(get_attr(self, scribe_interned.kyreport).ptr(), scribe_interned.campaign,

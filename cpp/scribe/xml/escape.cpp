@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/iteration.hpp"
+#include "common/visible_escape.hpp"
 #include "scribe/xml/escape_pattern.hpp"
 
 namespace korvo::scribe {
@@ -16,8 +17,6 @@ inline bool is_control(Py_UCS4 c) {
 inline bool is_surrogate(Py_UCS4 c) {
     return c >= 0xd800 && c <= 0xdfff;
 }
-
-const char hex_digits[] = "0123456789abcdef";
 
 struct ScanResult {
     Py_ssize_t controls = 0;   // each grows from 1 to 4 characters
@@ -43,22 +42,11 @@ template <typename Char> ScanResult scan(const Char* data, Py_ssize_t n) {
 template <typename In, typename Out> void rewrite(const In* src, Py_ssize_t n, Out* dst) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = src[i];
-        if (is_control(c)) {
-            *dst++ = '\\';
-            *dst++ = 'x';
-            *dst++ = hex_digits[c >> 4];
-            *dst++ = hex_digits[c & 0xf];
-        } else if (sizeof(In) > 1 && is_surrogate(c)) {
-            // What UTF-8 encoding with backslashreplace makes of an unencodable code point.
-            *dst++ = '\\';
-            *dst++ = 'u';
-            *dst++ = hex_digits[(c >> 12) & 0xf];
-            *dst++ = hex_digits[(c >> 8) & 0xf];
-            *dst++ = hex_digits[(c >> 4) & 0xf];
-            *dst++ = hex_digits[c & 0xf];
-        } else {
+        // A surrogate is what UTF-8 encoding with backslashreplace would show as \uXXXX.
+        if (is_control(c) || (sizeof(In) > 1 && is_surrogate(c)))
+            dst += put_visible_escape(c, dst);
+        else
             *dst++ = static_cast<Out>(c);
-        }
     }
 }
 

@@ -6,6 +6,9 @@ YAML/JSON writers) and ``korvo.reporter.scribe`` (the legacy XML export).
 joins shards and reruns into one.
 """
 
+# The one place the version is written; pyproject.toml reads it from here.
+__version__ = "0.1.0"
+
 _LAZY = {
     "load": ("korvo.reporter.loading", "load"),
     "LoadError": ("korvo.reporter.loading", "LoadError"),

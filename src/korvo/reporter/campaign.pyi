@@ -3,7 +3,8 @@
 import datetime
 import os
 import json
-from typing import Any, Callable, ClassVar, Dict, List, Mapping, Optional, Union
+import os
+from typing import Any, Callable, ClassVar, Dict, List, Mapping, Optional, Tuple, Union
 
 import yaml
 from korvo.datastructures import AttrDict as AttrDict
@@ -25,6 +26,18 @@ def _write_file(path: Union[str, bytes, "os.PathLike[str]"], data: Any) -> None:
 def _build_tree(report: Any, results_by_value: Dict[str, Any], from_yaml: bool) -> "ReportObjectBase": ...
 def _read_yaml(data: bytes, resolve: Callable[[str, Optional[str]], Any]) -> Any: ...
 def _merge_trees(campaigns: List["Campaign"], sources: List[Optional[str]], id: Any) -> "Campaign": ...
+def _junit_text(campaign: Any, logs_dir: Union[str, bytes, "os.PathLike[str]", None] = None) -> str: ...
+def _write_junit(
+    campaign: Any,
+    path: Union[str, bytes, "os.PathLike[str]"],
+    logs_dir: Union[str, bytes, "os.PathLike[str]", None] = None,
+) -> Tuple[int, int, int, int]: ...
+def _html_data(
+    root: Any,
+    logs_dir: Union[str, bytes, "os.PathLike[str]", None],
+    slice_cap: int,
+    total_cap: int,
+) -> str: ...
 
 class ReportObjectBase:
     _ARG_ORDER: ClassVar[List[str]]
@@ -57,6 +70,16 @@ class ReportObjectBase:
     def roll_up(self) -> None: ...
     def dump_json(self) -> str: ...
     def dump_yaml(self) -> str: ...
+    def write_yaml(self, path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> None:
+        """Writes the bytes of dump_yaml() to `path`, streamed in chunks with bounded memory.
+
+        The text goes to a new file in path's directory that replaces `path` only once
+        complete (a link in its place is replaced, never followed); on any error, Ctrl-C
+        included, `path` is left as it was. A subclass's or instance's own dump_yaml is
+        honoured (its text written as UTF-8). Raises OSError naming `path`.
+        """
+    def write_json(self, path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> None:
+        """Writes the bytes of dump_json() to `path`; the same rules as write_yaml."""
     def to_dict(self) -> Dict[str, Any]: ...
     @classmethod
     def to_yaml(cls, dumper: "YAMLDumper", data: "ReportObjectBase") -> MappingNode: ...

@@ -1,9 +1,10 @@
 """Command line of the reporter: one subcommand per module of `korvo.reporter.commands`.
 
-Every failure a user can cause (a bad option, an unusable directory, a file
-that is not a results document) ends with one line on stderr and a non-zero
-exit, never a traceback. Set KORVO_REPORTER_TRACEBACK=1 to get the traceback
-of an unexpected failure.
+Two entry points run it: `python -m korvo.reporter` and the console script
+`korvo-report`. Every failure a user can cause (a bad option, an unusable
+directory, a file that is not a results document) ends with one line on stderr
+and exit code 2, never a traceback. Set KORVO_REPORTER_TRACEBACK=1 to get the
+traceback of an unexpected failure.
 """
 
 import argparse
@@ -11,9 +12,35 @@ import os
 import sys
 import tempfile
 
+from korvo.reporter import __version__
+
 PROG = "python -m korvo.reporter"
-EXIT_FAILURE = 1  # the run itself failed
+CONSOLE_PROG = "korvo-report"
+EXIT_FAILURE = 1  # the run itself failed, or (summary) a result that is not a success
 EXIT_USAGE = 2    # bad input: options, paths, documents
+
+EXIT_CODES = """\
+exit codes:
+  0  done; for summary: every result is a success (Passed, Passx)
+  1  summary: some result is not a success (--no-fail keeps 0);
+     any command: an unexpected failure
+  2  bad input: an unknown option, an unusable path, a file that is not a
+     results document"""
+
+# Examples shown by `--help` of each command, and together by the top-level --help;
+# a command module may bring its own as EXAMPLES.
+EXAMPLES = {
+    "demo": """\
+  %(prog)s demo /tmp/korvo-demo
+  %(prog)s demo /tmp/big --tasks 100 --testcases 100 --seed 7""",
+    "summary": """\
+  %(prog)s summary /tmp/korvo-demo/results.yaml
+  %(prog)s summary --no-fail results.json
+  cat results.json | %(prog)s summary -""",
+    "junit": """\
+  %(prog)s junit /tmp/korvo-demo/results.yaml /tmp/korvo-demo/junit.xml
+  %(prog)s junit results.json junit.xml --logs /runs/42""",
+}
 
 
 class UsageError(Exception):
@@ -66,12 +93,27 @@ def _command_modules():
     return [importlib.import_module("korvo.reporter.commands." + name) for name in COMMANDS]
 
 
-def build_parser():
-    parser = _Parser(prog=PROG, description="Demo run and results summary of korvo-reporter.")
+def _examples(module, prog):
+    text = getattr(module, "EXAMPLES", None) or EXAMPLES.get(module.NAME)
+    return text % {"prog": prog} if text else None
+
+
+def build_parser(prog=PROG):
+    modules = _command_modules()
+    every = [_examples(m, prog) for m in modules]
+    parser = _Parser(
+        prog=prog, formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Demo run, summary and JUnit XML of korvo-reporter results.",
+        epilog="examples:\n%s\n\n%s" % ("\n".join(e for e in every if e), EXIT_CODES))
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
-    for module in _command_modules():
+    for module, examples in zip(modules, every):
         module.add_parser(commands)
+        sub = commands.choices[module.NAME]
+        sub.formatter_class = argparse.RawDescriptionHelpFormatter
+        if examples and not sub.epilog:
+            sub.epilog = "examples:\n%s\n\n%s" % (examples, EXIT_CODES)
     return parser
 
 
@@ -85,21 +127,26 @@ def prepare_outdir(outdir):
                          % (outdir, exc.strerror or exc)) from None
 
 
-def main(argv=None, out=None, err=None):
+def main(argv=None, out=None, err=None, prog=PROG):
     out = sys.stdout if out is None else out
     err = sys.stderr if err is None else err
     try:
-        args = build_parser().parse_args(argv)
+        args = build_parser(prog).parse_args(argv)
         module = {m.NAME: m for m in _command_modules()}[args.command]
         return module.run(args, out, err)
     except UsageError as exc:
-        err.write("%s: error: %s\n" % (PROG, exc))
+        err.write("%s: error: %s\n" % (prog, exc))
         return EXIT_USAGE
     except KeyboardInterrupt:
-        err.write("%s: interrupted\n" % PROG)
+        err.write("%s: interrupted\n" % prog)
         return 130
     except Exception as exc:
         if os.environ.get("KORVO_REPORTER_TRACEBACK"):
             raise
-        err.write("%s: error: %s: %s\n" % (PROG, type(exc).__name__, exc))
+        err.write("%s: error: %s: %s\n" % (prog, type(exc).__name__, exc))
         return EXIT_FAILURE
+
+
+def console_main():
+    """The `korvo-report` console script: the same commands as `python -m korvo.reporter`."""
+    sys.exit(main(prog=CONSOLE_PROG))

@@ -4,9 +4,11 @@ import os
 import sys
 import time
 
-from korvo.reporter.cli import PROG, count_arg, prepare_outdir, rate_arg, seed_arg
+from korvo.reporter.cli import PROG, UsageError, count_arg, prepare_outdir, rate_arg, seed_arg
 
 NAME = "demo"
+# Ten times the largest job the benchmarks build: about 13 GB of tree.
+MAX_NODES = 10_000_000
 
 
 def add_parser(commands):
@@ -16,8 +18,8 @@ def add_parser(commands):
     demo = commands.add_parser(
         NAME, help="drive a synthetic job through the report model and write all outputs",
         description="Drives a synthetic job run through the report model as a harness does and "
-        "writes results.yaml, results.json, ResultsDetails.xml, ResultsSummary.xml and the task "
-        "log files into OUTDIR. The defaults build about %s nodes." % format(
+        "writes results.yaml, results.json, ResultsDetails.xml, ResultsSummary.xml, report.html "
+        "and the task log files into OUTDIR. The defaults build about %s nodes." % format(
             default.node_count(), ","))
     demo.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
     demo.add_argument("--tasks", type=count_arg, default=default.tasks,
@@ -50,9 +52,13 @@ def run(args, out, err):
     from korvo.reporter.summary import format_counts
 
     outdir = os.fspath(args.outdir)
-    prepare_outdir(outdir)
     plan = Plan(tasks=args.tasks, testcases=args.testcases, sections=args.sections,
                 steps=args.steps, fail_rate=args.fail_rate, seed=args.seed)
+    if plan.node_count() > MAX_NODES:
+        raise UsageError("--tasks, --testcases, --sections and --steps make a job of %s nodes; "
+                         "the demo builds at most %s" % (format(plan.node_count(), ","),
+                                                         format(MAX_NODES, ",")))
+    prepare_outdir(outdir)
     progress = Progress(plan.node_count())
     timings = []
     try:
@@ -77,6 +83,13 @@ def run(args, out, err):
                    for n in ("ResultsDetails.xml", "ResultsSummary.xml"))
         timings.append(("ResultsDetails.xml + ResultsSummary.xml",
                         time.perf_counter() - started, size))
+
+        progress.phase("writing report.html")
+        from korvo.reporter.html import write_html
+
+        started = time.perf_counter()
+        size = write_html(campaign, os.path.join(outdir, "report.html"), logs_dir=outdir)
+        timings.append(("report.html", time.perf_counter() - started, size))
     finally:
         progress.close()
 

@@ -6,29 +6,23 @@ from korvo.reporter.cli import UsageError, prepare_outdir
 
 NAME = "merge"
 
-EPILOG = """\
-Tasks are gathered in the order given. A task seen again (a rerun, or the same script in
-another shard) is merged into the first: its testcases and sections seen again replace the
-earlier ones (the rerun wins, noting "rerun: was <result>"), new ones are appended. All
-counters are recounted; the other inputs are listed under extra["merged_from"].
+EXAMPLES = """\
+  %(prog)s merge merged/ shard1/results.yaml shard2/results.yaml
+  %(prog)s merge merged/ nightly/results.json rerun/results.json --id nightly-42"""
 
-exit status: 0 when written, 2 on unusable input (the line names the file).
-
-examples:
-  python -m korvo.reporter merge merged/ shard1/results.yaml shard2/results.yaml
-  python -m korvo.reporter merge merged/ nightly/results.json rerun/results.json --id nightly-42
-"""
 
 
 def add_parser(commands):
-    import argparse
-
     merge = commands.add_parser(
         NAME, help="merge shards and reruns into one report (all four outputs)",
-        description="Merges results files (results.yaml or results.json) into one report "
-        "and writes results.yaml, results.json, ResultsDetails.xml and ResultsSummary.xml "
-        "into OUTDIR, then prints the merged counts.",
-        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        description="Merges results files (results.yaml or results.json) into one report, "
+        "writes results.yaml, results.json, ResultsDetails.xml and ResultsSummary.xml into "
+        "OUTDIR and prints the merged counts. Tasks are gathered in the order given; a task "
+        "seen again (a rerun, or the same script in another shard) is merged into the first: "
+        "its testcases and sections seen again replace the earlier ones (the rerun wins, "
+        "noting 'rerun: was <result>'), new ones are appended. All counters are recounted; "
+        "every input is listed under extra['merged_from']. Exits 0 when written, 2 on "
+        "unusable input (the line names the file).")
     merge.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
     merge.add_argument("results", metavar="RESULTS", nargs="+",
                        help="results.yaml or results.json files, in merge order")

@@ -4,29 +4,15 @@ from korvo.reporter.cli import UsageError
 
 NAME = "summary"
 
-EPILOG = """\
-exit status:
-  0  every result in the file is a success (Passed or Passx)
-  1  some result is not (failed, errored, aborted, blocked, skipped, ...)
-  2  the input cannot be used (missing, unreadable, not a results document)
-  --no-fail turns 1 into 0, for pipelines that only want the table.
-
-examples:
-  python -m korvo.reporter summary /tmp/korvo-demo/results.yaml
-  python -m korvo.reporter summary results.json --no-fail
-  cat results.yaml | python -m korvo.reporter summary -
-"""
 
 
 def add_parser(commands):
-    import argparse
-
     summary = commands.add_parser(
         NAME, help="per-task table and job totals of a results.yaml, results.json or journal",
         description="Shows the per-task results and the job totals of a results document "
-        "(results.yaml, results.json, or a journal) and exits 1 when any result is not a "
-        "success. XML reports are not read.",
-        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        "(results.yaml, results.json, or a journal). Exits 0 when every result in it is a "
+        "success (Passed, Passx), 1 when any is not (--no-fail keeps 0), 2 when the input "
+        "cannot be used. XML reports are not read.")
     summary.add_argument("file", metavar="FILE",
                          help="results.yaml, results.json or a journal; - reads standard input")
     summary.add_argument("--no-fail", action="store_true",

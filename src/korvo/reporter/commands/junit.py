@@ -1,0 +1,48 @@
+"""`junit RESULTS OUT.xml`: the JUnit XML a CI server reads, from a results document."""
+
+import os
+
+from korvo.reporter.cli import UsageError
+
+NAME = "junit"
+
+
+def add_parser(commands):
+    junit = commands.add_parser(
+        NAME, help="JUnit XML for CI servers from a results.yaml or results.json",
+        description="Writes the JUnit XML of a results document: a <testsuite> per task, a "
+        "<testcase> per testcase, and common setups, cleanups and plugins that did not pass as "
+        "testcases too. Each testcase's part of its log file goes into <system-out> (at most "
+        "64 KiB) when the log file lies in the logs directory. Exits 0 once the file is "
+        "written, whatever the results; the CI server judges them from the file.")
+    junit.add_argument("results", metavar="RESULTS", help="results.yaml or results.json")
+    junit.add_argument("out", metavar="OUT.xml", help="the JUnit XML file to write (replaced)")
+    junit.add_argument("--logs", metavar="DIR", default=None,
+                       help="directory of the task log files (default: the directory of "
+                       "RESULTS)")
+
+
+def run(args, out, err):
+    from korvo.reporter import load
+    from korvo.reporter.junit import write_junit
+
+    campaign = _load(load, args.results)
+    logs_dir = args.logs
+    if logs_dir is None:
+        logs_dir = os.path.dirname(os.path.abspath(args.results))
+    elif not os.path.isdir(logs_dir):
+        raise UsageError("--logs %s is not a directory" % logs_dir)
+    try:
+        totals = write_junit(campaign, args.out, logs_dir=logs_dir)
+    except OSError as exc:
+        raise UsageError("cannot write %s: %s" % (args.out, exc.strerror or exc)) from None
+    out.write("%s: %d tests, %d failures, %d errors, %d skipped\n" % (
+        args.out, totals.tests, totals.failures, totals.errors, totals.skipped))
+    return 0
+
+
+def _load(load, path):
+    try:
+        return load(path)
+    except (OSError, ValueError) as exc:
+        raise UsageError(str(exc)) from None
