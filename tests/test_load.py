@@ -100,8 +100,22 @@ def test_yaml_round_trip_of_generated_jobs(root):
     if native is not None:
         # what the native reader takes it reads as PyYAML does, and gives back byte for byte
         assert again.dump_yaml() == text
-        assert repr(c._read_yaml(text.encode("ascii"), _resolve_scalar)) == repr(
-            pyyaml_reading(text))
+        if "!!timestamp" not in text:  # PyYAML drops what its pattern leaves of such offsets
+            assert repr(c._read_yaml(text.encode("ascii"), _resolve_scalar)) == repr(
+                pyyaml_reading(text))
+
+
+def json_has_repeated_keys(text):
+    # keys that are not texts are written as their JSON text: None and "null" become one
+    repeated = []
+
+    def pairs(items):
+        keys = [k for k, _ in items]
+        repeated.append(len(keys) != len(set(keys)))
+        return dict(items)
+
+    json.loads(text, object_pairs_hook=pairs)
+    return any(repeated)
 
 
 @settings(max_examples=profiles.examples(0.5))
@@ -111,6 +125,7 @@ def test_json_round_trip_of_generated_jobs(root):
         text = root.dump_json()
     except (TypeError, ValueError, RecursionError):
         assume(False)
+    assume(not json_has_repeated_keys(text))
     with tempfile.TemporaryDirectory() as tmp:
         again = load(written(tmp, "results.json", text))
     assert again.dump_json() == text

@@ -585,7 +585,8 @@ class Reader {
                     return check(PyFloat_FromDouble(d));
                 }
             }
-            if (c != '-' && len >= 19 && p[10] == ' ') {
+            if (c != '-' && (len == 19 || len == 26) && p[10] == ' ') {
+                // naive only: an offset PyYAML's resolver does not take makes the text a str
                 nb::object when = parse_datetime_text(p, len);
                 if (when) return when;
             }
