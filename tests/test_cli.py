@@ -171,7 +171,7 @@ def test_summary_of_hand_made_yaml(tmp_path):
     path = tmp_path / "results.yaml"
     path.write_text(HAND_YAML)
     code, out, err = run_cli("summary", path)
-    assert (code, err) == (0, "")
+    assert (code, err) == (1, "")  # t1 failed
     assert "Campaign job-7" in out and "3 of 4 tasks ran" in out
     header, rows = parse_table(out)
     # known results first in reading order, unknown ones after
@@ -199,7 +199,7 @@ def test_summary_of_hand_made_json_matches_yaml(tmp_path):
     (tmp_path / "results.yaml").write_text(HAND_YAML)
     code_j, out_j, _ = run_cli("summary", tmp_path / "results.json")
     code_y, out_y, _ = run_cli("summary", tmp_path / "results.yaml")
-    assert code_j == code_y == 0
+    assert code_j == code_y == 1
     assert out_j == out_y
 
 
@@ -209,7 +209,7 @@ def test_summary_of_single_task_document(tmp_path, capsys):
         "summary": {"passed": 4, "errored": 1, "total": 5, "success_rate": 80.0}}}
     path = tmp_path / "task.json"
     path.write_text(json.dumps(doc))
-    assert main(["summary", str(path)]) == 0
+    assert main(["summary", str(path)]) == 1
     header, rows = parse_table(capsys.readouterr().out)
     assert rows["solo"]["passed"] == "4" and rows["solo"]["errored"] == "1"
     assert rows["total"]["success"] == "80.0%"
@@ -343,7 +343,7 @@ def test_demo_summary_command_reads_its_outputs(demo_run):
     outdir = demo_run[0]
     code_y, out_y, _ = run_cli("summary", outdir / "results.yaml")
     code_j, out_j, _ = run_cli("summary", outdir / "results.json")
-    assert code_y == code_j == 0
+    assert code_y == code_j == 1  # the demo job has failures
     assert out_y == out_j
     report = json.loads((outdir / "results.json").read_text())["report"]
     _, rows = parse_table(out_y)

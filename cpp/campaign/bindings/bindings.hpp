@@ -15,6 +15,8 @@ void bind_files(nb::module_& m);
 void bind_json(nb::module_& m, nb::handle base_cls);
 void bind_yaml(nb::module_& m, nb::handle base_cls);
 void bind_journal(nb::module_& m);
+// Reading results back and merging trees.
+void bind_load(nb::module_& m);
 // write_yaml / write_json, after the dump methods they stand for are bound.
 void bind_output(nb::handle base_cls);
 void bind_junit(nb::module_& m);

@@ -31,6 +31,8 @@ void base_roll_up(PyObject* self);
 // Each class's replacements.
 void campaign_stop(PyObject* self, PyObject* kwargs);
 void campaign_roll_up(PyObject* self);
+// summary.weight := tasks that started (plugins aside) / `announced`, when that is > 0.
+void weigh_task_counter(PyObject* self, PyObject* announced);
 void task_stop(PyObject* self, PyObject* kwargs);
 void task_roll_up(PyObject* self);
 void section_start(PyObject* self, PyObject* kwargs);

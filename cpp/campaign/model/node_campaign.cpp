@@ -22,9 +22,12 @@ void campaign_stop(PyObject* self, PyObject* kwargs) {
 
     base_stop(self, kwargs);
     set_attr(self, interned.totaltasks, announced.ptr());
+    weigh_task_counter(self, announced.ptr());
+}
 
+void weigh_task_counter(PyObject* self, PyObject* announced) {
     nb::object zero = check(PyLong_FromLong(0));
-    int positive = PyObject_RichCompareBool(announced.ptr(), zero.ptr(), Py_GT);
+    int positive = PyObject_RichCompareBool(announced, zero.ptr(), Py_GT);
     check_status(positive);
     if (!positive) return;
 
@@ -36,7 +39,7 @@ void campaign_stop(PyObject* self, PyObject* kwargs) {
             ++run;
     });
     nb::object ran = check(PyLong_FromLong(run));
-    nb::object share = check(PyNumber_TrueDivide(ran.ptr(), announced.ptr()));
+    nb::object share = check(PyNumber_TrueDivide(ran.ptr(), announced));
     report_changed(self, interned.summary);
     set_attr(get_attr(self, interned.summary).ptr(), interned.weight, share.ptr());
 }

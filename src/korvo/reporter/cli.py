@@ -57,7 +57,7 @@ class _Parser(argparse.ArgumentParser):
 
 # Each module names its command (NAME), adds its parser (add_parser) and runs it
 # (run(args, out, err) -> exit code). Listed in the order --help shows them.
-COMMANDS = ["demo", "summary", "recover"]
+COMMANDS = ["demo", "summary", "merge", "recover"]
 
 
 def count_arg(text):

@@ -1,94 +1,106 @@
-"""Reading a results document (YAML or JSON) back and showing it as a table."""
+"""The per-task table and job totals of a report tree, and whether every result passed."""
 
-import json
-import os
-
-# Result keys in the order a reader expects them; others follow sorted.
-RESULT_ORDER = ("passed", "passx", "failed", "errored", "aborted", "blocked", "skipped")
-# Entries a serialised counter carries besides the per-result counts.
+# Results that count as a success; anything else makes `summary` exit 1.
+SUCCESS = frozenset(("passed", "passx"))
+# Entries a written counter carries besides the per-result counts.
 _COUNTER_EXTRAS = ("total", "success_rate")
 
 
-class DocumentError(Exception):
-    """The file cannot be read or is not a results document."""
+def result_order():
+    """Result names in the order the results module declares them: one order everywhere."""
+    from korvo.reporter.loading import _results_by_value
 
-
-def load_document(path):
-    """The results document in `path` as plain data; DocumentError otherwise."""
-    try:
-        with open(path, "rb") as handle:
-            raw = handle.read()
-    except OSError as exc:
-        raise DocumentError("cannot read %s: %s" % (path, exc.strerror or exc)) from None
-    try:
-        text = raw.decode("utf-8")
-    except UnicodeDecodeError:
-        raise DocumentError("%s is not a results document (not UTF-8 text)" % path) from None
-    doc = _parse(path, text)
-    if not (isinstance(doc, dict) and "version" in doc and isinstance(doc.get("report"), dict)):
-        raise DocumentError(
-            "%s is not a results document (expected a mapping with 'version' and 'report')" % path)
-    report = doc["report"]
-    if "type" not in report or "id" not in report:
-        raise DocumentError("%s is not a results document (its report has no type or id)" % path)
-    return doc
-
-
-def _parse(path, text):
-    if os.path.splitext(path)[1].lower() == ".json" or text.lstrip().startswith("{"):
-        try:
-            return json.loads(text)
-        except ValueError as exc:
-            raise DocumentError("%s is not valid JSON: %s" % (path, exc)) from None
-    import yaml
-
-    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
-    try:
-        return yaml.load(text, Loader=loader)
-    except yaml.YAMLError as exc:
-        where = getattr(exc, "problem_mark", None)
-        at = " (line %d)" % (where.line + 1) if where is not None else ""
-        problem = getattr(exc, "problem", None) or type(exc).__name__
-        raise DocumentError("%s is not valid YAML%s: %s" % (path, at, problem)) from None
-
-
-def counts_of(counter):
-    """The per-result counts of a serialised counter (absent when it was empty)."""
-    if not isinstance(counter, dict):
-        return {}
-    return {k: v for k, v in counter.items() if k not in _COUNTER_EXTRAS and isinstance(v, int)}
+    return tuple(_results_by_value())
 
 
 def ordered_keys(count_maps):
     seen = set()
     for counts in count_maps:
         seen.update(counts)
-    known = [k for k in RESULT_ORDER if k in seen]
-    return known + sorted(k for k in seen if k not in RESULT_ORDER)
-
-
-def success_rate(counter):
-    """The counter's own (weighted) rate if it carries one, else passes over total."""
-    if isinstance(counter, dict) and isinstance(counter.get("success_rate"), (int, float)):
-        return float(counter["success_rate"])
-    counts = counts_of(counter)
-    total = sum(counts.values())
-    if not total:
-        return 0.0
-    return 100.0 * (counts.get("passed", 0) + counts.get("passx", 0)) / total
+    order = result_order()
+    known = [k for k in order if k in seen]
+    return known + sorted((k for k in seen if k not in order), key=str)
 
 
 def format_counts(counts):
-    """'passed 20, failed 1' in the reading order; 'none' when empty."""
+    """'passed 20, failed 1' in the results' own order; 'none' when empty."""
     keys = ordered_keys([counts])
     if not keys:
         return "none"
     return ", ".join("%s %s" % (k, format(counts[k], ",")) for k in keys)
 
 
+def counts_of(counter):
+    """The per-result counts of a counter (or of a counter's written form)."""
+    from korvo.results import ResultCounter
+
+    if isinstance(counter, ResultCounter):
+        return dict(counter.items())
+    if isinstance(counter, dict):
+        return {k: v for k, v in counter.items()
+                if k not in _COUNTER_EXTRAS and isinstance(v, int) and not isinstance(v, bool)}
+    return {}
+
+
+def _result_key(result):
+    return str(result).lower()
+
+
+def _nodes(root):
+    from korvo.reporter.campaign import ReportObjectBase
+
+    stack = [root]
+    while stack:
+        node = stack.pop()
+        yield node
+        children = getattr(node, "tasks", None) if hasattr(node, "tasks") else None
+        if children is None:
+            children = getattr(node, "sections", None)
+        if isinstance(children, list):
+            stack.extend(c for c in reversed(children) if isinstance(c, ReportObjectBase))
+
+
+def all_passed(root):
+    """Whether every result in the tree, and every count of its counters, is a success."""
+    from korvo.results import TestResult
+
+    for node in _nodes(root):
+        result = getattr(node, "result", None)
+        if isinstance(result, TestResult) and _result_key(result) not in SUCCESS:
+            return False
+        for name in ("summary", "pluginsummary"):
+            if any(k not in SUCCESS and v for k, v in counts_of(getattr(node, name, None)).items()):
+                return False
+    return True
+
+
+def _rate(counter, counts):
+    if not counts:
+        return "-"
+    rate = getattr(counter, "success_rate", None)
+    if isinstance(counter, dict):
+        rate = counter.get("success_rate")
+    if not isinstance(rate, (int, float)) or isinstance(rate, bool):
+        total = sum(counts.values())
+        rate = 100.0 * sum(v for k, v in counts.items() if k in SUCCESS) / total if total else 0.0
+    return "%.1f%%" % rate
+
+
+def _entry_counts(entry):
+    """A task's counts; a plugin's counts, or its own result when it counted none."""
+    from korvo.reporter.campaign import Plugin
+
+    counts = counts_of(getattr(entry, "summary", None))
+    result = getattr(entry, "result", None)
+    if isinstance(entry, Plugin) and not counts and result is not None:
+        counts = {_result_key(result): 1}
+    return counts
+
+
 def _runtime(node):
-    value = node.get("runtime")
-    return "%.2f s" % value if isinstance(value, (int, float)) else "-"
+    value = getattr(node, "runtime", None)
+    ok = isinstance(value, (int, float)) and not isinstance(value, bool)
+    return "%.2f s" % value if ok else "-"
 
 
 def _table(header, rows, right):
@@ -107,50 +119,58 @@ def _table(header, rows, right):
     return lines
 
 
-def render(doc):
-    """The per-task table and the job totals of a results document, as text."""
-    report = doc["report"]
-    if isinstance(report.get("tasks"), list) or report.get("type") == "Campaign":
-        entries = [e for e in report.get("tasks") or [] if isinstance(e, dict)]
-        totals = [("tasks", report.get("summary")), ("job plugins", report.get("pluginsummary"))]
-    else:
-        entries = [report]
-        totals = [("total", report.get("summary"))]
+def render(root):
+    """The per-task table and the job totals of a report tree, as text."""
+    from korvo.reporter.campaign import VERSION, Campaign, Plugin, ReportObjectBase
 
-    entry_counts = [counts_of(e.get("summary")) for e in entries]
-    keys = ordered_keys(entry_counts + [counts_of(c) for _, c in totals])
+    if isinstance(root, Campaign):
+        entries = [e for e in root.tasks if isinstance(e, ReportObjectBase)]
+        plugin_counts = {}
+        for entry in entries:
+            if isinstance(entry, Plugin):
+                for key, count in _entry_counts(entry).items():
+                    plugin_counts[key] = plugin_counts.get(key, 0) + count
+        totals = [("tasks", root.summary, counts_of(root.summary)),
+                  ("job plugins", None, plugin_counts)]
+    else:
+        entries = [root]
+        totals = [("total", getattr(root, "summary", None), _entry_counts(root))]
+
+    entry_counts = [_entry_counts(e) for e in entries]
+    keys = ordered_keys(entry_counts + [counts for _, _, counts in totals])
     header = ["task", "type"] + keys + ["total", "success", "runtime"]
     right = set(range(2, len(header)))
     rows = []
     for entry, counts in zip(entries, entry_counts):
-        rows.append([entry.get("id"), entry.get("type", "?")]
+        rows.append([getattr(entry, "id", None), getattr(entry, "type", "?")]
                     + [format(counts.get(k, 0), ",") for k in keys]
                     + [format(sum(counts.values()), ","),
-                       "%.1f%%" % success_rate(entry.get("summary")) if counts else "-",
+                       _rate(getattr(entry, "summary", None) if counts_of(
+                           getattr(entry, "summary", None)) else None, counts),
                        _runtime(entry)])
     rows.append(None)
-    for label, counter in totals:
-        counts = counts_of(counter)
+    for label, counter, counts in totals:
         rows.append([label, ""] + [format(counts.get(k, 0), ",") for k in keys]
-                    + [format(sum(counts.values()), ","),
-                       "%.1f%%" % success_rate(counter) if counts else "-", ""])
+                    + [format(sum(counts.values()), ","), _rate(counter, counts), ""])
 
     lines = ["%s %s (%s), results format %s" % (
-        report.get("type"), report.get("id"), _job_line(report), doc.get("version"))]
+        getattr(root, "type", "?"), getattr(root, "id", None), _job_line(root), VERSION)]
     lines.append("")
     lines.extend(_table(header, rows, right))
     return "\n".join(lines) + "\n"
 
 
-def _job_line(report):
+def _job_line(root):
+    from korvo.reporter.campaign import Campaign, Plugin, ReportObjectBase
+
     parts = []
-    if "tasks" in report or report.get("type") == "Campaign":
-        tasks = [e for e in report.get("tasks") or [] if isinstance(e, dict)]
-        ran = sum(1 for e in tasks if e.get("type") != "Plugin" and e.get("starttime"))
-        announced = report.get("totaltasks")
-        if isinstance(announced, int) and announced > 0:
+    if isinstance(root, Campaign):
+        ran = sum(1 for e in root.tasks if isinstance(e, ReportObjectBase)
+                  and not isinstance(e, Plugin) and getattr(e, "starttime", None) is not None)
+        announced = root.totaltasks
+        if isinstance(announced, int) and not isinstance(announced, bool) and announced > 0:
             parts.append("%d of %d tasks ran" % (ran, announced))
         else:
             parts.append("%d tasks ran" % ran)
-    parts.append("runtime " + _runtime(report))
+    parts.append("runtime " + _runtime(root))
     return ", ".join(parts)

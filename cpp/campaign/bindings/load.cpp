@@ -1,0 +1,34 @@
+// Python names for reading results back and merging trees (private; korvo.reporter.load
+// and korvo.reporter.merging wrap them).
+#include "campaign/bindings/bindings.hpp"
+#include "campaign/load/tree_builder.hpp"
+#include "campaign/load/yaml_reader.hpp"
+#include "campaign/merge_trees/merge_trees.hpp"
+
+namespace korvo::campaign {
+
+void bind_load(nb::module_& m) {
+    m.def(
+        "_build_tree",
+        [](nb::handle report, nb::dict results_by_value, bool from_yaml) {
+            load::FieldContext ctx{results_by_value.ptr(),
+                                   from_yaml ? load::SourceFormat::Yaml : load::SourceFormat::Json};
+            return load::build_tree(report.ptr(), ctx);
+        },
+        nb::arg("report").none(), nb::arg("results_by_value"), nb::arg("from_yaml"));
+    m.def(
+        "_read_yaml",
+        [](nb::bytes data, nb::handle resolve) -> nb::object {
+            nb::object doc = load::read_yaml(data.c_str(), data.size(), resolve.ptr());
+            return doc ? doc : nb::none();
+        },
+        nb::arg("data"), nb::arg("resolve"));
+    m.def(
+        "_merge_trees",
+        [](nb::list campaigns, nb::list sources, nb::handle new_id) {
+            return merge_trees::merge_campaigns(campaigns.ptr(), sources.ptr(), new_id.ptr());
+        },
+        nb::arg("campaigns"), nb::arg("sources"), nb::arg("id").none());
+}
+
+} // namespace korvo::campaign

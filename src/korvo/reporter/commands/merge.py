@@ -1,0 +1,74 @@
+"""`merge OUTDIR RESULTS...`: shards and reruns of a job joined into one report."""
+
+import os
+
+from korvo.reporter.cli import UsageError, prepare_outdir
+
+NAME = "merge"
+
+EXAMPLES = """\
+  %(prog)s merge merged/ shard1/results.yaml shard2/results.yaml
+  %(prog)s merge merged/ nightly/results.json rerun/results.json --id nightly-42"""
+
+
+
+def add_parser(commands):
+    merge = commands.add_parser(
+        NAME, help="merge shards and reruns into one report (all four outputs)",
+        description="Merges results files (results.yaml or results.json) into one report, "
+        "writes results.yaml, results.json, ResultsDetails.xml and ResultsSummary.xml into "
+        "OUTDIR and prints the merged counts. Tasks are gathered in the order given; a task "
+        "seen again (a rerun, or the same script in another shard) is merged into the first: "
+        "its testcases and sections seen again replace the earlier ones (the rerun wins, "
+        "noting 'rerun: was <result>'), new ones are appended. All counters are recounted; "
+        "every input is listed under extra['merged_from']. Exits 0 when written, 2 on "
+        "unusable input (the line names the file).")
+    merge.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
+    merge.add_argument("results", metavar="RESULTS", nargs="+",
+                       help="results.yaml or results.json files, in merge order")
+    merge.add_argument("--id", help="id of the merged campaign (default: the first input's)")
+
+
+def _write(node, outdir):
+    from korvo.reporter.files import write_file
+
+    for name, method, dump in (("results.yaml", "write_yaml", "dump_yaml"),
+                               ("results.json", "write_json", "dump_json")):
+        path = os.path.join(outdir, name)
+        writer = getattr(node, method, None)
+        if writer is not None:
+            writer(path)
+        else:
+            write_file(path, getattr(node, dump)())
+
+
+def run(args, out, err):
+    from korvo.reporter.loading import LoadError, load
+    from korvo.reporter.merging import merge
+    from korvo.reporter.scribe import Scribe
+    from korvo.reporter.summary import counts_of, format_counts
+
+    outdir = os.fspath(args.outdir)
+    prepare_outdir(outdir)
+    trees = []
+    for path in args.results:
+        if err.isatty():
+            err.write("reading %s\n" % path)
+        try:
+            trees.append(load(path))
+        except LoadError as exc:
+            raise UsageError(str(exc)) from None
+    try:
+        merged = merge(*trees, id=args.id)
+    except (TypeError, ValueError) as exc:
+        raise UsageError("cannot merge %s: %s" % (", ".join(args.results), exc)) from None
+    if err.isatty():
+        err.write("writing %s\n" % outdir)
+    _write(merged, outdir)
+    Scribe(outdir, merged).generate_xml(None, {})
+
+    counts = counts_of(merged.summary)
+    tasks = sum(1 for t in merged.tasks if t.type != "Plugin")
+    out.write("merged %d files into %s: %d tasks, %s (total %s)\n" % (
+        len(trees), outdir, tasks, format_counts(counts), format(sum(counts.values()), ",")))
+    return 0

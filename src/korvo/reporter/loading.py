@@ -1,0 +1,239 @@
+"""Reading results back: `korvo.reporter.load(path)` gives a live report tree.
+
+The bytes are decoded by the standard library's C JSON decoder, or by the native YAML
+reader (PyYAML's parser takes over for YAML the native reader does not take); the
+nodes, results, counters and date-times are then built natively from the decoded data.
+"""
+
+import gc
+import json
+import os
+import sys
+import weakref
+
+__all__ = ["load", "LoadError", "source_of"]
+
+# Scalar tags whose constructors build a value from one text.
+_SCALAR_TAGS = frozenset("tag:yaml.org,2002:" + name
+                         for name in ("null", "bool", "int", "float", "timestamp", "str"))
+
+# Which file each loaded tree came from (merge records it).
+_sources = weakref.WeakKeyDictionary()
+
+
+class LoadError(ValueError):
+    """The input is not a results document (or journal) this package can read."""
+
+
+def source_of(tree):
+    """The path `tree` was loaded from, or None for a tree built live."""
+    try:
+        return _sources.get(tree)
+    except TypeError:
+        return None
+
+
+def load(path):
+    """The report tree in `path` (results.yaml, results.json or a journal; "-": stdin).
+
+    Raises LoadError, with one line naming the input, when it cannot be read.
+    """
+    from korvo.reporter import campaign
+
+    stdin = isinstance(path, str) and path == "-"
+    name = "<stdin>" if stdin else os.fsdecode(os.fspath(path))
+    data = _read(path, name, stdin)
+    kind = _kind_of(data)
+    if kind == "xml":
+        raise LoadError("%s is an XML report; XML is not read back "
+                        "(give results.yaml or results.json)" % name)
+    if kind == "journal":
+        if stdin:
+            raise LoadError("a journal cannot be read from standard input; give its path")
+        return _recover(path, name)
+    # The collector would walk the growing tree again and again while it is built;
+    # nothing made here is garbage until the caller drops it.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        if kind == "json":
+            report = _report_of(_decode_json(data, name), name)
+        else:
+            report = _report_of(_decode_yaml(data, name), name)
+        tree = campaign._build_tree(report, _results_by_value(), kind == "yaml")
+    except RecursionError:
+        raise LoadError("%s is nested too deeply to be a results document" % name) from None
+    except (ValueError, TypeError) as exc:
+        if isinstance(exc, LoadError):
+            raise
+        raise LoadError("%s: %s" % (name, exc)) from None
+    finally:
+        if collecting:
+            gc.enable()
+    _sources[tree] = None if stdin else name
+    return tree
+
+
+def _read(path, name, stdin):
+    try:
+        if stdin:
+            return sys.stdin.buffer.read()
+        with open(path, "rb") as handle:
+            return handle.read()
+    except OSError as exc:
+        raise LoadError("cannot read %s: %s" % (name, exc.strerror or exc)) from None
+
+
+def _kind_of(data):
+    head = data[:4096].lstrip()
+    if head.startswith(b"<"):
+        return "xml"
+    if head.startswith(b"{"):
+        first, _, rest = data.lstrip().partition(b"\n")
+        if rest.strip() and _is_journal_header(first):
+            return "journal"
+        return "json"
+    return "yaml"
+
+
+def _is_journal_header(line):
+    # A journal starts with one JSON object naming itself; results.json is one line.
+    try:
+        header = json.loads(line)
+    except ValueError:
+        return False
+    if not isinstance(header, dict) or "report" in header:
+        return False
+    return any("journal" in str(k).lower() or "journal" in str(v).lower()
+               for k, v in header.items())
+
+
+def _recover(path, name):
+    try:
+        from korvo.reporter.journal import recover
+    except ImportError:
+        raise LoadError("%s is a journal; reading one needs korvo.reporter.journal, "
+                        "which this installation lacks" % name) from None
+    return recover(path)
+
+
+def _decode_json(data, name):
+    try:
+        return json.loads(data)
+    except RecursionError:
+        raise
+    except ValueError as exc:  # UnicodeDecodeError included
+        raise LoadError("%s is not valid JSON: %s" % (name, exc)) from None
+
+
+def _decode_yaml(data, name):
+    from korvo.reporter import campaign
+
+    doc = campaign._read_yaml(data, _resolve_scalar)
+    if doc is not None:
+        return doc
+    # Not the form our writer gives: PyYAML's own parser decides.
+    import yaml
+
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise LoadError("%s is not a results document (not UTF-8 text)" % name) from None
+    try:
+        try:
+            return yaml.load(text, Loader=_fallback_loader(True))
+        except yaml.YAMLError:
+            # libyaml refuses some escapes our writer gives (lone surrogates); PyYAML's
+            # pure parser reads them
+            return yaml.load(text, Loader=_fallback_loader(False))
+    except yaml.YAMLError as exc:
+        where = getattr(exc, "problem_mark", None)
+        at = " (line %d)" % (where.line + 1) if where is not None else ""
+        problem = getattr(exc, "problem", None) or type(exc).__name__
+        raise LoadError("%s is not valid YAML%s: %s" % (name, at, problem)) from None
+    except (ValueError, TypeError, AttributeError, OverflowError) as exc:
+        # the parser read a scalar its constructors cannot build (a date-time out of range)
+        raise LoadError("%s: YAML value that cannot be read: %s" % (name, exc)) from None
+
+
+def _fallback_loader(native):
+    key = "loader", native
+    if key not in _helpers:
+        import datetime
+
+        import yaml
+
+        base = getattr(yaml, "CSafeLoader", yaml.SafeLoader) if native else yaml.SafeLoader
+
+        class Loader(base):
+            """The safe loader, reading the date-times whose offset has seconds too."""
+
+            def construct_yaml_timestamp(self, node):
+                try:
+                    return super().construct_yaml_timestamp(node)
+                except AttributeError:  # its pattern stops short of such offsets
+                    return datetime.datetime.fromisoformat(self.construct_scalar(node))
+
+        Loader.add_constructor("tag:yaml.org,2002:timestamp", Loader.construct_yaml_timestamp)
+        _helpers[key] = Loader
+    return _helpers[key]
+
+
+def _resolve_scalar(text, tag):
+    """A YAML scalar's value as the safe loader builds it (tag None: a plain scalar)."""
+    import yaml
+
+    if tag is None:
+        tag = _resolver().resolve(yaml.ScalarNode, text, (True, False))
+    if tag not in _SCALAR_TAGS:
+        return NotImplemented
+    construct = yaml.SafeLoader.yaml_constructors[tag]
+    try:
+        return construct(_constructor(), yaml.ScalarNode(tag, text))
+    except Exception:  # the resolver took it for a type its constructor cannot build
+        # PyYAML's own parser then decides (and reports) what this text is.
+        return NotImplemented
+
+
+_helpers = {}
+
+
+def _resolver():
+    if "resolver" not in _helpers:
+        import yaml
+
+        _helpers["resolver"] = yaml.resolver.Resolver()
+    return _helpers["resolver"]
+
+
+def _constructor():
+    if "constructor" not in _helpers:
+        import yaml
+
+        _helpers["constructor"] = yaml.constructor.SafeConstructor()
+    return _helpers["constructor"]
+
+
+def _report_of(doc, name):
+    from korvo.reporter import campaign
+
+    if not (isinstance(doc, dict) and "version" in doc and "report" in doc):
+        raise LoadError("%s is not a results document (expected a mapping with 'version' "
+                        "and 'report')" % name)
+    if doc["version"] != campaign.VERSION:
+        raise LoadError("%s has results format %r; this package reads %s"
+                        % (name, doc["version"], campaign.VERSION))
+    return doc["report"]
+
+
+def _results_by_value():
+    """{value: result constant} of the results module the model uses now."""
+    from korvo.reporter import campaign
+
+    result_type = campaign.TestResult
+    module = sys.modules.get(getattr(result_type, "__module__", ""), None)
+    known = {}
+    for value in vars(module).values() if module is not None else ():
+        if isinstance(value, result_type):
+            known.setdefault(value.value, value)
+    return known
