@@ -304,8 +304,37 @@ def test_missing_file(tmp_path):
 def test_journal_without_recover_is_named(tmp_path, monkeypatch):
     import sys
 
-    path = tmp_path / "job.journal"
-    path.write_text('{"journal": "korvo-reporter", "version": 1}\n{"op": "add"}\n')
+    path = tmp_path / "job.jsonl"
+    path.write_text('{"journal":"korvo-reporter","version":1,"durability":"flush"}\n')
     monkeypatch.setitem(sys.modules, "korvo.reporter.journal", None)
-    with pytest.raises(LoadError, match="journal"):
+    with pytest.raises(LoadError, match="is a journal"):
         load(path)
+
+
+def test_journal_is_read_while_written_and_summarised(tmp_path, capsys):
+    from korvo.reporter import journal
+    from korvo.reporter.cli import main
+
+    path = tmp_path / "journal.jsonl"
+    job = c.Campaign(id="live-job", seq_num=0)
+    with open(path, "w"):
+        pass
+    with pytest.raises(LoadError, match="not a results document"):
+        load(path)  # empty: no header, so not taken for a journal
+    with journal.attach(job, str(path)):
+        job.start(cli="run")
+        task = job.add_task(id="t1", seq_num=1)
+        task.start()
+        task.add_section(id="s1", seq_num=1).stop(result=results.Failed)
+        task.stop()
+        # Still open: the tree so far, the unfinished job marked aborted.
+        assert load(path).tasks[0].summary["failed"] == 1
+        assert main(["summary", str(path)]) == 1
+        assert "live-job" in capsys.readouterr().out
+        job.stop(num_tasks=1)
+    assert load(path).dump_yaml() == job.dump_yaml()
+    header = path.read_bytes().partition(b"\n")[0]
+    path.write_bytes(header + b"\n")
+    with pytest.raises(LoadError, match="no report tree yet") as raised:
+        load(path)
+    assert str(path) in str(raised.value)

@@ -33,6 +33,10 @@ def source_of(tree):
         return None
 
 
+# How the journal writer begins every journal (its version follows).
+JOURNAL_HEADER_START = b'{"journal":"korvo-reporter","version":'
+
+
 def load(path):
     """The report tree in `path` (results.yaml, results.json or a journal; "-": stdin).
 
@@ -89,23 +93,9 @@ def _kind_of(data):
     if head.startswith(b"<"):
         return "xml"
     if head.startswith(b"{"):
-        first, _, rest = data.lstrip().partition(b"\n")
-        if rest.strip() and _is_journal_header(first):
-            return "journal"
-        return "json"
+        # The header alone is still a journal: one whose writer has not got further.
+        return "journal" if head.startswith(JOURNAL_HEADER_START) else "json"
     return "yaml"
-
-
-def _is_journal_header(line):
-    # A journal starts with one JSON object naming itself; results.json is one line.
-    try:
-        header = json.loads(line)
-    except ValueError:
-        return False
-    if not isinstance(header, dict) or "report" in header:
-        return False
-    return any("journal" in str(k).lower() or "journal" in str(v).lower()
-               for k, v in header.items())
 
 
 def _recover(path, name):
@@ -114,7 +104,10 @@ def _recover(path, name):
     except ImportError:
         raise LoadError("%s is a journal; reading one needs korvo.reporter.journal, "
                         "which this installation lacks" % name) from None
-    return recover(path)
+    try:
+        return recover(path)
+    except ValueError as exc:  # no tree yet, or a header that does not check out
+        raise LoadError("%s: %s" % (name, exc)) from None
 
 
 def _decode_json(data, name):
