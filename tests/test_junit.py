@@ -447,3 +447,16 @@ def test_write_junit_failure_leaves_the_old_file(tmp_path):
     assert "missing" in str(info.value)
     assert target.read_bytes() == b"old"
     assert sorted(p.name for p in tmp_path.iterdir() if "junit" in p.name) == ["junit.xml"]
+
+
+def test_errors_of_python_code_in_the_tree_propagate():
+    class Exploding:
+        def __str__(self):
+            raise RuntimeError("str of a result failed")
+
+    root = job()
+    t = task(root)
+    tc = section(t, "tc1", type="Testcase")
+    tc.result = Exploding()
+    with pytest.raises(RuntimeError, match="str of a result failed"):
+        to_junit(root)
