@@ -15,6 +15,7 @@ void bind_files(nb::module_& m);
 void bind_json(nb::module_& m, nb::handle base_cls);
 void bind_yaml(nb::module_& m, nb::handle base_cls);
 void bind_junit(nb::module_& m);
+void bind_html(nb::module_& m);
 
 // Attaches a native function as an instance method of an existing class.
 template <typename Func, typename... Extra>

@@ -33,4 +33,5 @@ NB_MODULE(campaign, m) {
     bind_json(m, base);
     bind_yaml(m, base);
     bind_junit(m);
+    bind_html(m);
 }

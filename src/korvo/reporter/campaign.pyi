@@ -27,6 +27,12 @@ def _write_junit(
     path: Union[str, bytes, "os.PathLike[str]"],
     logs_dir: Union[str, bytes, "os.PathLike[str]", None] = None,
 ) -> Tuple[int, int, int, int]: ...
+def _html_data(
+    root: Any,
+    logs_dir: Union[str, bytes, "os.PathLike[str]", None],
+    slice_cap: int,
+    total_cap: int,
+) -> str: ...
 
 class ReportObjectBase:
     _ARG_ORDER: ClassVar[List[str]]

@@ -18,8 +18,8 @@ def add_parser(commands):
     demo = commands.add_parser(
         NAME, help="drive a synthetic job through the report model and write all outputs",
         description="Drives a synthetic job run through the report model as a harness does and "
-        "writes results.yaml, results.json, ResultsDetails.xml, ResultsSummary.xml and the task "
-        "log files into OUTDIR. The defaults build about %s nodes." % format(
+        "writes results.yaml, results.json, ResultsDetails.xml, ResultsSummary.xml, report.html "
+        "and the task log files into OUTDIR. The defaults build about %s nodes." % format(
             default.node_count(), ","))
     demo.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
     demo.add_argument("--tasks", type=count_arg, default=default.tasks,
@@ -83,6 +83,13 @@ def run(args, out, err):
                    for n in ("ResultsDetails.xml", "ResultsSummary.xml"))
         timings.append(("ResultsDetails.xml + ResultsSummary.xml",
                         time.perf_counter() - started, size))
+
+        progress.phase("writing report.html")
+        from korvo.reporter.html import write_html
+
+        started = time.perf_counter()
+        size = write_html(campaign, os.path.join(outdir, "report.html"), logs_dir=outdir)
+        timings.append(("report.html", time.perf_counter() - started, size))
     finally:
         progress.close()
 

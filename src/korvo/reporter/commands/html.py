@@ -1,0 +1,61 @@
+"""`html RESULTS OUT.html`: one self-contained HTML page of a results document."""
+
+import os
+
+from korvo.reporter.cli import UsageError, count_arg
+
+NAME = "html"
+
+EXAMPLES = """examples:
+  python -m korvo.reporter html /tmp/korvo-demo/results.json /tmp/korvo-demo/report.html
+  python -m korvo.reporter html results.yaml report.html --logs /runs/42 --log-limit 10000000
+"""
+
+
+def add_parser(commands):
+    import argparse
+
+    from korvo.reporter.html import LOG_BUDGET
+
+    page = commands.add_parser(
+        NAME, help="write one self-contained HTML report of a results document",
+        description="Writes one HTML file with the job overview, the results tree (filters, "
+        "search, details) and each section's slice of its log file. It needs no network and "
+        "opens from disk. Log files are looked up by name in the results' directory, or in "
+        "--logs DIR.",
+        epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    page.add_argument("results", metavar="RESULTS", help="results.yaml or results.json")
+    page.add_argument("out", metavar="OUT.html", help="the page to write (replaced if present)")
+    page.add_argument("--logs", metavar="DIR",
+                      help="directory holding the log files (default: the results' directory)")
+    page.add_argument("--log-limit", metavar="BYTES", type=count_arg, default=LOG_BUDGET,
+                      help="bytes of log embedded in all (default %(default)s; each node's "
+                      "slice is cut at 64 KiB)")
+
+
+def run(args, out, err):
+    from korvo.reporter import load
+    from korvo.reporter.html import write_html
+    from korvo.reporter.progress import Progress
+
+    if not os.path.isfile(args.results):
+        raise UsageError("no such results file: %s" % args.results)
+    logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))
+    if not os.path.isdir(logs):
+        raise UsageError("not a directory: %s" % logs)
+    progress = Progress(1, stream=err)
+    try:
+        progress.phase("reading " + args.results)
+        try:
+            campaign = load(args.results)
+        except (ValueError, TypeError, KeyError, OSError) as exc:
+            raise UsageError("cannot read %s: %s" % (args.results, exc)) from None
+        progress.phase("writing " + args.out)
+        try:
+            size = write_html(campaign, args.out, logs_dir=logs, log_budget=args.log_limit)
+        except OSError as exc:
+            raise UsageError("cannot write %s: %s" % (args.out, exc.strerror or exc)) from None
+    finally:
+        progress.close()
+    out.write("report written to %s (%s bytes)\n" % (args.out, format(size, ",")))
+    return 0

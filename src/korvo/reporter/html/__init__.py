@@ -1,0 +1,73 @@
+"""One self-contained HTML page of a report tree: header, charts, a results tree with
+filters and search, node details and the log slice of each section.
+
+The tree's data comes from the native builder as compact JSON, embedded once; the page's
+own script (``page.js``) renders only the rows on screen, so large jobs open quickly.
+No network access: the CSS and script ship inside this package and are inlined.
+"""
+
+import html as _html
+import os
+
+__all__ = ["write_html", "render_html", "SLICE_CAP", "LOG_BUDGET"]
+
+SLICE_CAP = 64 * 1024          # bytes of log embedded per node at most
+LOG_BUDGET = 50 * 1024 * 1024  # bytes of log embedded per report at most
+
+
+def _asset(name):
+    with open(os.path.join(os.path.dirname(__file__), name), encoding="utf-8") as handle:
+        return handle.read()
+
+
+def _version():
+    try:
+        from importlib.metadata import version
+
+        return version("korvo-reporter")
+    except Exception:
+        return ""
+
+
+def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET):
+    """The report page of the tree below `campaign`, as text.
+
+    With `logs_dir`, each node's log slice is read from the file of that name in it.
+    """
+    from korvo.reporter.campaign import _html_data
+
+    if logs_dir is not None:
+        logs_dir = os.fspath(logs_dir)
+    data = _html_data(campaign, logs_dir, int(slice_cap), int(log_budget))
+    title = _html.escape("Report %s" % (getattr(campaign, "id", "") or ""), quote=True)
+    page = _asset("page.html")
+    # Placeholders are replaced in one pass, so no inserted text is searched again.
+    parts = {
+        "TITLE": title,
+        "CSS": _asset("page.css"),
+        "SCRIPT": _asset("page.js"),
+        "VERSION": _html.escape(_version()),
+        "DATA": data,
+    }
+    out = []
+    rest = page
+    while True:
+        at = rest.find("{{")
+        if at < 0:
+            out.append(rest)
+            break
+        end = rest.index("}}", at)
+        out.append(rest[:at])
+        out.append(parts[rest[at + 2:end]])
+        rest = rest[end + 2:]
+    return "".join(out)
+
+
+def write_html(campaign, path, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET):
+    """Writes the report page of `campaign` to `path` (replaced safely); returns its size."""
+    from korvo.reporter.files import write_file
+
+    data = render_html(campaign, logs_dir=logs_dir, slice_cap=slice_cap,
+                       log_budget=log_budget).encode("utf-8")
+    write_file(path, data)
+    return len(data)

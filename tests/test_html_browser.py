@@ -1,0 +1,211 @@
+"""The demo's report.html in headless Chromium: the counts it shows, expanding a failed
+testcase, the result filter, the search and a step's log slice.
+
+Outside CI a machine without Chromium skips these; in CI (CI=true) they must run."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+
+CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
+DRIVER = shutil.which("chromedriver")
+IN_CI = os.environ.get("CI", "").lower() == "true"
+
+
+def _browser():
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the browser is not run under the sanitizer's preloaded runtime")
+    missing = [name for name, path in (("chromium", CHROMIUM), ("chromedriver", DRIVER))
+               if not path]
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.chrome.options import Options
+        from selenium.webdriver.chrome.service import Service
+    except ImportError:
+        missing.append("the selenium package")
+    if missing:
+        reason = ("browser tests need %s (apt-get install chromium chromium-driver; "
+                  "pip install '.[test]')" % ", ".join(missing))
+        if IN_CI:
+            pytest.fail(reason)
+        pytest.skip(reason)
+    options = Options()
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage",
+                "--window-size=1400,1000", "--disable-gpu"):
+        options.add_argument(arg)
+    options.binary_location = CHROMIUM
+    return webdriver.Chrome(options=options, service=Service(DRIVER))
+
+
+@pytest.fixture(scope="module")
+def demo(tmp_path_factory):
+    out = tmp_path_factory.mktemp("demo")
+    subprocess.run([sys.executable, "-m", "korvo.reporter", "demo", str(out), "--tasks", "3",
+                    "--testcases", "6", "--sections", "2", "--steps", "4", "--fail-rate",
+                    "0.4", "--seed", "5"], check=True, capture_output=True, timeout=300)
+    with open(out / "results.json", encoding="utf-8") as f:
+        report = json.load(f)["report"]
+    return out, report
+
+
+@pytest.fixture(scope="module")
+def browser():
+    driver = _browser()
+    yield driver
+    driver.quit()
+
+
+@pytest.fixture
+def page(browser, demo):
+    out, _ = demo
+    browser.get((out / "report.html").as_uri())
+    wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "all")
+    return browser
+
+
+def wait(driver, check, timeout=20):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if check():
+            return
+        time.sleep(0.05)
+    raise AssertionError("the page did not get there: %s" % driver.get_log("browser"))
+
+
+def nodes(report):
+    """Every node of the results file with its fullid, in tree order."""
+    out = []
+
+    def visit(node, path):
+        fullid = ".".join(path + [node["id"]]) if node["type"] != "Campaign" else node["id"]
+        out.append((fullid, node))
+        below = path + [node["id"]] if node["type"] != "Campaign" else []
+        for child in node.get("tasks", []) + node.get("sections", []):
+            visit(child, below)
+
+    visit(report, [])
+    return out
+
+
+def shown_rows(driver):
+    """(node index, aria-level, result, id) of the rendered rows, top to bottom."""
+    return driver.execute_script("""
+        return Array.from(document.querySelectorAll('#tree .row'))
+          .filter(r => r.style.display !== 'none')
+          .sort((a, b) => a.dataset.index - b.dataset.index)
+          .map(r => [+r.dataset.node, +r.getAttribute('aria-level'), r.dataset.result,
+                     r.querySelector('.rid').textContent]);""")
+
+
+def test_header_counts_match_the_results_file(page, demo):
+    _, report = demo
+    shown = page.execute_script("""
+        return Object.fromEntries(Array.from(document.querySelectorAll('#counts li'))
+          .map(li => [li.dataset.result, li.querySelector('.count').textContent]));""")
+    want = {k: format(v, ",") for k, v in report["summary"].items()
+            if k not in ("total", "success_rate")}
+    assert shown == want
+    facts = page.find_element("id", "facts").text
+    assert "%.1f %%" % report["summary"]["success_rate"] in facts
+    assert report["host"] in facts and report["submitter"] in facts
+    assert page.find_element("id", "job-id").text == "Report " + report["id"]
+    # the chips count each result the nodes carry themselves
+    chips = page.execute_script("""
+        return Object.fromEntries(Array.from(document.querySelectorAll('.chip[data-result]'))
+          .map(b => [b.dataset.result, b.querySelector('.count').textContent]));""")
+    carried = {}
+    for _, node in nodes(report):
+        if "result" in node:
+            key = node["result"]["value"]
+            carried[key] = carried.get(key, 0) + 1
+    assert chips == {k: format(v, ",") for k, v in carried.items()}
+
+
+def test_failures_are_open_and_a_failed_testcase_expands(page, demo):
+    rows = shown_rows(page)
+    failed_cases = [r for r in rows if r[2] in ("failed", "errored", "aborted", "blocked")
+                    and page.execute_script(
+                        "return document.getElementById('row-%d').querySelector('.rtype')"
+                        ".textContent" % r[0]) == "Testcase"]
+    assert failed_cases, rows
+    node, level = failed_cases[0][0], failed_cases[0][1]
+    row = page.find_element("id", "row-%d" % node)
+    assert row.get_attribute("aria-expanded") == "true"  # open on arrival
+    row.find_element("css selector", ".twisty").click()
+    assert page.find_element("id", "row-%d" % node).get_attribute("aria-expanded") == "false"
+    assert not [r for r in shown_rows(page) if r[1] == level + 1 and r[0] > node
+                and r[0] < node + 3]
+    # and back open from the keyboard: focus is on it after the click
+    page.find_element("id", "tree").send_keys("\ue014")  # ArrowRight
+    rows = shown_rows(page)
+    at = [r[0] for r in rows].index(node)
+    assert rows[at + 1][1] == level + 1
+
+
+def test_filter_to_failed(page, demo):
+    _, report = demo
+    page.find_element("css selector", '.chip[data-result="failed"]').click()
+    wanted = [fid for fid, n in nodes(report) if n.get("result", {}).get("value") == "failed"]
+    count = page.find_element("id", "match-count").text
+    assert count == "%d match%s" % (len(wanted), "" if len(wanted) == 1 else "es")
+    rows = shown_rows(page)
+    leaves = [r for r in rows if page.find_element("id", "row-%d" % r[0])
+              .get_attribute("aria-expanded") is None]
+    assert leaves and all(r[2] == "failed" for r in leaves)
+    page.find_element("css selector", '.chip[data-result="failed"]').click()
+    assert page.find_element("id", "match-count").text == ""
+
+
+def test_search_by_id(page, demo):
+    _, report = demo
+    box = page.find_element("id", "search")
+    box.send_keys("tc003")
+    wait(page, lambda: page.find_element("id", "match-count").text != "")
+    wanted = [fid for fid, n in nodes(report) if "tc003" in n["id"]]
+    assert page.find_element("id", "match-count").text == "%d matches" % len(wanted)
+    ids = [r[3] for r in shown_rows(page)]
+    assert ids.count("tc003") == len(wanted)
+    box.clear()
+    box.send_keys("task002.tc003.section1.step4\n")  # step1 holds nested steps
+    wait(page, lambda: page.find_element("id", "match-count").text == "1 match")
+
+
+def test_a_failed_step_shows_its_log_slice(page, demo):
+    out, report = demo
+    failed = [(fid, n) for fid, n in nodes(report)
+              if n.get("type") == "Step" and n.get("result", {}).get("value") == "failed"]
+    assert failed
+    fullid, step = failed[0]
+    box = page.find_element("id", "search")
+    box.send_keys(fullid + "\n")
+    wait(page, lambda: page.find_element("id", "match-count").text == "1 match")
+    row = [r for r in shown_rows(page) if r[3] == step["id"] and r[2] == "failed"][-1]
+    page.find_element("id", "row-%d" % row[0]).click()
+    detail = page.find_element("id", "detail")
+    assert fullid in detail.find_element("css selector", "h3").text
+    logs = step["logs"]
+    with open(out / logs["file"], "rb") as f:
+        f.seek(logs["begin"])
+        printed = f.read(logs["size"]).decode()
+    shown = detail.find_element("css selector", "pre.log").get_attribute("textContent")
+    assert shown == printed and printed.strip()
+
+
+def test_keyboard_moves_through_the_tree(page):
+    tree = page.find_element("id", "tree")
+    tree.click()
+    tree.send_keys("\ue011")  # Home
+    first = page.execute_script("return document.getElementById('tree')"
+                                ".getAttribute('aria-activedescendant')")
+    assert first == "row-0"
+    tree.send_keys("\ue015", "\ue015")  # ArrowDown twice
+    third = page.execute_script("return document.getElementById('tree')"
+                                ".getAttribute('aria-activedescendant')")
+    assert third == "row-%d" % shown_rows(page)[2][0]
+    tree.send_keys("\ue007")  # Enter shows the details
+    assert page.find_element("css selector", "#detail h3").text.strip()
