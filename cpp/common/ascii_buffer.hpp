@@ -1,20 +1,37 @@
-// The writers' output: ASCII text written straight into the str object that is returned.
+// The writers' output: ASCII text written straight into the str object that is returned, or
+// streamed in chunks to a sink (a file) so that memory stays bounded whatever the size.
 // Growth resizes that str in place where the allocator can (realloc), and the finished
 // text is handed over without a final copy.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "common/py_support.hpp"
 
 namespace korvo {
 
+// Where a streaming buffer hands its full chunks.
+class ChunkSink {
+  public:
+    virtual void write(const char* data, size_t n) = 0;
+
+  protected:
+    ~ChunkSink() = default;
+};
+
 class AsciiBuffer {
   public:
     AsciiBuffer() = default;
-    ~AsciiBuffer() { Py_XDECREF(str_); }
+    // Streams to `sink` in chunks of about kChunk bytes; finish with flush().
+    explicit AsciiBuffer(ChunkSink& sink) : sink_(&sink) {}
+    ~AsciiBuffer() {
+        Py_XDECREF(str_);
+        if (sink_) std::free(data_);
+    }
     AsciiBuffer(const AsciiBuffer&) = delete;
     AsciiBuffer& operator=(const AsciiBuffer&) = delete;
 
@@ -52,7 +69,14 @@ class AsciiBuffer {
         len_ += n;
     }
 
+    // Bytes written and not yet handed over (all of them, unless streaming).
     size_t size() const { return len_; }
+
+    // Streaming: hands what is buffered to the sink.
+    void flush() {
+        if (len_) sink_->write(data_, len_);
+        len_ = 0;
+    }
 
     // The text written so far as a str; the buffer is empty afterwards.
     nb::object take() {
@@ -64,6 +88,8 @@ class AsciiBuffer {
         len_ = cap_ = 0;
         return nb::steal(out);
     }
+
+    static constexpr size_t kChunk = size_t(1) << 20;
 
   private:
     static constexpr size_t kInitial = 1024;
@@ -77,6 +103,7 @@ class AsciiBuffer {
     // Half as much again each time: the output is the dump's largest allocation, and
     // resizing a large block in place is cheap, so the slack is kept small.
     void grow(size_t extra) {
+        if (sink_) return next_chunk(extra);
         size_t want = cap_ ? cap_ + cap_ / 2 : kInitial;
         if (want < len_ + extra) want = len_ + extra;
         if (str_) return resize(want);
@@ -86,6 +113,19 @@ class AsciiBuffer {
         cap_ = want;
     }
 
+    // Streaming: the full chunk goes to the sink and the block is reused (enlarged only for
+    // a single piece longer than a chunk).
+    void next_chunk(size_t extra) {
+        flush();
+        if (extra <= cap_) return;
+        size_t want = extra > kChunk ? extra : kChunk;
+        void* block = std::realloc(data_, want);
+        if (!block) throw std::bad_alloc();
+        data_ = static_cast<char*>(block);
+        cap_ = want;
+    }
+
+    ChunkSink* sink_ = nullptr;
     PyObject* str_ = nullptr; // a compact ASCII str owned until take()
     char* data_ = nullptr;
     size_t len_ = 0;

@@ -14,6 +14,8 @@ void bind_files(nb::module_& m);
 // Serialisation methods are attached to the node base class `base_cls`.
 void bind_json(nb::module_& m, nb::handle base_cls);
 void bind_yaml(nb::module_& m, nb::handle base_cls);
+// write_yaml / write_json, after the dump methods they stand for are bound.
+void bind_output(nb::handle base_cls);
 void bind_junit(nb::module_& m);
 void bind_html(nb::module_& m);
 

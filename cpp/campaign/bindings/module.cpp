@@ -32,6 +32,7 @@ NB_MODULE(campaign, m) {
     nb::handle base = m.attr("ReportObjectBase");
     bind_json(m, base);
     bind_yaml(m, base);
+    bind_output(base);
     bind_junit(m);
     bind_html(m);
 }

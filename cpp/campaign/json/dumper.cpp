@@ -1,5 +1,6 @@
 #include "campaign/json/dumper.hpp"
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "campaign/walk/node_order.hpp"
 #include "campaign/walk/path_stack.hpp"
 #include "campaign/walk/result_cache.hpp"
+#include "common/collector_pause.hpp"
 #include "common/iso_datetime.hpp"
 
 namespace korvo::campaign {
@@ -216,7 +218,7 @@ class ReportJsonWriter : public JsonWriter {
 
     PathStack paths_;
     std::vector<Field> fields_;
-    std::vector<EncodedKeys> keys_;
+    std::deque<EncodedKeys> keys_; // a deque: adding keys for a child keeps the parent's in place
 
     // The result and counter classes are looked up once per dump; with them fixed, the
     // rule depends on the type alone when both are classes, so it is remembered per type.
@@ -282,10 +284,19 @@ nb::object json_dumper_default(PyObject* self, PyObject* obj) {
 }
 
 nb::object dump_json(PyObject* node) {
+    CollectorPause pause;
     ReportJsonWriter writer;
     nb::object version = module_global(interned.VERSION);
     writer.document(version.ptr(), node);
     return writer.finish();
+}
+
+void stream_json(PyObject* node, ChunkSink& sink) {
+    CollectorPause pause;
+    ReportJsonWriter writer(sink);
+    nb::object version = module_global(interned.VERSION);
+    writer.document(version.ptr(), node);
+    writer.flush();
 }
 
 } // namespace korvo::campaign

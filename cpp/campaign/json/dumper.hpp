@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include "common/ascii_buffer.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign {
@@ -24,5 +25,7 @@ nb::object json_dumper_default(PyObject* self, PyObject* obj);
 // The JSON text of {"version": VERSION, "report": node}, as json.dumps with JSONDumper
 // writes it, produced without going through the json module.
 nb::object dump_json(PyObject* node);
+// The same text, handed to `sink` in chunks as it is produced.
+void stream_json(PyObject* node, ChunkSink& sink);
 
 } // namespace korvo::campaign

@@ -11,9 +11,6 @@ namespace korvo::campaign {
 
 namespace {
 
-// Far below what the C stack holds, far above any report's nesting.
-constexpr int kMaxDepth = 10000;
-
 const char kHex[] = "0123456789abcdef";
 
 // Printable ASCII other than the quote and the backslash passes unescaped.
@@ -134,19 +131,8 @@ JsonWriter::Stash::~Stash() {
     }
 }
 
-JsonWriter::Depth::Depth(JsonWriter& w) : w_(w), guard_(" while encoding a JSON object") {
-    if (w.depth_ >= kMaxDepth) {
-        raise(PyExc_RecursionError,
-              "maximum recursion depth exceeded while encoding a JSON object");
-    }
-    ++w.depth_;
-}
-
-JsonWriter::Depth::~Depth() {
-    --w_.depth_;
-}
-
 void JsonWriter::value(PyObject* obj) {
+    signals_.step();
     if (PyUnicode_Check(obj)) return string(obj);
     if (obj == Py_None) return raw("null", 4);
     if (obj == Py_True) return raw("true", 4);

@@ -10,12 +10,15 @@
 
 #include "common/ascii_buffer.hpp"
 #include "common/py_support.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign {
 
 class JsonWriter {
   public:
     JsonWriter() = default;
+    // Streams the text to `sink`; call flush() at the end.
+    explicit JsonWriter(ChunkSink& sink) : out_(sink) {}
     virtual ~JsonWriter();
     JsonWriter(const JsonWriter&) = delete;
     JsonWriter& operator=(const JsonWriter&) = delete;
@@ -35,6 +38,8 @@ class JsonWriter {
     void raw(char c) { out_.push_back(c); }
     // The text written so far, as a str.
     nb::object finish() { return out_.take(); }
+    // Streaming: hands the rest of the text to the sink.
+    void flush() { out_.flush(); }
 
   protected:
     // Encodes `obj`, which is none of the types the encoder knows. The base has no
@@ -73,17 +78,13 @@ class JsonWriter {
         size_t base_;
     };
 
-    // One nesting level: counts against the interpreter's recursion limit and a hard cap
-    // that keeps the C stack safe even when that limit has been raised.
+    // One nesting level, counted by the shared recursion guard (the interpreter's limit, a
+    // hard cap and the stack left).
     class Depth {
       public:
-        explicit Depth(JsonWriter& w);
-        ~Depth();
-        Depth(const Depth&) = delete;
-        Depth& operator=(const Depth&) = delete;
+        explicit Depth(JsonWriter&) : guard_(" while encoding a JSON object") {}
 
       private:
-        JsonWriter& w_;
         RecursionGuard guard_;
     };
 
@@ -100,9 +101,9 @@ class JsonWriter {
     void dict(PyObject* obj);
     void key(PyObject* key);
 
+    SignalPoll signals_;
     std::vector<PyObject*> markers_;
     std::vector<PyObject*> stash_;
-    int depth_ = 0;
 };
 
 } // namespace korvo::campaign

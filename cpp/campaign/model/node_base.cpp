@@ -4,10 +4,11 @@
 
 #include <algorithm>
 
+#include "campaign/model/id_chain.hpp"
 #include "campaign/model/id_text.hpp"
+#include "campaign/model/interned.hpp"
 #include "campaign/model/merge.hpp"
 #include "campaign/model/module_state.hpp"
-#include "campaign/model/interned.hpp"
 #include "campaign/model/node.hpp"
 #include "common/iteration.hpp"
 
@@ -53,37 +54,6 @@ void append_to(PyObject* list, PyObject* item) {
     check(PyObject_CallMethodOneArg(list, interned.append, item));
 }
 
-constexpr int kMaxChain = 64;
-
-PyObject* own_dict(PyObject* node) {
-    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
-    return dict_ptr ? *dict_ptr : nullptr;
-}
-
-// The serialisers read the paths of every node, so the usual tree is answered in one
-// step: borrowed ids from `node` up to the first node below the top, innermost first,
-// read straight from the instance dicts. 0 unless every node on the way is an exact
-// node of ours with its id set (text ids when `need_text`) and the module's Campaign is
-// our own class; the general walk then answers. Nothing here runs Python code, so the
-// borrowed ids stay valid until the caller returns.
-int quick_id_chain(PyObject* node, PyObject** ids, bool need_text) {
-    nb::object campaign_cls = module_global(interned.Campaign);
-    if (campaign_cls.ptr() != reinterpret_cast<PyObject*>(campaign_module.campaign_type)) return 0;
-    int n = 0;
-    while (true) {
-        if (exact_kind(node) == NodeKind::Other || n == kMaxChain) return 0;
-        PyObject* dict = own_dict(node);
-        if (!dict) return 0;
-        PyObject* id = PyDict_GetItem(dict, interned.id);
-        if (!id || (need_text && !PyUnicode_CheckExact(id))) return 0;
-        ids[n++] = id;
-        PyObject* parent = PyDict_GetItem(dict, interned._parent);
-        if (!parent || parent == Py_None || PyObject_TypeCheck(parent, campaign_module.campaign_type))
-            return n;
-        node = parent;
-    }
-}
-
 } // namespace
 
 void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent, PyObject* type) {
@@ -109,10 +79,11 @@ void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent
 }
 
 nb::object fullid(PyObject* self) {
-    PyObject* chain[kMaxChain];
-    if (int n = quick_id_chain(self, chain, true)) {
-        std::reverse(chain, chain + n);
-        return join_text_ids(chain, size_t(n));
+    IdChain chain;
+    if (quick_paths_apply() && chain.walk(self) && chain.text()) {
+        PyObject* outermost_first[IdChain::kMaxLength];
+        std::reverse_copy(chain.ids(), chain.ids() + chain.size(), outermost_first);
+        return join_text_ids(outermost_first, chain.size());
     }
     PyObject* parent = parent_of(self);
     nb::object own_id = get_attr(self, interned.id);
@@ -139,12 +110,14 @@ nb::object fullid(PyObject* self) {
 }
 
 nb::object idlist(PyObject* self) {
-    PyObject* chain[kMaxChain];
-    if (int n = quick_id_chain(self, chain, false)) {
+    IdChain chain;
+    if (quick_paths_apply() && chain.walk(self)) {
+        Py_ssize_t n = Py_ssize_t(chain.size());
         nb::object out = check(PyList_New(n));
-        for (int i = 0; i < n; ++i) {
-            Py_INCREF(chain[n - 1 - i]);
-            PyList_SET_ITEM(out.ptr(), i, chain[n - 1 - i]);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* id = chain.ids()[n - 1 - i];
+            Py_INCREF(id);
+            PyList_SET_ITEM(out.ptr(), i, id);
         }
         return out;
     }

@@ -12,7 +12,9 @@ ResultCache::Entry& ResultCache::entry(PyObject* obj) {
 }
 
 bool ResultCache::ignored(PyObject* value) {
-    if (!remembers(value)) return is_ignored_value(value);
+    // Held only by its node and the caller: a result of its own (a roll-up's fresh object),
+    // met once in the dump, so remembering it would never pay.
+    if (!remembers(value) || Py_REFCNT(value) <= kOwnedByOneNode) return is_ignored_value(value);
     Entry& e = entry(value);
     if (e.ignored < 0) e.ignored = is_ignored_value(value) ? 1 : 0;
     return e.ignored != 0;
@@ -27,12 +29,14 @@ void ResultCache::read_fields(PyObject* obj, Fields& out) {
 }
 
 ResultCache::Fields ResultCache::fields(PyObject* obj) {
-    if (!remembers(obj)) {
+    auto found = remembers(obj) ? entries_.find(obj) : entries_.end();
+    if (found == entries_.end()) {
+        // Not remembered by ignored(): read afresh.
         Fields f;
         read_fields(obj, f);
         return f;
     }
-    Entry& e = entry(obj);
+    Entry& e = found->second;
     if (!e.has_fields) {
         read_fields(obj, e.fields);
         e.has_fields = true;

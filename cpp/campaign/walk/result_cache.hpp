@@ -3,8 +3,9 @@
 // result objects and every node compares its result with the ignored values, so each
 // result is asked once per dump. Within one dump a result's equality and attributes do not
 // change, so the answers stay right; the entries hold their results, so an address is
-// never reused while remembered. Only results of exactly the given class are remembered:
-// a subclass may compute its answers differently on each call.
+// never reused while remembered. Only results of exactly the given class are remembered (a
+// subclass may compute its answers differently on each call), and only those shared by
+// several holders: the fresh result each rolled-up node owns is met once per dump.
 #pragma once
 
 #include <Python.h>
@@ -32,8 +33,8 @@ class ResultCache {
     bool remembers(PyObject* obj) const {
         return type_ && reinterpret_cast<PyObject*>(Py_TYPE(obj)) == type_;
     }
-    // The fields `obj`, a result, is written with; remembered when remembers(obj). A copy:
-    // writing them may write other results.
+    // The fields `obj`, a result, is written with; remembered when ignored() remembered it.
+    // A copy: writing them may write other results.
     Fields fields(PyObject* obj);
     // The same, read afresh.
     static void read_fields(PyObject* obj, Fields& out);
@@ -46,6 +47,9 @@ class ResultCache {
         Fields fields;
     };
     Entry& entry(PyObject* obj);
+
+    // References to a node's result while ignored() asks about it: the node's and the caller's.
+    static constexpr Py_ssize_t kOwnedByOneNode = 2;
 
     PyObject* type_;
     std::unordered_map<PyObject*, Entry> entries_;

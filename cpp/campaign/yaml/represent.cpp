@@ -12,7 +12,9 @@
 #include "campaign/yaml/emitter.hpp"
 #include "campaign/yaml/rules.hpp"
 #include "campaign/yaml/scalar_text.hpp"
+#include "common/collector_pause.hpp"
 #include "common/iso_datetime.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::yaml {
 
@@ -53,6 +55,7 @@ class Walker {
     explicit Walker(Emitter& emitter) : em_(emitter) {}
 
     void node(PyObject* value, NodeContext ctx) {
+        signals_.step();
         // The most frequent scalars go straight to the writer.
         PyTypeObject* t = Py_TYPE(value);
         if (t == &PyUnicode_Type) {
@@ -355,6 +358,7 @@ class Walker {
         return check(PySequence_Fast(seq, "_ARG_ORDER must be a sequence"));
     }
 
+    SignalPoll signals_;
     PathStack paths_;
     Emitter& em_;
     ResultCache results_{registered.test_result};
@@ -372,8 +376,10 @@ class Walker {
 
 } // namespace
 
-nb::object dump_report_document(PyObject* report) {
-    AsciiBuffer out;
+namespace {
+
+void write_document(PyObject* report, AsciiBuffer& out) {
+    CollectorPause pause;
     Emitter emitter(out);
     Walker walker(emitter);
     Pairs top;
@@ -381,7 +387,20 @@ nb::object dump_report_document(PyObject* report) {
     top.emplace_back(nb::borrow(interned.report), nb::borrow(report));
     walker.mapping(Tag::Map, top);
     emitter.end_document();
+}
+
+} // namespace
+
+nb::object dump_report_document(PyObject* report) {
+    AsciiBuffer out;
+    write_document(report, out);
     return out.take();
+}
+
+void stream_report_document(PyObject* report, ChunkSink& sink) {
+    AsciiBuffer out(sink);
+    write_document(report, out);
+    out.flush();
 }
 
 } // namespace korvo::campaign::yaml

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "common/ascii_buffer.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign::yaml {
@@ -22,5 +23,7 @@ extern RegisteredTypes registered;
 
 // The YAML text of the document {version: VERSION, report: report}.
 nb::object dump_report_document(PyObject* report);
+// The same text, handed to `sink` in chunks as it is produced.
+void stream_report_document(PyObject* report, ChunkSink& sink);
 
 } // namespace korvo::campaign::yaml

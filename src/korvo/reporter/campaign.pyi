@@ -3,6 +3,7 @@
 import datetime
 import os
 import json
+import os
 from typing import Any, Callable, ClassVar, Dict, List, Mapping, Optional, Tuple, Union
 
 import yaml
@@ -65,6 +66,16 @@ class ReportObjectBase:
     def roll_up(self) -> None: ...
     def dump_json(self) -> str: ...
     def dump_yaml(self) -> str: ...
+    def write_yaml(self, path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> None:
+        """Writes the bytes of dump_yaml() to `path`, streamed in chunks with bounded memory.
+
+        The text goes to a new file in path's directory that replaces `path` only once
+        complete (a link in its place is replaced, never followed); on any error, Ctrl-C
+        included, `path` is left as it was. A subclass's or instance's own dump_yaml is
+        honoured (its text written as UTF-8). Raises OSError naming `path`.
+        """
+    def write_json(self, path: Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]) -> None:
+        """Writes the bytes of dump_json() to `path`; the same rules as write_yaml."""
     def to_dict(self) -> Dict[str, Any]: ...
     @classmethod
     def to_yaml(cls, dumper: "YAMLDumper", data: "ReportObjectBase") -> MappingNode: ...
