@@ -113,6 +113,8 @@ def test_header_counts_match_the_results_file(page, demo):
     facts = page.find_element("id", "facts").text
     assert "%.1f %%" % report["summary"]["success_rate"] in facts
     assert report["host"] in facts and report["submitter"] in facts
+    assert report["starttime"] in facts.replace("\n", " ")
+    assert report["stoptime"] in facts.replace("\n", " ")
     assert page.find_element("id", "job-id").text == "Report " + report["id"]
     # the chips count each result the nodes carry themselves
     chips = page.execute_script("""
@@ -188,6 +190,7 @@ def test_a_failed_step_shows_its_log_slice(page, demo):
     page.find_element("id", "row-%d" % row[0]).click()
     detail = page.find_element("id", "detail")
     assert fullid in detail.find_element("css selector", "h3").text
+    assert step["starttime"] in detail.text and step["stoptime"] in detail.text
     logs = step["logs"]
     with open(out / logs["file"], "rb") as f:
         f.seek(logs["begin"])
@@ -209,3 +212,18 @@ def test_keyboard_moves_through_the_tree(page):
     assert third == "row-%d" % shown_rows(page)[2][0]
     tree.send_keys("\ue007")  # Enter shows the details
     assert page.find_element("css selector", "#detail h3").text.strip()
+
+
+def test_print_lists_the_open_rows(page, demo):
+    _, report = demo
+    open_rows = page.execute_script(
+        "return parseFloat(document.getElementById('spacer').style.height) / 28")
+    page.execute_script("window.dispatchEvent(new Event('beforeprint'))")
+    printed = page.execute_script(
+        "return Array.from(document.querySelectorAll('#print-tree .row'))"
+        ".map(r => r.querySelector('.rid').textContent)")
+    # every open row, not only those the screen showed
+    assert len(printed) == open_rows > len(shown_rows(page))
+    assert printed[0] == report["id"]
+    page.execute_script("window.dispatchEvent(new Event('afterprint'))")
+    assert page.execute_script("return document.querySelectorAll('#print-tree .row').length") == 0

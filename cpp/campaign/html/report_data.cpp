@@ -6,7 +6,6 @@
 #include <datetime.h>
 #include <memory>
 #include <string>
-#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -31,7 +30,14 @@ class TextTable {
     int32_t index(PyObject* text) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-        if (!data) throw nb::python_error();
+        nb::object spelled;
+        if (!data) {
+            // Lone surrogates have no UTF-8 form; kept apart by their code points.
+            PyErr_Clear();
+            spelled = check(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+            data = PyBytes_AS_STRING(spelled.ptr());
+            size = PyBytes_GET_SIZE(spelled.ptr());
+        }
         auto [it, added] = index_.try_emplace(std::string(data, size_t(size)), 0);
         if (added) {
             it->second = int32_t(texts_.size());
@@ -159,10 +165,9 @@ class Builder {
             std::string dir(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded)));
             std::vector<std::string> names;
             for (const nb::object& f : files_.texts()) {
-                Py_ssize_t size = 0;
-                const char* data = PyUnicode_AsUTF8AndSize(f.ptr(), &size);
-                if (!data) throw nb::python_error();
-                names.emplace_back(data, size_t(size));
+                nb::object name = check(PyUnicode_EncodeFSDefault(f.ptr())); // as os.fsencode
+                names.emplace_back(PyBytes_AS_STRING(name.ptr()),
+                                   size_t(PyBytes_GET_SIZE(name.ptr())));
             }
             nb::gil_scoped_release unlocked;
             slices_.load(dir, names);
@@ -188,13 +193,26 @@ class Builder {
         results_.write(out);
         section(out, "files");
         files_.write(out);
-        column(out, "parent", parent_);
-        column(out, "id", id_);
-        column(out, "type", type_);
-        column(out, "result", result_);
-        column(out, "start", start_);
-        column(out, "dur", dur_);
-        column(out, "logs", logs_);
+        // Numbers that grow with the tree are written as differences, which stay short:
+        // the distance up to the parent, the start after the parent's start, and each log
+        // position's node and begin after the previous position's.
+        size_t n = parent_.size();
+        column(out, "up", n,
+               [&](size_t i) { return parent_[i] < 0 ? 0 : (long long)i - parent_[i]; });
+        column(out, "id", n, [&](size_t i) { return (long long)id_[i]; });
+        column(out, "type", n, [&](size_t i) { return (long long)type_[i]; });
+        column(out, "result", n, [&](size_t i) { return (long long)result_[i]; });
+        column(out, "start", n, [&](size_t i) {
+            if (start_[i] == kNone) return kNone;
+            int32_t p = parent_[i];
+            return start_[i] - (p >= 0 && start_[p] != kNone ? start_[p] : 0);
+        });
+        column(out, "dur", n, [&](size_t i) { return dur_[i]; });
+        column(out, "logs", logs_.size(), [&](size_t i) {
+            size_t field = i % 4;
+            if ((field == 0 || field == 2) && i >= 4) return logs_[i] - logs_[i - 4];
+            return logs_[i];
+        });
         section(out, "desc");
         out.raw('{');
         out.append(desc_.finish());
@@ -214,16 +232,18 @@ class Builder {
         out.raw(name, std::strlen(name));
         out.raw("\":", 2);
     }
-    template <typename T>
-    static void column(DataWriter& out, const char* name, const std::vector<T>& values) {
+    // A JSON array of `size` numbers, value(i) each (kNone written as null).
+    template <typename Value>
+    static void column(DataWriter& out, const char* name, size_t size, Value&& value) {
         section(out, name);
         out.raw('[');
-        for (size_t i = 0; i < values.size(); ++i) {
+        for (size_t i = 0; i < size; ++i) {
             if (i) out.raw(',');
-            if (std::is_same_v<T, long long> && values[i] == T(kNone))
+            long long v = value(i);
+            if (v == kNone)
                 out.raw("null", 4);
             else
-                out.integer((long long)values[i]);
+                out.integer(v);
         }
         out.raw(']');
     }

@@ -67,7 +67,8 @@ def write_html(campaign, path, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget
     """Writes the report page of `campaign` to `path` (replaced safely); returns its size."""
     from korvo.reporter.files import write_file
 
-    data = render_html(campaign, logs_dir=logs_dir, slice_cap=slice_cap,
-                       log_budget=log_budget).encode("utf-8")
+    page = render_html(campaign, logs_dir=logs_dir, slice_cap=slice_cap, log_budget=log_budget)
+    # Pages are ASCII unless a title is not: then the size is that of the UTF-8 text.
+    data = page if page.isascii() else page.encode("utf-8")
     write_file(path, data)
     return len(data)

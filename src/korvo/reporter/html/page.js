@@ -1,7 +1,7 @@
 (function () {
   "use strict";
   var D = JSON.parse(document.getElementById("korvo-data").textContent);
-  var N = D.parent.length;
+  var N = D.up.length;
   var ROW = 28, OVERSCAN = 12;
   // Severity decides a parent's shown result (the worst below it) and what counts as a failure.
   var SEVERITY = { passed: 0, passx: 1, skipped: 2, blocked: 3, failed: 4, aborted: 5, errored: 6 };
@@ -16,8 +16,24 @@
   }
 
   // ---- the tree in arrays -------------------------------------------------------------
-  var parent = D.parent, depth = new Int32Array(N), childCount = new Int32Array(N);
-  for (var i = 1; i < N; i++) { depth[i] = depth[parent[i]] + 1; childCount[parent[i]]++; }
+  // Columns come as differences (see the data builder): parents as distances up, starts
+  // after the parent's start, log positions after the previous one.
+  var parent = new Int32Array(N), depth = new Int32Array(N), childCount = new Int32Array(N);
+  var startAt = new Array(N);
+  if (N) { parent[0] = -1; startAt[0] = D.start[0]; }
+  for (var i = 1; i < N; i++) {
+    var up = i - D.up[i];
+    parent[i] = up; depth[i] = depth[up] + 1; childCount[up]++;
+    startAt[i] = D.start[i] == null ? null : (startAt[up] == null ? 0 : startAt[up]) + D.start[i];
+  }
+  var L = D.logs.length / 4, logNode = new Int32Array(L), logFile = new Int32Array(L);
+  var logBegin = new Float64Array(L), logSize = new Float64Array(L);
+  for (var k = 0; k < L; k++) {
+    logNode[k] = (k ? logNode[k - 1] : 0) + D.logs[4 * k];
+    logFile[k] = D.logs[4 * k + 1];
+    logBegin[k] = (k ? logBegin[k - 1] : 0) + D.logs[4 * k + 2];
+    logSize[k] = D.logs[4 * k + 3];
+  }
   var firstChild = new Int32Array(N + 1), children = new Int32Array(Math.max(N - 1, 0));
   for (i = 0; i < N; i++) firstChild[i + 1] = firstChild[i] + childCount[i];
   var fill = firstChild.slice(0, N);
@@ -86,8 +102,8 @@
     fact(dl, "Type", typeName(0));
     fact(dl, "Host", root.host);
     fact(dl, "Submitter", root.submitter);
-    fact(dl, "Start", fmtTime(D.start[0]));
-    fact(dl, "Stop", D.start[0] != null && D.dur[0] != null ? fmtTime(D.start[0] + D.dur[0]) : root.stoptime);
+    fact(dl, "Start", fmtTime(startAt[0]));
+    fact(dl, "Stop", startAt[0] != null && D.dur[0] != null ? fmtTime(startAt[0] + D.dur[0]) : root.stoptime);
     fact(dl, "Duration", fmtDur(D.dur[0]));
     fact(dl, "Success rate", typeof summary.success_rate === "number" ? summary.success_rate.toFixed(1) + " %" : null);
     fact(dl, "Tasks", root.totaltasks != null ? root.totaltasks : null);
@@ -305,11 +321,10 @@
     showDetail(n);
   }
   function logPosition(n) {
-    // D.logs holds node, file, begin, size for each node with a log position, in tree order.
-    var lo = 0, hi = D.logs.length / 4 - 1;
+    var lo = 0, hi = L - 1;
     while (lo <= hi) {
-      var mid = (lo + hi) >> 1, at = D.logs[mid * 4];
-      if (at === n) return { file: D.logs[mid * 4 + 1], begin: D.logs[mid * 4 + 2], size: D.logs[mid * 4 + 3] };
+      var mid = (lo + hi) >> 1, at = logNode[mid];
+      if (at === n) return { file: logFile[mid], begin: logBegin[mid], size: logSize[mid] };
       if (at < n) lo = mid + 1; else hi = mid - 1;
     }
     return null;
@@ -351,8 +366,8 @@
     row("Result", D.result[n] >= 0 ? D.results[D.result[n]] : (shown[n] >= 0 ? "worst below: " + D.results[shown[n]] : "none"));
     if (inf.result && inf.result.reason) row("Reason", pretty(inf.result.reason));
     row("Description", D.desc[n]);
-    row("Start", fmtTime(D.start[n]));
-    row("Stop", D.start[n] != null && D.dur[n] != null ? fmtTime(D.start[n] + D.dur[n]) : "");
+    row("Start", fmtTime(startAt[n]));
+    row("Stop", startAt[n] != null && D.dur[n] != null ? fmtTime(startAt[n] + D.dur[n]) : "");
     row("Duration", fmtDur(D.dur[n]));
     row("Children", childCount[n] ? fmtCount(childCount[n]) : "");
     var pos = logPosition(n);
