@@ -34,6 +34,41 @@ nb::object whole_second(PyObject* value) {
     return call(replace.ptr(), {scribe_constants.zero}, scribe_constants.kw_microsecond);
 }
 
+// Run times of a job are mostly a few whole seconds; one immutable duration per value
+// serves every record of the export instead of a new object each.
+constexpr long kSharedDurations = 256;
+
+PyObject* shared_duration(long seconds) {
+    static PyObject* shared[kSharedDurations] = {};
+    if (!shared[seconds])
+        shared[seconds] = check(PyDelta_FromDSU(0, (int)seconds, 0)).release().ptr();
+    Py_INCREF(shared[seconds]);
+    return shared[seconds];
+}
+
+// (stop with microseconds zeroed) - (start with microseconds zeroed) for two plain naive
+// datetimes, computed from their fields; a null object for anything else.
+nb::object whole_seconds_between(PyObject* start, PyObject* stop) {
+    ensure_datetime_api();
+    if (!PyDateTime_CheckExact(start) || !PyDateTime_CheckExact(stop)) return nb::object();
+    if (((PyDateTime_DateTime*)start)->hastzinfo || ((PyDateTime_DateTime*)stop)->hastzinfo)
+        return nb::object();
+    nb::object delta = check(PyNumber_Subtract(stop, start));
+    long long us = (long long)PyDateTime_DELTA_GET_DAYS(delta.ptr()) * 86400000000LL +
+                   (long long)PyDateTime_DELTA_GET_SECONDS(delta.ptr()) * 1000000LL +
+                   PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr()) -
+                   PyDateTime_DATE_GET_MICROSECOND(stop) + PyDateTime_DATE_GET_MICROSECOND(start);
+    long long seconds = us / 1000000LL; // exact: both ends are whole seconds now
+    if (seconds >= 0 && seconds < kSharedDurations)
+        return nb::steal(shared_duration((long)seconds));
+    long long days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        days -= 1;
+    }
+    return check(PyDelta_FromDSU((int)days, (int)rest, 0));
+}
+
 bool ends_with_processor(PyObject* type) {
     if (PyUnicode_Check(type)) {
         Py_ssize_t r = PyUnicode_Tailmatch(type, scribe_constants.processor, 0, PY_SSIZE_T_MAX, +1);
@@ -71,9 +106,12 @@ void copy_runtime(PyObject* obj) {
     nb::object start = get_attr(obj, scribe_interned.starttime);
     nb::object stop = get_attr(obj, scribe_interned.stoptime);
     if (!truthy(start.ptr()) || !truthy(stop.ptr())) return;
-    nb::object stop_s = whole_second(stop.ptr());
-    nb::object start_s = whole_second(start.ptr());
-    nb::object runtime = check(PyNumber_Subtract(stop_s.ptr(), start_s.ptr()));
+    nb::object runtime = whole_seconds_between(start.ptr(), stop.ptr());
+    if (!runtime) {
+        nb::object stop_s = whole_second(stop.ptr());
+        nb::object start_s = whole_second(start.ptr());
+        runtime = check(PyNumber_Subtract(stop_s.ptr(), start_s.ptr()));
+    }
     set_attr(obj, scribe_interned.runtime, runtime.ptr());
 }
 
@@ -127,7 +165,11 @@ void fill_record_body(PyObject* obj, PyObject* holder, PyObject* node) {
 
 void merge_extra(PyObject* obj, PyObject* extra) {
     nb::object clean = escape_data(extra);
-    call_method(get_attr(obj, scribe_interned.extra).ptr(), scribe_interned.update, {clean.ptr()});
+    nb::object target = get_attr(obj, scribe_interned.extra);
+    // A plain dict's update needs no method lookup; anything else gets its own update.
+    if (PyDict_CheckExact(target.ptr()) && PyDict_CheckExact(clean.ptr()))
+        return check_status(PyDict_Update(target.ptr(), clean.ptr()));
+    call_method(target.ptr(), scribe_interned.update, {clean.ptr()});
 }
 
 } // namespace korvo::scribe
