@@ -21,3 +21,20 @@ inline PyObject* PyObject_Vectorcall(PyObject* callable, PyObject* const* args, 
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 #endif
+
+// The interpreter's private lookups, used only through these names so that a release that
+// renames or replaces one needs a change here alone.
+namespace korvo {
+
+// What `type` resolves `name` to along its MRO, without calling descriptors (borrowed;
+// null when absent).
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    return _PyType_Lookup(type, name);
+}
+
+// The slot of an object's instance __dict__ (null when its type has none).
+inline PyObject** instance_dict_slot(PyObject* obj) {
+    return _PyObject_GetDictPtr(obj);
+}
+
+} // namespace korvo

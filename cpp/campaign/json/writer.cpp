@@ -253,7 +253,7 @@ bool native_items(PyObject* obj) {
         if (!d) throw nb::python_error();
         return d;
     }();
-    if (_PyType_Lookup(Py_TYPE(obj), interned.items) != dict_items) return false;
+    if (type_lookup(Py_TYPE(obj), interned.items) != dict_items) return false;
     // An instance attribute would shadow the method for items() too.
     return !instance_shadows(obj, interned.items);
 }

@@ -8,7 +8,7 @@ namespace korvo::campaign {
 namespace {
 
 nb::object held_dict(PyObject* node) {
-    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+    PyObject** dict_ptr = instance_dict_slot(node);
     return dict_ptr && *dict_ptr ? nb::borrow(*dict_ptr) : nb::object();
 }
 

@@ -26,7 +26,7 @@ class FileSink final : public ChunkSink {
 // instance), as the bytes it would write; null when the native one applies.
 nb::object replaced_dump(PyObject* node, const char* method, PyObject* native) {
     nb::object name = check(PyUnicode_InternFromString(method));
-    PyObject* found = _PyType_Lookup(Py_TYPE(node), name.ptr());
+    PyObject* found = type_lookup(Py_TYPE(node), name.ptr());
     if (found == native && !instance_shadows(node, name.ptr())) return nb::object();
     nb::object text = check(PyObject_CallMethodNoArgs(node, name.ptr()));
     if (!PyUnicode_Check(text.ptr())) {
@@ -58,7 +58,7 @@ void write_document(PyObject* node, PyObject* path, const char* method, PyObject
 void remember_native_dumps(PyObject* base) {
     auto lookup = [&](const char* method) {
         nb::object name = check(PyUnicode_InternFromString(method));
-        PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(base), name.ptr());
+        PyObject* found = type_lookup(reinterpret_cast<PyTypeObject*>(base), name.ptr());
         if (!found) raise(PyExc_RuntimeError, "the node class has no native dump method");
         Py_INCREF(found);
         return found;

@@ -7,7 +7,7 @@
 namespace korvo::campaign {
 
 nb::object held_instance_dict(PyObject* node) {
-    PyObject** dict_ptr = _PyObject_GetDictPtr(node);
+    PyObject** dict_ptr = instance_dict_slot(node);
     return dict_ptr && *dict_ptr ? nb::borrow(*dict_ptr) : nb::object();
 }
 
@@ -16,7 +16,7 @@ nb::object arg_order(PyObject* node) {
     // getattr finds the instance entry, else the class's value.
     PyTypeObject* type = Py_TYPE(node);
     if (exact_kind(node) != NodeKind::Other && type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* cls = _PyType_Lookup(type, interned._ARG_ORDER);
+        PyObject* cls = type_lookup(type, interned._ARG_ORDER);
         if (!cls || !Py_TYPE(cls)->tp_descr_get) {
             // Held while looked up: a colliding key's __eq__ may replace either.
             nb::object held_cls = nb::borrow(cls);
@@ -44,7 +44,7 @@ nb::object read_listed(PyObject* node, PyObject* name) {
         // Not set on the node: absent, unless its class provides the name. Asking the
         // class directly spares getattr the AttributeError it would build and drop.
         PyTypeObject* type = Py_TYPE(node);
-        if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name))
+        if (type->tp_getattro == PyObject_GenericGetAttr && !type_lookup(type, name))
             return nb::object();
     }
     return optional_attr(node, name);

@@ -331,7 +331,7 @@ class Walker {
     // The class list of a node: its own, else its class's, looked up once per class and
     // dump. A plain class list is read through its interned interned.
     PyObject* class_order(PyObject* node) {
-        PyObject** dict = _PyObject_GetDictPtr(node);
+        PyObject** dict = instance_dict_slot(node);
         if (dict && *dict) {
             PyObject* own = PyDict_GetItemWithError(*dict, interned._ARG_ORDER);
             if (own) {
