@@ -7,8 +7,7 @@ import pytest
 
 from korvo.reporter import scribe as scribe_module
 from korvo.reporter.scribe import Scribe
-from korvo.results import Passed
-from support.report_trees import finish, job, section, task
+from support.report_trees import small_job
 
 
 @pytest.fixture
@@ -17,14 +16,6 @@ def collector_state():
     was = gc.isenabled()
     yield
     (gc.enable if was else gc.disable)()
-
-
-def small_job():
-    root = job()
-    t = task(root, "t1")
-    section(section(t, "tc"), "sec", result=Passed)
-    t.stop()
-    return finish(root)
 
 
 class SeenByLegacy:

@@ -14,20 +14,11 @@ import pytest
 from korvo.reporter import scribe as scribe_module
 from korvo.reporter.files import write_file
 from korvo.reporter.scribe import Scribe
-from korvo.results import Passed
-from support.report_trees import finish, job, section, task
+from support.report_trees import small_job
 
 DETAILS = "ResultsDetails.xml"
 SUMMARY = "ResultsSummary.xml"
 IS_ROOT = os.geteuid() == 0
-
-
-def small_job():
-    root = job()
-    t = task(root, "t1")
-    section(section(t, "tc"), "sec", result=Passed)
-    t.stop()
-    return finish(root)
 
 
 class Bystander:

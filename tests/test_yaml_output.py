@@ -13,15 +13,8 @@ from korvo import results
 from korvo.results import Failed, Passed, ResultCounter
 
 
-def library_dump(report):
-    return yaml.dump(c.ReportHeader(report), Dumper=c.YAMLDumper, default_flow_style=False)
-
-
-def both(report):
-    """The native text, checked against the library's output with our dumper."""
-    native = report.dump_yaml()
-    assert native == library_dump(report)
-    return native
+from support.oracles import library_yaml as library_dump
+from support.oracles import written_yaml as both
 
 
 def section_with(**attrs):

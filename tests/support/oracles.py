@@ -86,11 +86,19 @@ for _t, _f in [
     RulesDumper.add_representer(_t, _f)
 
 
+def library_yaml(report, dumper=c.YAMLDumper):
+    """The results document as the library writes it with `dumper`."""
+    return yaml.dump(c.ReportHeader(report), Dumper=dumper, default_flow_style=False)
+
+
 def yaml_paths(report):
     """The library path with YAMLDumper and with RulesDumper, as two calls."""
-    header = c.ReportHeader(report)
-    return (lambda: yaml.dump(header, Dumper=c.YAMLDumper, default_flow_style=False),
-            lambda: yaml.dump(header, Dumper=RulesDumper, default_flow_style=False))
+    return lambda: library_yaml(report), lambda: library_yaml(report, RulesDumper)
+
+
+def written_yaml(node, rules=True):
+    """The native text, asserted equal to the library's with YAMLDumper (and the rules)."""
+    return _written(node.dump_yaml, library_yaml, node, RulesDumper if rules else None)
 
 
 def check_yaml(node):
@@ -109,13 +117,13 @@ class RulesEncoder(json.JSONEncoder):
         sub = None
         if isinstance(obj, c.ReportObjectBase):
             sub = dict(listed_fields(obj))
-        elif isinstance(obj, TestResult):
+        elif isinstance(obj, c.TestResult):  # the module's names, as substituted
             sub = {"value": obj.value}
             if obj.reason:
                 sub["reason"] = obj.reason
             if obj.data:
                 sub["data"] = obj.data
-        elif isinstance(obj, ResultCounter):
+        elif isinstance(obj, c.ResultCounter):
             sub = dict(obj.data)
             sub["total"] = obj.total
             sub["success_rate"] = obj.success_rate
@@ -128,10 +136,28 @@ class RulesEncoder(json.JSONEncoder):
         return super().default(obj)
 
 
+def library_json(report, encoder=c.JSONDumper):
+    """The results document as the standard encoder writes it with `encoder`."""
+    return json.dumps({"version": c.VERSION, "report": report}, cls=encoder)
+
+
 def json_paths(report):
     """The standard encoder with JSONDumper and with RulesEncoder, as two calls."""
-    doc = {"version": c.VERSION, "report": report}
-    return (lambda: json.dumps(doc, cls=c.JSONDumper), lambda: json.dumps(doc, cls=RulesEncoder))
+    return lambda: library_json(report), lambda: library_json(report, RulesEncoder)
+
+
+def written_json(node, rules=True):
+    """The native text, asserted equal to the standard encoder's with JSONDumper (and the
+    rules)."""
+    return _written(node.dump_json, library_json, node, RulesEncoder if rules else None)
+
+
+def _written(native_dump, library, node, rules):
+    native = native_dump()
+    assert native == library(node)
+    if rules is not None:
+        assert native == library(node, rules), "the library path differs from the rules"
+    return native
 
 
 def check_json(node):

@@ -27,6 +27,17 @@ def finish(root, num_tasks=None):
     return timed(root)
 
 
+def small_job():
+    """A finished job of one task whose testcase holds one passed section."""
+    from korvo.results import Passed
+
+    root = job()
+    t = task(root, "t1")
+    section(section(t, "tc"), "sec", result=Passed)
+    t.stop()
+    return finish(root)
+
+
 def task(root, id="t1", **data):
     node = root.add_task(id=id, seq_num=len(root.tasks))
     node.start(**data)
