@@ -28,12 +28,31 @@ any_chars = st.characters(min_codepoint=0, max_codepoint=0x10FFFF, exclude_categ
 texts = st.text(st.one_of(special_chars, any_chars), max_size=40)
 
 
-def test_pattern_is_the_seven_character_class():
-    assert scribe.ESCAPE_SEQUENCE.pattern == "[\x00-\x08]|\x1b"
-    assert len(scribe.ESCAPE_SEQUENCE.pattern) == 7
+# What XML 1.0 cannot carry, beyond the lowest controls and ESC of the older cleaning.
+XML_ILLEGAL = [0x0B, 0x0C] + list(range(0x0E, 0x1B)) + list(range(0x1C, 0x20)) + [0xFFFE, 0xFFFF]
+
+
+def test_pattern_matches_every_character_xml_cannot_carry_and_esc():
     assert scribe.ESCAPE_SEQUENCE.flags == re.compile("x").flags
-    matched = [c for c in range(0x80) if scribe.ESCAPE_SEQUENCE.fullmatch(chr(c))]
-    assert matched == list(range(9)) + [0x1B]
+    candidates = list(range(0x80)) + [0xD7FF, 0xE000, 0xFFFD, 0xFFFE, 0xFFFF, 0x10000]
+    matched = [c for c in candidates if scribe.ESCAPE_SEQUENCE.fullmatch(chr(c))]
+    assert matched == sorted(list(range(9)) + [0x1B] + XML_ILLEGAL)
+
+
+@settings(deadline=None)
+@given(st.text(st.characters(min_codepoint=0, max_codepoint=0x10FFFF, exclude_categories=(),
+                             exclude_characters=[chr(c) for c in XML_ILLEGAL])))
+def test_text_without_the_added_characters_escapes_as_before(text):
+    older = re.sub("[\x00-\x08]|\x1b", lambda m: "\\x%02x" % ord(m.group()), text)
+    assert scribe.escape(text) == older.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def test_escaped_text_is_xml_text():
+    from xml.dom import minidom
+    text = "".join(chr(c) for c in range(0x20)) + "\ufffe\uffff\ud800 end"
+    cleaned = scribe.escape(text)
+    document = minidom.parseString(("<a>%s</a>" % cleaned).encode("utf-8"))
+    assert document.documentElement.firstChild.data == cleaned.replace("\r", "\n")
 
 
 @pytest.mark.parametrize(
@@ -45,7 +64,10 @@ def test_pattern_is_the_seven_character_class():
         ("\x07", "\\x07"),
         ("\x08", "\\x08"),
         ("a\x01b\x02", "a\\x01b\\x02"),
-        ("\t\n\r\x0b\x0c\x0e\x1a\x1c\x1f\x7f", "\t\n\r\x0b\x0c\x0e\x1a\x1c\x1f\x7f"),
+        ("\t\n\r\x7f\x80\x9f", "\t\n\r\x7f\x80\x9f"),
+        ("\x0b\x0c\x0e\x1a\x1c\x1f", "\\x0b\\x0c\\x0e\\x1a\\x1c\\x1f"),
+        ("a\ufffeb\uffff\ufffd", "a\\ufffeb\\uffff\ufffd"),
+        ("\U0001f600\uffff", "\U0001f600\\uffff"),
         ("\udc80", "\\udc80"),
         ("\ud800\x01", "\\ud800\\x01"),
         ("\U0001f600", "\U0001f600"),
@@ -78,8 +100,9 @@ def test_escape_repl_is_the_substitution_callback(text):
 def test_escape_repl_formats_the_match():
     assert scribe._escape_repl(scribe.ESCAPE_SEQUENCE.search("ab" + ESC)) == "\\x1b"
     assert scribe._escape_repl(match=re.search("\x00", "\x00")) == "\\x00"
-    # Wider characters keep all their digits.
-    assert scribe._escape_repl(re.search(".", "\u0101")) == "\\x101"
+    # Above U+00FF the form is \uXXXX, as for the code points UTF-8 cannot encode.
+    assert scribe._escape_repl(re.search(".", "\u0101")) == "\\u0101"
+    assert scribe._escape_repl(scribe.ESCAPE_SEQUENCE.search("a\uffff")) == "\\uffff"
 
 
 def test_unchanged_text_and_subclasses():

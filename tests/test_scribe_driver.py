@@ -113,9 +113,22 @@ def test_second_call_uses_a_fresh_legacy_campaign(tmp_path):
     assert (tmp_path / DETAILS).read_bytes() == first_text
 
 
+def test_characters_xml_cannot_carry_in_descriptions_and_details_are_escaped(tmp_path):
+    root = small_job()
+    root.tasks[0].sections[0].sections[0].description = "tab\x0bbad & \u00e9\uffff"
+    root.add_detail("form\x0cfeed\x1f")
+    Scribe(str(tmp_path), root).generate_xml(None, None)
+    details = minidom.parse(str(tmp_path / DETAILS))
+    texts = [n.firstChild.data for n in details.getElementsByTagName("*")
+             if n.firstChild is not None and n.firstChild.nodeType == n.TEXT_NODE]
+    assert "tab\\x0bbad & \u00e9\\uffff" in texts
+    assert "form\\x0cfeed\\x1f" in texts
+    assert files(tmp_path) == [DETAILS, SUMMARY]
+
+
 def test_unparsable_details_leave_rough_bytes_and_raise_parser_error(tmp_path):
     root = small_job()
-    root.tasks[0].sections[0].sections[0].description = "tab\x0bbad & \u00e9"
+    root.tasks[0].sections[0].id = "tc\x0b"  # ids reach the XML unescaped
     (tmp_path / DETAILS).write_text("old details")
     (tmp_path / SUMMARY).write_text("old summary")
     sc = Scribe(str(tmp_path), root)

@@ -119,4 +119,22 @@ void append_iso_datetime(std::string& out, PyObject* obj) {
     if (tzinfo != Py_None) append_offset(out, obj, tzinfo);
 }
 
+bool timedelta_microseconds(PyObject* obj, long long& us) {
+    if (!PyDelta_Check(obj)) return false;
+    us = (long long)PyDateTime_DELTA_GET_DAYS(obj) * 86400000000LL +
+         (long long)PyDateTime_DELTA_GET_SECONDS(obj) * 1000000LL +
+         PyDateTime_DELTA_GET_MICROSECONDS(obj);
+    return true;
+}
+
+nb::object exact_datetime_whole_second(PyObject* obj) {
+    if (!PyDateTime_CheckExact(obj)) return nb::object();
+    if (PyDateTime_DATE_GET_MICROSECOND(obj) == 0) return nb::borrow(obj);
+    return check(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+        PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj),
+        PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
+        PyDateTime_DATE_GET_SECOND(obj), 0, tzinfo_of(obj), PyDateTime_DATE_GET_FOLD(obj),
+        PyDateTimeAPI->DateTimeType));
+}
+
 } // namespace korvo

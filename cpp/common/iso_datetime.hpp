@@ -1,10 +1,13 @@
 // ISO 8601 texts of dates and date-times, as date.isoformat() and datetime.isoformat(' ')
-// give them; the one formatter both writers use.
+// give them; the one formatter both writers use. Being where the interpreter's date-time C
+// API is imported, this is also where the modules' other direct date-time reads live.
 #pragma once
 
 #include <Python.h>
 
 #include <string>
+
+#include "common/py_support.hpp"
 
 namespace korvo {
 
@@ -25,5 +28,13 @@ void append_iso_date(std::string& out, PyObject* date);
 // Appends "YYYY-MM-DD HH:MM:SS[.ffffff][+HH:MM[:SS[.ffffff]]]" for a date-time; the offset
 // comes from its tzinfo's utcoffset(obj), checked as isoformat checks it.
 void append_iso_datetime(std::string& out, PyObject* datetime);
+
+// The whole microseconds of a datetime.timedelta (subclasses too) in `us`; false, with
+// nothing read, for any other object.
+bool timedelta_microseconds(PyObject* obj, long long& us);
+
+// An exact datetime.datetime with its microseconds set to 0 (itself when already 0), made
+// without calling replace(); null for any other object.
+nb::object exact_datetime_whole_second(PyObject* obj);
 
 } // namespace korvo

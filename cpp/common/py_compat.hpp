@@ -37,4 +37,14 @@ inline PyObject** instance_dict_slot(PyObject* obj) {
     return _PyObject_GetDictPtr(obj);
 }
 
+// getattr without the AttributeError: 1 and *out set when found, 0 with *out null when
+// absent, -1 with an error set otherwise.
+inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
 } // namespace korvo

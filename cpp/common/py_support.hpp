@@ -30,13 +30,27 @@ inline bool truthy(PyObject* obj) {
 // Returns a null object when the attribute does not exist; other errors propagate.
 inline nb::object optional_attr(PyObject* obj, PyObject* name) {
     PyObject* out = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int r = PyObject_GetOptionalAttr(obj, name, &out);
-#else
-    int r = _PyObject_LookupAttr(obj, name, &out);
-#endif
+    int r = get_optional_attr(obj, name, &out);
     if (r < 0) throw nb::python_error();
     return nb::steal(out);
+}
+
+// A failure that says something about the value being read (AttributeError, a property's
+// own error), rather than about the interpreter running out of memory or stack or being
+// interrupted: only such a failure may be taken to mean "absent".
+inline bool is_ordinary_failure(const nb::python_error& e) {
+    return e.matches(PyExc_Exception) && !e.matches(PyExc_MemoryError) &&
+           !e.matches(PyExc_RecursionError);
+}
+
+// getattr(obj, name), where an ordinary failure to read counts as absent (a null object).
+inline nb::object readable_attr(PyObject* obj, PyObject* name) {
+    try {
+        return optional_attr(obj, name);
+    } catch (nb::python_error& e) {
+        if (!is_ordinary_failure(e)) throw;
+        return nb::object();
+    }
 }
 
 // getattr(obj, name, None)
@@ -55,7 +69,7 @@ inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) {
 
 // True when `obj`'s own __dict__ holds `name`, which then shadows a method of its class.
 inline bool instance_shadows(PyObject* obj, PyObject* name) {
-    PyObject** dict = _PyObject_GetDictPtr(obj);
+    PyObject** dict = instance_dict_slot(obj);
     if (!dict || !*dict) return false;
     PyObject* found = PyDict_GetItemWithError(*dict, name);
     if (!found && PyErr_Occurred()) throw nb::python_error();
@@ -93,6 +107,17 @@ class RecursionGuard {
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
+
+// globals[name], read when used as a Python global is (callers may substitute it); NameError
+// when unset.
+inline nb::object module_attr(PyObject* globals, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
 
 // Interns a name once; the result lives for the life of the process.
 inline PyObject* intern(const char* text) {

@@ -1,7 +1,7 @@
 #include "campaign/model/counters.hpp"
 
-#include "campaign/model/module_state.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/module_state.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign {
@@ -36,6 +36,13 @@ void add_to(PyObject* counter, PyObject* key, PyObject* amount) {
 
 nb::object new_counter() {
     return check(PyObject_CallNoArgs(module_global(interned.ResultCounter).ptr()));
+}
+
+RollUpCounters reset_counters(PyObject* node) {
+    RollUpCounters fresh{new_counter(), new_counter()};
+    set_attr(node, interned.summary, fresh.summary.ptr());
+    set_attr(node, interned.pluginsummary, fresh.pluginsummary.ptr());
+    return fresh;
 }
 
 void count_result(PyObject* counter, PyObject* result) {

@@ -16,4 +16,11 @@ void count_result(PyObject* counter, PyObject* result);
 // For each (key, count) of source.items(), in order: target[key] += count.
 void add_counts(PyObject* target, PyObject* source);
 
+// Fresh empty `summary` and `pluginsummary` counters, set on `node` for a roll-up to fill.
+struct RollUpCounters {
+    nb::object summary;
+    nb::object pluginsummary;
+};
+RollUpCounters reset_counters(PyObject* node);
+
 } // namespace korvo::campaign

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "campaign/model/interned.hpp"
+
 namespace korvo::campaign {
 
 nb::object base_name(PyObject* path) {
@@ -30,6 +32,18 @@ nb::object file_size(PyObject* path) {
         throw nb::python_error();
     }
     return check(PyLong_FromLongLong((long long)info.st_size));
+}
+
+void mark_log_begin(PyObject* logs, PyObject* logfile) {
+    check_status(PyObject_SetItem(logs, interned.file, base_name(logfile).ptr()));
+    check_status(PyObject_SetItem(logs, interned.begin, file_size(logfile).ptr()));
+}
+
+void mark_log_size(PyObject* logs, PyObject* logfile) {
+    nb::object size = file_size(logfile);
+    nb::object begin = check(PyObject_GetItem(logs, interned.begin));
+    nb::object grown = check(PyNumber_Subtract(size.ptr(), begin.ptr()));
+    check_status(PyObject_SetItem(logs, interned.size, grown.ptr()));
 }
 
 } // namespace korvo::campaign

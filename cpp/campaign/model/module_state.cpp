@@ -7,12 +7,7 @@ namespace korvo::campaign {
 ModuleState campaign_module;
 
 nb::object module_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(campaign_module.globals, name);
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
+    return module_attr(campaign_module.globals, name);
 }
 
 NodeKind exact_kind(PyObject* obj) {
@@ -62,7 +57,7 @@ PyTypeObject* type_of(NodeKind kind) {
 void remember_native_methods() {
     for (int k = 0; k < 5; ++k)
         for (int m = 0; m < 3; ++m) {
-            PyObject* found = _PyType_Lookup(type_of((NodeKind)k), method_name((Method)m));
+            PyObject* found = type_lookup(type_of((NodeKind)k), method_name((Method)m));
             Py_XINCREF(found);
             campaign_module.native[k][m] = found;
         }
@@ -72,7 +67,7 @@ NodeKind native_kind(PyObject* obj, Method m) {
     NodeKind kind = exact_kind(obj);
     if (kind == NodeKind::Other) return kind;
     PyObject* name = method_name(m);
-    PyObject* now = _PyType_Lookup(Py_TYPE(obj), name);
+    PyObject* now = type_lookup(Py_TYPE(obj), name);
     if (!now || now != campaign_module.native[(int)kind][(int)m] || instance_shadows(obj, name))
         return NodeKind::Other;
     return kind;

@@ -1,6 +1,5 @@
 // ReportObjectBase: identity, paths, timing, data routing and the result roll-up.
 #include <Python.h>
-#include <datetime.h>
 
 #include <algorithm>
 
@@ -10,6 +9,8 @@
 #include "campaign/model/merge.hpp"
 #include "campaign/model/module_state.hpp"
 #include "campaign/model/node.hpp"
+#include "campaign/model/parent_chain.hpp"
+#include "common/iso_datetime.hpp"
 #include "common/iteration.hpp"
 
 namespace korvo::campaign {
@@ -24,14 +25,6 @@ void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
     check_status(PyDict_SetItem(dict, key, value));
 }
 
-// None when the node has no parent link (also for a half-built node).
-PyObject* parent_of(PyObject* self) {
-    nb::object dict = instance_dict(self);
-    PyObject* parent = PyDict_GetItemWithError(dict.ptr(), interned._parent);
-    if (!parent && PyErr_Occurred()) throw nb::python_error();
-    return parent ? parent : Py_None;
-}
-
 bool is_top_level(PyObject* parent) {
     return parent == Py_None || is_instance_of_global(parent, interned.Campaign);
 }
@@ -39,12 +32,8 @@ bool is_top_level(PyObject* parent) {
 // The run time in seconds: stoptime - starttime as a float, fraction kept.
 nb::object seconds_between(PyObject* start, PyObject* stop) {
     nb::object delta = check(PyNumber_Subtract(stop, start));
-    if (PyDelta_Check(delta.ptr())) {
-        long long us = (long long)PyDateTime_DELTA_GET_DAYS(delta.ptr()) * 86400000000LL +
-                       (long long)PyDateTime_DELTA_GET_SECONDS(delta.ptr()) * 1000000LL +
-                       PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
-        return check(PyFloat_FromDouble((double)us / 1e6));
-    }
+    long long us = 0;
+    if (timedelta_microseconds(delta.ptr(), us)) return check(PyFloat_FromDouble((double)us / 1e6));
     return check(PyObject_CallMethodNoArgs(delta.ptr(), interned.total_seconds));
 }
 
@@ -57,7 +46,6 @@ void append_to(PyObject* list, PyObject* item) {
 } // namespace
 
 void init_base(PyObject* self, PyObject* id, PyObject* seq_num, PyObject* parent, PyObject* type) {
-    if (!PyDateTimeAPI) PyDateTime_IMPORT;
     nb::object dict = instance_dict(self);
     PyObject* d = dict.ptr();
     nb::object node_type;
@@ -85,14 +73,19 @@ nb::object fullid(PyObject* self) {
         std::reverse_copy(chain.ids(), chain.ids() + chain.size(), outermost_first);
         return join_text_ids(outermost_first, chain.size());
     }
-    PyObject* parent = parent_of(self);
+    // A foreign parent answers for itself and may come back here.
+    RecursionGuard guard(" while computing fullid");
+    nb::object parent = parent_of(self);
     nb::object own_id = get_attr(self, interned.id);
-    if (is_top_level(parent)) return own_id;
-    // Walk up our own nodes iteratively; a foreign parent answers for itself.
+    if (is_top_level(parent.ptr())) return own_id;
+    // Walk up our own nodes iteratively, holding each: str(id) may run Python that unlinks it.
     nb::object parts = check(PyList_New(0));
     check_status(PyList_Append(parts.ptr(), check(PyObject_Str(own_id.ptr())).ptr()));
-    nb::object node = nb::borrow(parent);
+    CycleCheck cycle;
+    cycle.visit(self);
+    nb::object node = std::move(parent);
     while (true) {
+        cycle.visit(node.ptr());
         if (!is_node(node.ptr())) {
             nb::object text = check(PyObject_Str(get_attr(node.ptr(), interned.fullid).ptr()));
             check_status(PyList_Append(parts.ptr(), text.ptr()));
@@ -100,9 +93,9 @@ nb::object fullid(PyObject* self) {
         }
         nb::object id = get_attr(node.ptr(), interned.id);
         check_status(PyList_Append(parts.ptr(), check(PyObject_Str(id.ptr())).ptr()));
-        PyObject* up = parent_of(node.ptr());
-        if (is_top_level(up)) break;
-        node = nb::borrow(up);
+        nb::object up = parent_of(node.ptr());
+        if (is_top_level(up.ptr())) break;
+        node = std::move(up);
     }
     check_status(PyList_Reverse(parts.ptr()));
     nb::object dot = check(PyUnicode_FromString("."));
@@ -121,20 +114,23 @@ nb::object idlist(PyObject* self) {
         }
         return out;
     }
+    RecursionGuard guard(" while computing idlist");
     nb::object ids = check(PyList_New(0));
     nb::object node = nb::borrow(self);
+    CycleCheck cycle;
     while (true) {
+        cycle.visit(node.ptr());
         check_status(PyList_Append(ids.ptr(), get_attr(node.ptr(), interned.id).ptr()));
-        PyObject* up = parent_of(node.ptr());
-        if (is_top_level(up)) break;
-        if (!is_node(up)) {
-            nb::object upper = get_attr(up, interned.idlist);
+        nb::object up = parent_of(node.ptr());
+        if (is_top_level(up.ptr())) break;
+        if (!is_node(up.ptr())) {
+            nb::object upper = get_attr(up.ptr(), interned.idlist);
             check_status(PyList_Reverse(ids.ptr()));
             nb::object joined = check(PySequence_List(upper.ptr()));
             check_status(PyList_SetSlice(joined.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, ids.ptr()));
             return joined;
         }
-        node = nb::borrow(up);
+        node = std::move(up);
     }
     check_status(PyList_Reverse(ids.ptr()));
     return ids;
@@ -219,34 +215,31 @@ void base_add_detail(PyObject* self, PyObject* detail) {
 
 void base_roll_up(PyObject* self) {
     // Climbs iteratively while the parent is one of our plain sections, so deep nesting
-    // never deepens the C stack; any other parent gets its own roll_up called.
+    // never deepens the C stack; any other parent gets its own roll_up called (which, for
+    // a subclass, may come back here).
+    RecursionGuard guard(" in roll_up");
     nb::object node = nb::borrow(self);
+    CycleCheck cycle;
     while (true) {
-        PyObject* parent = parent_of(node.ptr());
-        if (parent == Py_None) return;
+        cycle.visit(node.ptr());
+        // Held: clone() and __add__ may run Python that drops the last other reference.
+        nb::object parent = parent_of(node.ptr());
+        if (parent.is_none()) return;
         nb::object result = attr_or_none(node.ptr(), interned.result);
         if (result.is_none()) return;
-        PyObject* raw_parent_result = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-        int found = PyObject_GetOptionalAttr(parent, interned.result, &raw_parent_result);
-#else
-        int found = _PyObject_LookupAttr(parent, interned.result, &raw_parent_result);
-#endif
-        if (found <= 0) {
-            PyErr_Clear(); // a parent without a readable result takes no result
-            return;
-        }
-        nb::object parent_result = nb::steal(raw_parent_result);
+        // A parent without a readable result takes no result.
+        nb::object parent_result = readable_attr(parent.ptr(), interned.result);
+        if (!parent_result) return;
         nb::object combined = parent_result.is_none()
                                   ? check(PyObject_CallMethodNoArgs(result.ptr(), interned.clone))
                                   : check(PyNumber_Add(parent_result.ptr(), result.ptr()));
-        set_attr(parent, interned.result, combined.ptr());
-        NodeKind kind = native_kind(parent, Method::RollUp);
+        set_attr(parent.ptr(), interned.result, combined.ptr());
+        NodeKind kind = native_kind(parent.ptr(), Method::RollUp);
         if (kind != NodeKind::Section && kind != NodeKind::Base) {
-            call_roll_up(parent);
+            call_roll_up(parent.ptr());
             return;
         }
-        node = nb::borrow(parent);
+        node = std::move(parent);
     }
 }
 

@@ -7,8 +7,7 @@
 namespace korvo::campaign {
 
 void init_campaign(PyObject* self) {
-    set_attr(self, interned.summary, new_counter().ptr());
-    set_attr(self, interned.pluginsummary, new_counter().ptr());
+    reset_counters(self);
     nb::object zero = check(PyLong_FromLong(0));
     set_attr(self, interned.totaltasks, zero.ptr());
     set_attr(self, interned.tasks, check(PyList_New(0)).ptr());
@@ -41,17 +40,14 @@ void campaign_stop(PyObject* self, PyObject* kwargs) {
 }
 
 void campaign_roll_up(PyObject* self) {
-    nb::object summary = new_counter();
-    nb::object pluginsummary = new_counter();
-    set_attr(self, interned.summary, summary.ptr());
-    set_attr(self, interned.pluginsummary, pluginsummary.ptr());
+    RollUpCounters counters = reset_counters(self);
     nb::object tasks = get_attr(self, interned.tasks);
     for_each_item(tasks.ptr(), [&](PyObject* entry) {
         bool plugin = is_instance_of_global(entry, interned.Plugin);
         nb::object counter = get_attr(entry, interned.summary);
         // A plugin that never started or had sections has no counter: it adds nothing.
         if (plugin && counter.is_none()) return;
-        add_counts(plugin ? pluginsummary.ptr() : summary.ptr(), counter.ptr());
+        add_counts(plugin ? counters.pluginsummary.ptr() : counters.summary.ptr(), counter.ptr());
     });
 }
 

@@ -7,11 +7,13 @@ namespace korvo::campaign {
 
 namespace {
 
-// A read that fails in any way leaves the attribute out.
+// A read that fails leaves the attribute out; running out of memory or stack, or an
+// interrupt, is not a failed read and propagates.
 nb::object read_or_absent(PyObject* node, PyObject* name) {
     try {
         return read_listed(node, name);
-    } catch (nb::python_error&) {
+    } catch (nb::python_error& e) {
+        if (!is_ordinary_failure(e)) throw;
         return nb::object();
     }
 }
@@ -45,7 +47,8 @@ nb::object node_to_dict(PyObject* node) {
     if (PyErr_Occurred()) throw nb::python_error();
     replace_by_ids(out.ptr(), interned.tasks);
     replace_by_ids(out.ptr(), interned.sections);
-    check_status(PyDict_SetItem(out.ptr(), interned.seq_num, get_attr(node, interned.seq_num).ptr()));
+    check_status(
+        PyDict_SetItem(out.ptr(), interned.seq_num, get_attr(node, interned.seq_num).ptr()));
     nb::object logfile = optional_attr(node, interned.logfile);
     if (logfile) check_status(PyDict_SetItem(out.ptr(), interned.logfile, logfile.ptr()));
     return out;

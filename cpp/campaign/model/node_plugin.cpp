@@ -29,9 +29,7 @@ void plugin_start(PyObject* self, PyObject* kwargs) {
         set_attr(self, interned.summary, new_counter().ptr());
     nb::object logfile = attr_or_none(self, interned.logfile);
     if (!truthy(logfile.ptr()) || !is_instance_of_global(parent.ptr(), interned.Task)) return;
-    nb::object logs = get_attr(self, interned.logs);
-    check_status(PyObject_SetItem(logs.ptr(), interned.file, base_name(logfile.ptr()).ptr()));
-    check_status(PyObject_SetItem(logs.ptr(), interned.begin, file_size(logfile.ptr()).ptr()));
+    mark_log_begin(get_attr(self, interned.logs).ptr(), logfile.ptr());
 }
 
 void plugin_stop(PyObject* self, PyObject* kwargs) {
@@ -64,10 +62,7 @@ void plugin_stop(PyObject* self, PyObject* kwargs) {
             }
             set_attr(self, interned.logfile, short_name.ptr());
         } else if (truthy(logs.ptr())) {
-            nb::object size = file_size(logfile.ptr());
-            nb::object begin = check(PyObject_GetItem(logs.ptr(), interned.begin));
-            nb::object grown = check(PyNumber_Subtract(size.ptr(), begin.ptr()));
-            check_status(PyObject_SetItem(logs.ptr(), interned.size, grown.ptr()));
+            mark_log_size(logs.ptr(), logfile.ptr());
             set_attr(self, interned.logfile, base_name(logfile.ptr()).ptr());
         }
     }

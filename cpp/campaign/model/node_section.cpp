@@ -22,9 +22,7 @@ void section_start(PyObject* self, PyObject* kwargs) {
     base_start(self, kwargs);
 
     if (!truthy(logfile.ptr())) return;
-    nb::object logs = get_attr(self, interned.logs);
-    check_status(PyObject_SetItem(logs.ptr(), interned.file, base_name(logfile.ptr()).ptr()));
-    check_status(PyObject_SetItem(logs.ptr(), interned.begin, file_size(logfile.ptr()).ptr()));
+    mark_log_begin(get_attr(self, interned.logs).ptr(), logfile.ptr());
 }
 
 void section_stop(PyObject* self, PyObject* kwargs) {
@@ -33,10 +31,7 @@ void section_stop(PyObject* self, PyObject* kwargs) {
     if (!truthy(logfile.ptr())) return;
     nb::object logs = get_attr(self, interned.logs);
     if (!truthy(logs.ptr())) return;
-    nb::object size = file_size(logfile.ptr());
-    nb::object begin = check(PyObject_GetItem(logs.ptr(), interned.begin));
-    nb::object grown = check(PyNumber_Subtract(size.ptr(), begin.ptr()));
-    check_status(PyObject_SetItem(logs.ptr(), interned.size, grown.ptr()));
+    mark_log_size(logs.ptr(), logfile.ptr());
 }
 
 } // namespace korvo::campaign

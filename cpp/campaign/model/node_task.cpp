@@ -9,8 +9,7 @@ namespace korvo::campaign {
 
 void init_task(PyObject* self) {
     set_attr(self, interned.logfile, Py_None);
-    set_attr(self, interned.summary, new_counter().ptr());
-    set_attr(self, interned.pluginsummary, new_counter().ptr());
+    reset_counters(self);
     set_attr(self, interned.sections, check(PyList_New(0)).ptr());
 }
 
@@ -21,20 +20,17 @@ void task_stop(PyObject* self, PyObject* kwargs) {
 }
 
 void task_roll_up(PyObject* self) {
-    nb::object summary = new_counter();
-    nb::object pluginsummary = new_counter();
-    set_attr(self, interned.summary, summary.ptr());
-    set_attr(self, interned.pluginsummary, pluginsummary.ptr());
+    RollUpCounters counters = reset_counters(self);
     nb::object sections = get_attr(self, interned.sections);
     for_each_item(sections.ptr(), [&](PyObject* child) {
         if (is_instance_of_global(child, interned.Plugin)) {
             nb::object counter = get_attr(child, interned.summary);
             // A plugin without a counter (no sections, never given one) adds nothing.
-            if (!counter.is_none()) add_counts(pluginsummary.ptr(), counter.ptr());
+            if (!counter.is_none()) add_counts(counters.pluginsummary.ptr(), counter.ptr());
             return;
         }
         nb::object result = get_attr(child, interned.result);
-        if (!result.is_none()) count_result(summary.ptr(), result.ptr());
+        if (!result.is_none()) count_result(counters.summary.ptr(), result.ptr());
     });
 }
 

@@ -9,6 +9,5 @@ namespace nb = nanobind;
 
 void bind_escape(nb::module_& m); // ESCAPE_SEQUENCE, _escape_repl, escape, escape_data
 void bind_scribe(nb::module_& m); // Scribe and the legacy library names it uses
-void bind_xml(nb::module_& m); // _pretty_xml: the native pretty-printer, for tests and benchmarks
 
 } // namespace korvo::scribe

@@ -1,6 +1,5 @@
-#include "scribe/bindings/bindings.hpp"
 #include "scribe/xml/escape.hpp"
-#include "scribe/xml/escape_pattern.hpp"
+#include "scribe/bindings/bindings.hpp"
 
 namespace korvo::scribe {
 

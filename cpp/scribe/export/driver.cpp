@@ -1,5 +1,6 @@
 #include "scribe/export/driver.hpp"
 
+#include <optional>
 #include <string>
 
 #include "common/gc_pause.hpp"
@@ -164,14 +165,39 @@ void generate_xml(PyObject* self) {
 
     nb::object details =
         call_method(get_attr(self, scribe_interned.kyreport).ptr(), scribe_interned.generate_dom);
-    // Both documents are made before either file is touched, and the files are replaced
-    // together, so a failure anywhere leaves the previous pair as it was.
-    DocumentText details_text;
+    // The details text goes into its temporary file while it is printed, so the document
+    // is never held whole in memory; the targets are still only replaced together, at the
+    // end, so a failure anywhere leaves the previous pair as it was.
+    nb::object details_path = result_path(self, "/ResultsDetails.xml");
+    std::optional<files::ReplacementFile> details_file;
     nb::object rough;
+    bool writing = false; // a failure while writing leaves the rough dump, as before
     try {
-        produce_text(details.ptr(), details_text, rough);
+        writing = true;
+        details_file.emplace(details_path);
+        writing = false;
+        std::string chunk;
+        TextFlush flush = [&](std::string& text) {
+            writing = true;
+            details_file->write(text.data(), text.size());
+            writing = false;
+            text.clear();
+        };
+        if (pretty_print_element(details.ptr(), chunk, flush)) {
+            flush(chunk);
+        } else {
+            details_file.reset(); // the chunks printed so far are void
+            rough = rough_bytes(details.ptr());
+            DocumentText details_text;
+            details_text.take_library(library_pretty(rough.ptr()));
+            writing = true;
+            details_file.emplace(details_path);
+            details_file->write(details_text.data, details_text.size);
+            writing = false;
+        }
     } catch (nb::python_error& e) {
-        if (!is_ordinary(e) || !rough) throw;
+        if (!is_ordinary(e) || (!rough && !writing)) throw;
+        if (!rough) rough = rough_bytes(details.ptr());
         dump_rough(self, rough.ptr(), e);
         throw;
     }
@@ -182,17 +208,13 @@ void generate_xml(PyObject* self) {
     nb::object summary_rough;
     produce_text(summary.ptr(), summary_text, summary_rough);
 
-    nb::object details_path = result_path(self, "/ResultsDetails.xml");
     nb::object summary_path = result_path(self, "/ResultsSummary.xml");
     // Only a failure of the details file leaves the rough dump, as before.
-    size_t failing = 0; // 0: details, 1: summary
+    size_t failing = 1; // 0: details, 1: summary
     try {
-        files::ReplacementFile details_file(details_path);
-        details_file.write(details_text.data, details_text.size);
-        failing = 1;
         files::ReplacementFile summary_file(summary_path);
         summary_file.write(summary_text.data, summary_text.size);
-        files::ReplacementFile* both[] = {&details_file, &summary_file};
+        files::ReplacementFile* both[] = {&*details_file, &summary_file};
         files::commit_together(both, 2, &failing);
     } catch (nb::python_error& e) {
         if (!is_ordinary(e) || failing != 0) throw;

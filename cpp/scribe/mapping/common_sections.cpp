@@ -9,12 +9,7 @@
 namespace korvo::scribe {
 
 nb::object handle_commonsection(PyObject* self, PyObject* kycommsect, PyObject* commonsection) {
-    copy_timing(kycommsect, commonsection);
-    nb::object description = escaped_description(commonsection);
-    if (description)
-        set_item(get_attr(kycommsect, scribe_interned.extra).ptr(), scribe_interned.description, description.ptr());
-    fill_record_body(kycommsect, kycommsect, commonsection);
-    merge_extra(kycommsect, required(commonsection, scribe_interned.extra).ptr());
+    fill_section_record(kycommsect, commonsection);
 
     nb::object sections = required(commonsection, scribe_interned.sections);
     for_each_item(sections.ptr(), [&](PyObject* sect) {
@@ -29,12 +24,7 @@ nb::object handle_commonsection(PyObject* self, PyObject* kycommsect, PyObject* 
 nb::object handle_subsection(PyObject* self, PyObject* kysubsect, PyObject* subsection) {
     copy_timing(kysubsect, subsection);
 
-    nb::object sect_id = display_id(subsection);
-    nb::object id_rec = get_attr(kysubsect, scribe_interned.id);
-    set_item(get_attr(id_rec.ptr(), scribe_interned.attrs).ptr(), scribe_interned.name, sect_id.ptr());
-    set_attr(id_rec.ptr(), scribe_interned.idtypevalue, sect_id.ptr());
-    nb::object name = required(subsection, scribe_interned.name);
-    set_attr(kysubsect, scribe_interned.name, name.ptr());
+    set_identity(kysubsect, display_id(subsection).ptr(), subsection);
 
     nb::object description = escaped_description(subsection);
     if (description) set_attr(kysubsect, scribe_interned.description, description.ptr());

@@ -37,7 +37,8 @@ PyObject* native_handlers[kHandlers] = {};
 
 void remember_native_handlers() {
     for (int i = 0; i < kHandlers; ++i) {
-        PyObject* found = _PyType_Lookup(sstate.scribe_type, scribe_interned.*entry((Handler)i).name);
+        PyObject* found =
+            type_lookup(sstate.scribe_type, scribe_interned.*entry((Handler)i).name);
         Py_XINCREF(found);
         native_handlers[i] = found;
     }
@@ -46,7 +47,8 @@ void remember_native_handlers() {
 nb::object run_handler(PyObject* self, Handler which, PyObject* ky, PyObject* node) {
     const HandlerEntry& e = entry(which);
     if (Py_TYPE(self) == sstate.scribe_type &&
-        _PyType_Lookup(sstate.scribe_type, scribe_interned.*e.name) == native_handlers[(int)which] &&
+        type_lookup(sstate.scribe_type, scribe_interned.*e.name) ==
+            native_handlers[(int)which] &&
         !instance_shadows(self, scribe_interned.*e.name))
         return e.fn(self, ky, node);
     return call_method(self, scribe_interned.*e.name, {ky, node});

@@ -2,9 +2,10 @@
 
 #include <datetime.h>
 
-#include "scribe/xml/escape.hpp"
+#include "common/iso_datetime.hpp"
 #include "scribe/runtime/py_calls.hpp"
 #include "scribe/runtime/scribe_state.hpp"
+#include "scribe/xml/escape.hpp"
 
 namespace korvo::scribe {
 
@@ -19,19 +20,44 @@ void ensure_datetime_api() {
 
 // value.replace(microsecond=0); plain datetimes are rebuilt without a method call.
 nb::object whole_second(PyObject* value) {
-    ensure_datetime_api();
-    if (PyDateTime_CheckExact(value)) {
-        if (PyDateTime_DATE_GET_MICROSECOND(value) == 0) return nb::borrow(value);
-        auto* dt = (PyDateTime_DateTime*)value;
-        PyObject* tz = dt->hastzinfo ? dt->tzinfo : Py_None;
-        return check(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
-            PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
-            PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
-            PyDateTime_DATE_GET_SECOND(value), 0, tz, PyDateTime_DATE_GET_FOLD(value),
-            PyDateTimeAPI->DateTimeType));
-    }
+    if (nb::object plain = exact_datetime_whole_second(value)) return plain;
     nb::object replace = get_attr(value, scribe_interned.replace);
     return call(replace.ptr(), {scribe_constants.zero}, scribe_constants.kw_microsecond);
+}
+
+// Run times of a job are mostly a few whole seconds; one immutable duration per value
+// serves every record of the export instead of a new object each.
+constexpr long kSharedDurations = 256;
+
+PyObject* shared_duration(long seconds) {
+    static PyObject* shared[kSharedDurations] = {};
+    if (!shared[seconds])
+        shared[seconds] = check(PyDelta_FromDSU(0, (int)seconds, 0)).release().ptr();
+    Py_INCREF(shared[seconds]);
+    return shared[seconds];
+}
+
+// (stop with microseconds zeroed) - (start with microseconds zeroed) for two plain naive
+// datetimes, computed from their fields; a null object for anything else.
+nb::object whole_seconds_between(PyObject* start, PyObject* stop) {
+    ensure_datetime_api();
+    if (!PyDateTime_CheckExact(start) || !PyDateTime_CheckExact(stop)) return nb::object();
+    if (((PyDateTime_DateTime*)start)->hastzinfo || ((PyDateTime_DateTime*)stop)->hastzinfo)
+        return nb::object();
+    nb::object delta = check(PyNumber_Subtract(stop, start));
+    long long us = (long long)PyDateTime_DELTA_GET_DAYS(delta.ptr()) * 86400000000LL +
+                   (long long)PyDateTime_DELTA_GET_SECONDS(delta.ptr()) * 1000000LL +
+                   PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr()) -
+                   PyDateTime_DATE_GET_MICROSECOND(stop) + PyDateTime_DATE_GET_MICROSECOND(start);
+    long long seconds = us / 1000000LL; // exact: both ends are whole seconds now
+    if (seconds >= 0 && seconds < kSharedDurations)
+        return nb::steal(shared_duration((long)seconds));
+    long long days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        days -= 1;
+    }
+    return check(PyDelta_FromDSU((int)days, (int)rest, 0));
 }
 
 bool ends_with_processor(PyObject* type) {
@@ -71,16 +97,21 @@ void copy_runtime(PyObject* obj) {
     nb::object start = get_attr(obj, scribe_interned.starttime);
     nb::object stop = get_attr(obj, scribe_interned.stoptime);
     if (!truthy(start.ptr()) || !truthy(stop.ptr())) return;
-    nb::object stop_s = whole_second(stop.ptr());
-    nb::object start_s = whole_second(start.ptr());
-    nb::object runtime = check(PyNumber_Subtract(stop_s.ptr(), start_s.ptr()));
+    nb::object runtime = whole_seconds_between(start.ptr(), stop.ptr());
+    if (!runtime) {
+        nb::object stop_s = whole_second(stop.ptr());
+        nb::object start_s = whole_second(start.ptr());
+        runtime = check(PyNumber_Subtract(stop_s.ptr(), start_s.ptr()));
+    }
     set_attr(obj, scribe_interned.runtime, runtime.ptr());
 }
 
 void copy_details(PyObject* obj, PyObject* details) {
     nb::object set_args;
     for_each_item(details, [&](PyObject* entry) {
-        if (!set_args) set_args = get_attr(get_attr(obj, scribe_interned.runinfo).ptr(), scribe_interned.set_args);
+        if (!set_args)
+            set_args =
+                get_attr(get_attr(obj, scribe_interned.runinfo).ptr(), scribe_interned.set_args);
         nb::object diag = escape(entry);
         call(set_args.ptr(), {diag.ptr()}, scribe_constants.kw_diag);
     });
@@ -104,16 +135,21 @@ void fill_record_body(PyObject* obj, PyObject* holder, PyObject* node) {
     // Cross-reference; an absent field reads as an empty mapping.
     nb::object xref = optional_attr(node, scribe_interned.xref);
     nb::object xref_rec = get_attr(holder, scribe_interned.xref);
-    set_attr(xref_rec.ptr(), scribe_interned.file, field_get(xref, scribe_interned.file, scribe_constants.empty_text).ptr());
-    set_attr(xref_rec.ptr(), scribe_interned.line, field_get(xref, scribe_interned.line, scribe_constants.minus_one).ptr());
+    set_attr(xref_rec.ptr(), scribe_interned.file,
+             field_get(xref, scribe_interned.file, scribe_constants.empty_text).ptr());
+    set_attr(xref_rec.ptr(), scribe_interned.line,
+             field_get(xref, scribe_interned.line, scribe_constants.minus_one).ptr());
 
     // Log position, always written, defaults included.
     nb::object logs = optional_attr(node, scribe_interned.logs);
     nb::object logfile = get_attr(holder, scribe_interned.logfile);
-    set_attr(logfile.ptr(), scribe_interned.filepath, field_get(logs, scribe_interned.file, scribe_constants.empty_text).ptr());
+    set_attr(logfile.ptr(), scribe_interned.filepath,
+             field_get(logs, scribe_interned.file, scribe_constants.empty_text).ptr());
     nb::object attrs = get_attr(logfile.ptr(), scribe_interned.attrs);
-    set_item(attrs.ptr(), scribe_interned.begin, field_get(logs, scribe_interned.begin, scribe_constants.minus_one).ptr());
-    set_item(attrs.ptr(), scribe_interned.size, field_get(logs, scribe_interned.size, scribe_constants.minus_one).ptr());
+    set_item(attrs.ptr(), scribe_interned.begin,
+             field_get(logs, scribe_interned.begin, scribe_constants.minus_one).ptr());
+    set_item(attrs.ptr(), scribe_interned.size,
+             field_get(logs, scribe_interned.size, scribe_constants.minus_one).ptr());
 
     // Any result that is present and not null is written, even one that reads as false.
     nb::object result = optional_attr(node, scribe_interned.result);
@@ -127,7 +163,29 @@ void fill_record_body(PyObject* obj, PyObject* holder, PyObject* node) {
 
 void merge_extra(PyObject* obj, PyObject* extra) {
     nb::object clean = escape_data(extra);
-    call_method(get_attr(obj, scribe_interned.extra).ptr(), scribe_interned.update, {clean.ptr()});
+    nb::object target = get_attr(obj, scribe_interned.extra);
+    // A plain dict's update needs no method lookup; anything else gets its own update.
+    if (PyDict_CheckExact(target.ptr()) && PyDict_CheckExact(clean.ptr()))
+        return check_status(PyDict_Update(target.ptr(), clean.ptr()));
+    call_method(target.ptr(), scribe_interned.update, {clean.ptr()});
+}
+
+void fill_section_record(PyObject* record, PyObject* node) {
+    copy_timing(record, node);
+    nb::object description = escaped_description(node);
+    if (description)
+        set_item(get_attr(record, scribe_interned.extra).ptr(), scribe_interned.description,
+                 description.ptr());
+    fill_record_body(record, record, node);
+    merge_extra(record, required(node, scribe_interned.extra).ptr());
+}
+
+void set_identity(PyObject* holder, PyObject* id, PyObject* node) {
+    nb::object id_rec = get_attr(holder, scribe_interned.id);
+    set_item(get_attr(id_rec.ptr(), scribe_interned.attrs).ptr(), scribe_interned.name, id);
+    set_attr(id_rec.ptr(), scribe_interned.idtypevalue, id);
+    nb::object name = required(node, scribe_interned.name);
+    set_attr(holder, scribe_interned.name, name.ptr());
 }
 
 } // namespace korvo::scribe

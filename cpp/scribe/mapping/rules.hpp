@@ -44,4 +44,11 @@ void fill_record_body(PyObject* obj, PyObject* holder, PyObject* node);
 // obj.extra.update(escape_data(extra))
 void merge_extra(PyObject* obj, PyObject* extra);
 
+// A section record that keeps its description in its extra mapping (common sections and
+// test sections): timing, extra["description"], the record body, then the node's extra.
+void fill_section_record(PyObject* record, PyObject* node);
+
+// holder.id.attrs["name"] and holder.id.idtypevalue := `id`; then holder.name := node.name.
+void set_identity(PyObject* holder, PyObject* id, PyObject* node);
+
 } // namespace korvo::scribe

@@ -34,12 +34,7 @@ nb::object handle_testcase(PyObject* self, PyObject* kytc, PyObject* testcase) {
     copy_timing(kytc, testcase);
 
     nb::object initinfo = get_attr(kytc, scribe_interned.initinfo);
-    nb::object tc_id = required(testcase, scribe_interned.id);
-    nb::object id_rec = get_attr(initinfo.ptr(), scribe_interned.id);
-    set_item(get_attr(id_rec.ptr(), scribe_interned.attrs).ptr(), scribe_interned.name, tc_id.ptr());
-    set_attr(id_rec.ptr(), scribe_interned.idtypevalue, tc_id.ptr());
-    nb::object name = required(testcase, scribe_interned.name);
-    set_attr(initinfo.ptr(), scribe_interned.name, name.ptr());
+    set_identity(initinfo.ptr(), required(testcase, scribe_interned.id).ptr(), testcase);
     set_attr(initinfo.ptr(), scribe_interned.swversion, scribe_constants.none_text);
     set_attr(initinfo.ptr(), scribe_interned.hwversion, scribe_constants.none_text);
     set_attr(initinfo.ptr(), scribe_interned.fwversion, scribe_constants.none_text);
@@ -61,12 +56,7 @@ nb::object handle_testcase(PyObject* self, PyObject* kytc, PyObject* testcase) {
 }
 
 nb::object handle_testsection(PyObject* self, PyObject* kytest, PyObject* testsection) {
-    copy_timing(kytest, testsection);
-    nb::object description = escaped_description(testsection);
-    if (description)
-        set_item(get_attr(kytest, scribe_interned.extra).ptr(), scribe_interned.description, description.ptr());
-    fill_record_body(kytest, kytest, testsection);
-    merge_extra(kytest, required(testsection, scribe_interned.extra).ptr());
+    fill_section_record(kytest, testsection);
     add_steps(self, kytest, testsection);
     return nb::borrow(kytest);
 }

@@ -14,11 +14,7 @@ namespace korvo::scribe {
 // fn(*args[:nargs], **dict(zip(kwnames, args[nargs:])))
 inline nb::object vcall(PyObject* fn, PyObject* const* args, size_t nargs,
                         PyObject* kwnames = nullptr) {
-#if PY_VERSION_HEX < 0x03090000
-    return check(_PyObject_Vectorcall(fn, args, nargs, kwnames));
-#else
     return check(PyObject_Vectorcall(fn, args, nargs, kwnames));
-#endif
 }
 
 // fn(positional..., name=value...), the names given by the tuple `kwnames`.

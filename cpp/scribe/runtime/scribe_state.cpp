@@ -47,12 +47,7 @@ void init_scribe_state(PyObject* module) {
 }
 
 nb::object scribe_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(sstate.globals, name);
-    if (!value) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw nb::python_error();
-    }
-    return nb::borrow(value);
+    return module_attr(sstate.globals, name);
 }
 
 } // namespace korvo::scribe

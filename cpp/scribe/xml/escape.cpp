@@ -4,37 +4,30 @@
 
 #include "common/iteration.hpp"
 #include "common/visible_escape.hpp"
-#include "scribe/xml/escape_pattern.hpp"
 
 namespace korvo::scribe {
 
 namespace {
 
-// Characters the cleaning rewrites as \xNN: U+0000..U+0008 and ESC.
-inline bool is_control(Py_UCS4 c) {
-    return c <= 0x08 || c == 0x1b;
-}
-inline bool is_surrogate(Py_UCS4 c) {
-    return c >= 0xd800 && c <= 0xdfff;
+// Rewritten: what XML 1.0 cannot carry (lone surrogates, which UTF-8 cannot encode either,
+// among them), and ESC, the lead-in of terminal colour sequences.
+inline bool is_rewritten(Py_UCS4 c) {
+    return xml_cannot_carry(c) || c == 0x1b;
 }
 
 struct ScanResult {
-    Py_ssize_t controls = 0;   // each grows from 1 to 4 characters
-    Py_ssize_t surrogates = 0; // each grows from 1 to 6 characters
-    Py_UCS4 max_kept = 0;      // widest character copied unchanged
+    Py_ssize_t growth = 0; // characters the escapes add
+    Py_UCS4 max_kept = 0;  // widest character copied unchanged
 };
 
 template <typename Char> ScanResult scan(const Char* data, Py_ssize_t n) {
     ScanResult r;
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = data[i];
-        if (is_control(c)) {
-            ++r.controls;
-        } else if (sizeof(Char) > 1 && is_surrogate(c)) {
-            ++r.surrogates;
-        } else if (c > r.max_kept) {
+        if (is_rewritten(c))
+            r.growth += visible_escape_length(c) - 1;
+        else if (c > r.max_kept)
             r.max_kept = c;
-        }
     }
     return r;
 }
@@ -42,8 +35,7 @@ template <typename Char> ScanResult scan(const Char* data, Py_ssize_t n) {
 template <typename In, typename Out> void rewrite(const In* src, Py_ssize_t n, Out* dst) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = src[i];
-        // A surrogate is what UTF-8 encoding with backslashreplace would show as \uXXXX.
-        if (is_control(c) || (sizeof(In) > 1 && is_surrogate(c)))
+        if (is_rewritten(c))
             dst += put_visible_escape(c, dst);
         else
             *dst++ = static_cast<Out>(c);
@@ -52,12 +44,12 @@ template <typename In, typename Out> void rewrite(const In* src, Py_ssize_t n, O
 
 template <typename In> PyObject* clean(PyObject* text, const In* data, Py_ssize_t n) {
     ScanResult r = scan(data, n);
-    if (r.controls == 0 && r.surrogates == 0) {
+    if (r.growth == 0) {
         // Unchanged: the same object for an exact str, a plain copy for a subclass.
         return PyUnicode_Substring(text, 0, n);
     }
     Py_UCS4 maxchar = r.max_kept < 0x7f ? 0x7f : r.max_kept;
-    PyObject* out = PyUnicode_New(n + 3 * r.controls + 5 * r.surrogates, maxchar);
+    PyObject* out = PyUnicode_New(n + r.growth, maxchar);
     if (!out) return nullptr;
     switch (PyUnicode_KIND(out)) {
     case PyUnicode_1BYTE_KIND:
@@ -155,6 +147,20 @@ nb::object escape_dict(PyObject* data) {
 
 } // namespace
 
+PyObject* escape_pattern() {
+    // One character at a time, each one is_rewritten() names. Kept alive
+    // for the process.
+    static PyObject* pattern = [] {
+        static const Py_UCS4 text[] = {'[',  0x00, '-',  0x08,   0x0b,   0x0c,
+                                       0x0e, '-',  0x1f, 0xfffe, 0xffff, ']'};
+        nb::object re = check(PyImport_ImportModule("re"));
+        nb::object source = check(
+            PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, sizeof text / sizeof text[0]));
+        return check(PyObject_CallMethod(re.ptr(), "compile", "O", source.ptr())).release().ptr();
+    }();
+    return pattern;
+}
+
 nb::object escape(PyObject* text) {
     if (!PyUnicode_Check(text)) raise_not_text(text);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -190,7 +196,9 @@ nb::object escape_repl(PyObject* match) {
         if (code == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw nb::python_error();
     }
     char buf[16];
-    int len = std::snprintf(buf, sizeof buf, "\\x%02lx", code);
+    // Beyond the Basic Multilingual Plane (never matched by the pattern), Python's own form.
+    int len = code > 0xffff ? std::snprintf(buf, sizeof buf, "\\U%08lx", code)
+                            : put_visible_escape(Py_UCS4(code), buf);
     return check(PyUnicode_FromStringAndSize(buf, len));
 }
 

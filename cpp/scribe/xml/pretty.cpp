@@ -218,7 +218,8 @@ bool is_xml_blank(PyObject* s) {
 
 class Printer {
   public:
-    Printer(const TreeNames& names, std::string& out) : names_(names), out_(out) {}
+    Printer(const TreeNames& names, std::string& out, const TextFlush& flush)
+        : names_(names), out_(out), flush_(flush) {}
 
     bool element(PyObject* elem, int depth) {
         std::optional<RecursionGuard> guard;
@@ -266,6 +267,7 @@ class Printer {
                 TextKind kind = text_kind(tail.ptr());
                 if (kind == TextKind::Foreign) return false;
                 if (kind == TextKind::Text && !text_line(tail.ptr(), depth + 1)) return false;
+                if (flush_ && out_.size() >= kFlushChunk) flush_(out_);
             }
             indent(depth);
         }
@@ -300,17 +302,20 @@ class Printer {
         return true;
     }
 
+    static constexpr size_t kFlushChunk = size_t(4) << 20;
+
     const TreeNames& names_;
     std::string& out_;
+    const TextFlush& flush_;
 };
 
 } // namespace
 
-bool pretty_print_element(PyObject* element, std::string& out) {
+bool pretty_print_element(PyObject* element, std::string& out, const TextFlush& flush) {
     const TreeNames& names = tree_names();
     size_t start = out.size();
     out.append("<?xml version=\"1.0\" ?>\n");
-    Printer printer(names, out);
+    Printer printer(names, out, flush);
     bool ok = printer.element(element, 0);
     if (ok) {
         // Blanks after the root element are allowed and dropped; anything else is not.

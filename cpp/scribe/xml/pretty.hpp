@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <functional>
 #include <string>
 
 #include "common/py_support.hpp"
@@ -14,7 +15,11 @@ namespace korvo::scribe {
 // Returns false, with no Python error set, when the serialised document would not
 // re-parse (the caller then takes the library path that raises the parser's own
 // error); errors the element tree's serialisation would raise propagate as exceptions.
-bool pretty_print_element(PyObject* element, std::string& out);
+// With `flush`, the text printed so far is handed over (and cleared) whenever it grows
+// past a chunk, so a large document never sits in memory whole; a false result then
+// means the chunks already flushed are void.
+using TextFlush = std::function<void(std::string&)>;
+bool pretty_print_element(PyObject* element, std::string& out, const TextFlush& flush = {});
 
 // The pretty-printed document as text: the native walk when it succeeds, otherwise the
 // library round trip (serialise, parse, pretty-print), which raises the library's errors.

@@ -3,7 +3,7 @@ the job execution that holds the test scripts."""
 
 import xml.etree.ElementTree as ET
 
-from ._xml import leaf, timing_dom
+from ._xml import Leaves, leaf, timing_dom
 from .records import HostList, RunInfo, Summary, Timing, VeldRecord
 
 __all__ = ["Campaign", "JobExecution"]
@@ -71,11 +71,11 @@ class JobExecution(Timing):
         self.testscripts.append((script, id))
         return script
 
-    def generate_dom(self, element):
+    def generate_dom(self, element, leaves=None):
         execution = ET.SubElement(element, "jobexecution")
         timing_dom(execution, self)
         for script, script_id in self.testscripts:
-            script.generate_dom(execution, script_id)
+            script.generate_dom(execution, script_id, leaves)
         return execution
 
 
@@ -92,7 +92,7 @@ class Campaign(Timing):
         self.veld = VeldRecord()
         self.jobexecution = JobExecution()
 
-    def generate_dom(self, element):
+    def generate_dom(self, element, leaves=None):
         campaign = ET.SubElement(element, "campaign")
         if self.archivefile is not None:
             campaign.set("archive", str(self.archivefile))
@@ -101,5 +101,5 @@ class Campaign(Timing):
         self.summary.generate_dom(campaign)
         self.runinfo.generate_dom(campaign)
         self.veld.generate_dom(campaign)
-        self.jobexecution.generate_dom(campaign)
+        self.jobexecution.generate_dom(campaign, Leaves() if leaves is None else leaves)
         return campaign

@@ -4,22 +4,53 @@ section, subsection, case and step records.
 
 Every ``generate_dom(element)`` appends this record's elements to
 `element` and returns what it appended.
+
+A job holds one record per report node, so records are slotted and make
+their run information and child list only when first used.
 """
 
+import datetime
 import xml.etree.ElementTree as ET
 
-from ._xml import leaf, mapping_dom, text_of, timing_dom
+from ._xml import Leaves, leaf, mapping_dom, text_of, timing_dom
+
+_Element = ET.Element
+_datetime = datetime.datetime
+_timedelta = datetime.timedelta
 
 __all__ = [
     "Timing", "RunInfo", "XRef", "LogFileRef", "ResultRecord", "IdRecord", "Summary",
     "HostList", "VeldRecord", "TestSection", "CommonSubSection", "TestCase", "TestStep",
 ]
 
+_SubElement = ET.SubElement
+_NO_CHILDREN = ()
+
+
+def _seconds_text(delta):
+    seconds = delta.total_seconds()
+    return str(int(seconds)) if seconds == int(seconds) else repr(seconds)
+
+
+def _shared_text(parent, memo, tag, text):
+    """Appends <tag>text</tag>: one shared element per plain text."""
+    if type(text) is not str:
+        _SubElement(parent, tag).text = text
+        return
+    key = (tag, text)
+    shared = memo.get(key)
+    if shared is None:
+        shared = memo[key] = _Element(tag)
+        shared.text = text
+    parent.append(shared)
+
 
 class Timing:
     """Start, stop (date-times) and run time (a duration) of a record.
 
     Written as <starttime>, <stoptime> and <runtime> (seconds)."""
+
+    __slots__ = ("starttime", "stoptime", "runtime")
 
     def __init__(self):
         self.starttime = None
@@ -34,6 +65,8 @@ class Timing:
 class RunInfo:
     """Diagnostics of a run: ``set_args(diag=text)`` adds one <diag> line;
     any other named argument is kept as a <arg key="name"> entry."""
+
+    __slots__ = ("diags", "args")
 
     def __init__(self):
         self.diags = []
@@ -58,16 +91,23 @@ class RunInfo:
 class XRef:
     """Where the code of a record lies: <xref file="..." line="..."/>."""
 
+    __slots__ = ("file", "line")
+
     def __init__(self):
         self.file = None
         self.line = None
 
-    def generate_dom(self, element):
-        xref = ET.SubElement(element, "xref")
+    def generate_dom(self, element, leaves=None):
+        attrib = {}
         if self.file is not None:
-            xref.set("file", text_of(self.file))
+            attrib["file"] = text_of(self.file)
         if self.line is not None:
-            xref.set("line", text_of(self.line))
+            attrib["line"] = text_of(self.line)
+        if leaves is not None and all(type(v) is str for v in attrib.values()):
+            return leaves.empty(element, "xref", attrib)
+        xref = ET.SubElement(element, "xref")
+        for key, value in attrib.items():
+            xref.set(key, value)
         return xref
 
 
@@ -75,32 +115,45 @@ class LogFileRef:
     """A record's place in a log file: <logfile path="..." begin=".." size=".."/>;
     `attrs` holds further attributes (normally "begin" and "size")."""
 
+    __slots__ = ("filepath", "attrs")
+
     def __init__(self, filepath=None):
         self.filepath = filepath
         self.attrs = {}
 
     def generate_dom(self, element):
-        logfile = ET.SubElement(element, "logfile")
-        if self.filepath is not None:
-            logfile.set("path", text_of(self.filepath))
+        attrib = {}
+        path = self.filepath
+        if path is not None:
+            attrib["path"] = path if type(path) is str else text_of(path)
         for key, value in self.attrs.items():
             if value is not None:
-                logfile.set(text_of(key), text_of(value))
-        return logfile
+                if type(key) is not str:
+                    key = text_of(key)
+                kind = type(value)
+                attrib[key] = value if kind is str else (
+                    str(value) if kind is int else text_of(value))
+        return _SubElement(element, "logfile", attrib)
 
 
 class ResultRecord:
     """The result of a record as text: <result>Failed</result>; none when unset."""
 
+    __slots__ = ("value",)
+
     def __init__(self):
         self.value = None
 
-    def generate_dom(self, element):
-        return leaf(element, "result", self.value)
+    def generate_dom(self, element, leaves=None):
+        if leaves is None or self.value is None:
+            return leaf(element, "result", self.value)
+        return leaves.text(element, "result", text_of(self.value))
 
 
 class IdRecord:
     """An identifier: <id name="...">value</id>; `attrs` become attributes."""
+
+    __slots__ = ("attrs", "idtypevalue")
 
     def __init__(self):
         self.attrs = {}
@@ -117,6 +170,8 @@ class IdRecord:
 class Summary:
     """Counts of results by result name; ``update(counter)`` adds a counter's
     counts (any object with ``items()`` giving name/count pairs)."""
+
+    __slots__ = ("counts",)
 
     def __init__(self):
         self.counts = {}
@@ -155,6 +210,8 @@ class VeldRecord:
     (each optional). Written as <veld dnsname="..."> with <attribute key="..">
     entries and a <post> element holding the post-processing entries."""
 
+    __slots__ = ("dnsname", "attributes", "post")
+
     def __init__(self):
         self.dnsname = None
         self.attributes = None
@@ -182,92 +239,180 @@ class VeldRecord:
         return veld
 
 
-class _Record(Timing):
+class _WithRunInfo(Timing):
+    """Timing plus run information that is made on first use."""
+
+    __slots__ = ("_runinfo",)
+
+    def __init__(self):
+        Timing.__init__(self)
+        self._runinfo = None
+
+    @property
+    def runinfo(self):
+        runinfo = self._runinfo
+        if runinfo is None:
+            runinfo = self._runinfo = RunInfo()
+        return runinfo
+
+    @runinfo.setter
+    def runinfo(self, value):
+        self._runinfo = value
+
+    def _runinfo_dom(self, element, leaves):
+        runinfo = self._runinfo
+        if runinfo is None or (not runinfo.diags and not runinfo.args):
+            memo = leaves.memo
+            shared = memo.get("runinfo")
+            if shared is None:
+                shared = memo["runinfo"] = _Element("runinfo")
+            element.append(shared)
+        else:
+            runinfo.generate_dom(element)
+
+
+class _Record(_WithRunInfo):
     """Members common to sections, subsections and steps: timing, run
     information, an extra mapping, cross-reference, log position, result,
     and child records in the order added."""
 
+    __slots__ = ("extra", "xref", "logfile", "result", "children")
+
     TAG = "record"
 
     def __init__(self):
-        super().__init__()
-        self.runinfo = RunInfo()
+        _WithRunInfo.__init__(self)
         self.extra = {}
         self.xref = XRef()
         self.logfile = LogFileRef()
         self.result = ResultRecord()
-        self.children = []
+        self.children = _NO_CHILDREN
 
-    def _identity_dom(self, element):
+    def _identity_dom(self, element, leaves):
         pass
 
-    def _own_dom(self, element):
+    def _own_dom(self, element, leaves):
         pass
 
-    def generate_dom(self, element):
-        record = ET.SubElement(element, self.TAG)
-        self._identity_dom(record)
-        timing_dom(record, self)
-        self._own_dom(record)
-        self.xref.generate_dom(record)
+    def generate_dom(self, element, leaves=None):
+        # The hot path of a details document: one call per record, the usual member
+        # objects handled inline, leaves shared through the document's memo.
+        if leaves is None:
+            leaves = Leaves()
+        memo = leaves.memo
+        record = _SubElement(element, self.TAG)
+        self._identity_dom(record, leaves)
+        start = self.starttime
+        _SubElement(record, "starttime").text = (
+            start.isoformat() if type(start) is _datetime else text_of(start))
+        stop = self.stoptime
+        _SubElement(record, "stoptime").text = (
+            stop.isoformat() if type(stop) is _datetime else text_of(stop))
+        runtime = self.runtime
+        runtime = _seconds_text(runtime) if type(runtime) is _timedelta else text_of(runtime)
+        _shared_text(record, memo, "runtime", runtime)
+        self._own_dom(record, leaves)
+        xref = self.xref
+        if type(xref) is XRef:
+            file, line = xref.file, xref.line
+            if type(file) is str and type(line) is int:
+                key = ("xref", file, line)
+                shared = memo.get(key)
+                if shared is None:
+                    shared = memo[key] = _Element("xref", {"file": file, "line": str(line)})
+                record.append(shared)
+            else:
+                xref.generate_dom(record, leaves)
+        else:
+            xref.generate_dom(record)
         self.logfile.generate_dom(record)
-        self.result.generate_dom(record)
-        self.runinfo.generate_dom(record)
-        mapping_dom(record, "extra", self.extra)
+        result = self.result
+        if type(result) is not ResultRecord:
+            result.generate_dom(record)
+        elif type(result.value) is str:
+            _shared_text(record, memo, "result", result.value)
+        else:
+            result.generate_dom(record, leaves)
+        self._runinfo_dom(record, leaves)
+        if self.extra:
+            mapping_dom(record, "extra", self.extra)
         for child in self.children:
-            child.generate_dom(record)
+            child.generate_dom(record, leaves)
         return record
 
+    def _add_child(self, child):
+        if self.children:
+            self.children.append(child)
+        else:
+            self.children = [child]
+        return child
+
     def add_teststep(self, *, id, name):
-        step = TestStep(id, name)
-        self.children.append(step)
-        return step
+        return self._add_child(TestStep(id, name))
+
+
+def _description_dom(element, description, leaves):
+    if description is not None:
+        leaves.text(element, "description", text_of(description))
 
 
 class TestStep(_Record):
     """A test step, nested to any depth: <teststep id="..." name="...">;
     `index` and `continue_` are written as attributes when set."""
 
+    __slots__ = ("id", "name", "description", "index", "continue_")
+
     TAG = "teststep"
 
     def __init__(self, id, name):
-        super().__init__()
+        # _Record.__init__ inline: a job makes one step per step node
+        self.starttime = self.stoptime = self.runtime = self._runinfo = None
+        self.extra = {}
+        self.xref = XRef()
+        self.logfile = LogFileRef()
+        self.result = ResultRecord()
+        self.children = _NO_CHILDREN
         self.id = id
         self.name = name
         self.description = None
         self.index = None
         self.continue_ = None
 
-    def _identity_dom(self, element):
-        element.set("id", text_of(self.id))
-        element.set("name", text_of(self.name))
+    def _identity_dom(self, element, leaves):
+        ident, name = self.id, self.name
+        element.set("id", ident if type(ident) is str else text_of(ident))
+        element.set("name", name if type(name) is str else text_of(name))
         if self.index is not None:
             element.set("index", text_of(self.index))
         if self.continue_ is not None:
             element.set("continue", text_of(self.continue_))
 
-    def _own_dom(self, element):
-        leaf(element, "description", self.description)
+    def _own_dom(self, element, leaves):
+        description = self.description
+        if description is not None:
+            _shared_text(element, leaves.memo, "description", text_of(description))
 
 
 class CommonSubSection(_Record):
     """A subsection of a common setup or cleanup: <subsection> with its <id>,
     <name> and <description>, holding test steps."""
 
+    __slots__ = ("id", "name", "description")
+
     TAG = "subsection"
 
     def __init__(self, name):
-        super().__init__()
+        _Record.__init__(self)
         self.id = IdRecord()
         self.name = name
         self.description = None
 
-    def _identity_dom(self, element):
+    def _identity_dom(self, element, leaves):
         self.id.generate_dom(element)
         leaf(element, "name", self.name)
 
-    def _own_dom(self, element):
-        leaf(element, "description", self.description)
+    def _own_dom(self, element, leaves):
+        _description_dom(element, self.description, leaves)
 
     def add_commonsubsection(self, *, name):
         raise TypeError("subsections do not nest")
@@ -277,23 +422,28 @@ class TestSection(_Record):
     """A test section of a test case, or a common setup/cleanup of a script:
     <testsection id="...">, holding test steps or common subsections."""
 
+    __slots__ = ("sectionid",)
+
     TAG = "testsection"
 
     def __init__(self, sectionid):
-        super().__init__()
+        _Record.__init__(self)
         self.sectionid = sectionid
 
-    def _identity_dom(self, element):
+    def _identity_dom(self, element, leaves):
         element.set("id", text_of(self.sectionid))
 
     def add_commonsubsection(self, *, name):
-        subsection = CommonSubSection(name)
-        self.children.append(subsection)
-        return subsection
+        return self._add_child(CommonSubSection(name))
 
 
 class TestCaseInitInfo:
     """Identity and start-up information of a test case."""
+
+    __slots__ = ("id", "name", "swversion", "hwversion", "fwversion", "tstversion",
+                 "description", "xref", "logfile")
+
+    _TAGS = ("name", "swversion", "hwversion", "fwversion", "tstversion", "description")
 
     def __init__(self, tcid, logfilepath):
         self.id = IdRecord()
@@ -307,26 +457,30 @@ class TestCaseInitInfo:
         self.xref = XRef()
         self.logfile = LogFileRef(logfilepath)
 
-    def generate_dom(self, element):
+    def generate_dom(self, element, leaves=None):
+        if leaves is None:
+            leaves = Leaves()
         initinfo = ET.SubElement(element, "initinfo")
         self.id.generate_dom(initinfo)
-        for tag in ("name", "swversion", "hwversion", "fwversion", "tstversion",
-                    "description"):
-            leaf(initinfo, tag, getattr(self, tag))
-        self.xref.generate_dom(initinfo)
+        for tag in self._TAGS:
+            value = getattr(self, tag)
+            if value is not None:
+                leaves.text(initinfo, tag, text_of(value))
+        self.xref.generate_dom(initinfo, leaves)
         self.logfile.generate_dom(initinfo)
         return initinfo
 
 
-class TestCase(Timing):
+class TestCase(_WithRunInfo):
     """A test case of a script: <testcase id="...">, its <initinfo>, result,
     run information and extra, then its test sections."""
 
+    __slots__ = ("tcid", "initinfo", "extra", "result", "sections")
+
     def __init__(self, tcid, logfilepath):
-        super().__init__()
+        _WithRunInfo.__init__(self)
         self.tcid = tcid
         self.initinfo = TestCaseInitInfo(tcid, logfilepath)
-        self.runinfo = RunInfo()
         self.extra = {}
         self.result = ResultRecord()
         self.sections = []
@@ -336,13 +490,15 @@ class TestCase(Timing):
         self.sections.append(section)
         return section
 
-    def generate_dom(self, element):
+    def generate_dom(self, element, leaves=None):
+        if leaves is None:
+            leaves = Leaves()
         testcase = ET.SubElement(element, "testcase", id=text_of(self.tcid))
-        timing_dom(testcase, self)
-        self.initinfo.generate_dom(testcase)
-        self.result.generate_dom(testcase)
-        self.runinfo.generate_dom(testcase)
+        timing_dom(testcase, self, leaves)
+        self.initinfo.generate_dom(testcase, leaves)
+        self.result.generate_dom(testcase, leaves)
+        self._runinfo_dom(testcase, leaves)
         mapping_dom(testcase, "extra", self.extra)
         for section in self.sections:
-            section.generate_dom(testcase)
+            section.generate_dom(testcase, leaves)
         return testcase

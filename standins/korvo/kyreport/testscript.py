@@ -2,7 +2,7 @@
 
 import xml.etree.ElementTree as ET
 
-from ._xml import leaf, timing_dom
+from ._xml import Leaves, leaf, timing_dom
 from .records import LogFileRef, RunInfo, Summary, TestCase, TestSection, Timing
 
 __all__ = ["TestScript"]
@@ -10,6 +10,8 @@ __all__ = ["TestScript"]
 
 class ScriptRef:
     """Name and directory of the script file: <script name="..." path="..."/>."""
+
+    __slots__ = ("name", "path")
 
     def __init__(self):
         self.name = None
@@ -27,6 +29,8 @@ class ScriptRef:
 class TestScriptInitInfo:
     """Start-up information of a script run: arguments, description, log file
     and script file."""
+
+    __slots__ = ("pargs", "description", "logfile", "script")
 
     def __init__(self, logfile):
         self.pargs = None
@@ -73,7 +77,9 @@ class TestScript(Timing):
         self.sections.append(testcase)
         return testcase
 
-    def generate_dom(self, element, id=None):
+    def generate_dom(self, element, id=None, leaves=None):
+        if leaves is None:
+            leaves = Leaves()
         script = ET.SubElement(element, "testscript")
         if id is not None:
             script.set("id", str(id))
@@ -84,5 +90,5 @@ class TestScript(Timing):
         self.summary.generate_dom(script)
         self.runinfo.generate_dom(script)
         for section in self.sections:
-            section.generate_dom(script)
+            section.generate_dom(script, leaves)
         return script

@@ -39,12 +39,6 @@ def add_parser(commands):
 
 
 
-def _write(path, text):
-    with open(path, "w", encoding="utf-8", newline="\n") as handle:
-        handle.write(text)
-    return os.path.getsize(path)
-
-
 def run(args, out, err):
     from korvo.reporter.demo import Plan, build
     from korvo.reporter.progress import Progress
@@ -67,12 +61,14 @@ def run(args, out, err):
                                 cli=" ".join([PROG] + sys.argv[1:]))
         timings.append(("build (report model)", time.perf_counter() - started, None))
 
-        for name, dump in (("results.yaml", campaign.dump_yaml),
-                           ("results.json", campaign.dump_json)):
+        # streamed to the files: a million-node job never holds its documents whole
+        for name, write in (("results.yaml", campaign.write_yaml),
+                            ("results.json", campaign.write_json)):
             progress.phase("writing " + name)
             started = time.perf_counter()
-            size = _write(os.path.join(outdir, name), dump())
-            timings.append((name, time.perf_counter() - started, size))
+            path = os.path.join(outdir, name)
+            write(path)
+            timings.append((name, time.perf_counter() - started, os.path.getsize(path)))
 
         progress.phase("writing the XML report")
         from korvo.reporter.scribe import Scribe
