@@ -63,6 +63,8 @@ class CulpritSearch {
 
   private:
     bool visit_child(PyObject* child, PyObject* path) {
+        // A testcase may hold any number of steps: Ctrl-C is seen within a few thousand.
+        if (++visited_ % 4096 == 0) check_status(PyErr_CheckSignals());
         bool below = visit(child, path);
         if (below) return true;
         nb::object result = read(child, interned.result);
@@ -85,6 +87,7 @@ class CulpritSearch {
 
     Outcome wanted_;
     std::vector<Culprit>& found_;
+    unsigned visited_ = 0;
 };
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "campaign/junit/xml_text.hpp"
 #include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
+#include "common/gc_pause.hpp"
 #include "common/iso_datetime.hpp"
 
 namespace korvo::campaign::junit {
@@ -304,6 +305,9 @@ class Writer {
 } // namespace
 
 JunitDocument junit_document(PyObject* campaign, PyObject* logs_dir) {
+    // The texts made per node are short-lived and never cyclic; collections would only
+    // walk the whole tree again and again.
+    GcPause pause;
     return Writer(logs_dir).document(campaign);
 }
 

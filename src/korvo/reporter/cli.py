@@ -57,7 +57,7 @@ class _Parser(argparse.ArgumentParser):
 
 # Each module names its command (NAME), adds its parser (add_parser) and runs it
 # (run(args, out, err) -> exit code). Listed in the order --help shows them.
-COMMANDS = ["demo", "summary", "merge", "recover"]
+COMMANDS = ["demo", "summary", "junit", "html", "merge", "recover"]
 
 
 def count_arg(text):
@@ -103,7 +103,7 @@ def build_parser(prog=PROG):
     every = [_examples(m, prog) for m in modules]
     parser = _Parser(
         prog=prog, formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Demo run, summary and JUnit XML of korvo-reporter results.",
+        description="Demo run, summary, JUnit XML, HTML report and merge of korvo-reporter results.",
         epilog="examples:\n%s\n\n%s" % ("\n".join(e for e in every if e), EXIT_CODES))
     parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)

@@ -6,15 +6,12 @@ from korvo.reporter.cli import UsageError, count_arg
 
 NAME = "html"
 
-EXAMPLES = """examples:
-  python -m korvo.reporter html /tmp/korvo-demo/results.json /tmp/korvo-demo/report.html
-  python -m korvo.reporter html results.yaml report.html --logs /runs/42 --log-limit 10000000
-"""
+EXAMPLES = """\
+  %(prog)s html /tmp/korvo-demo/results.json /tmp/korvo-demo/report.html
+  %(prog)s html results.yaml report.html --logs /runs/42 --log-limit 10000000"""
 
 
 def add_parser(commands):
-    import argparse
-
     from korvo.reporter.html import LOG_BUDGET
 
     page = commands.add_parser(
@@ -22,8 +19,7 @@ def add_parser(commands):
         description="Writes one HTML file with the job overview, the results tree (filters, "
         "search, details) and each section's slice of its log file. It needs no network and "
         "opens from disk. Log files are looked up by name in the results' directory, or in "
-        "--logs DIR.",
-        epilog=EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter)
+        "--logs DIR.")
     page.add_argument("results", metavar="RESULTS", help="results.yaml or results.json")
     page.add_argument("out", metavar="OUT.html", help="the page to write (replaced if present)")
     page.add_argument("--logs", metavar="DIR",

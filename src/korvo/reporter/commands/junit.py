@@ -15,11 +15,12 @@ def add_parser(commands):
         "testcases too. Each testcase's part of its log file goes into <system-out> (at most "
         "64 KiB) when the log file lies in the logs directory. Exits 0 once the file is "
         "written, whatever the results; the CI server judges them from the file.")
-    junit.add_argument("results", metavar="RESULTS", help="results.yaml or results.json")
+    junit.add_argument("results", metavar="RESULTS",
+                       help="results.yaml or results.json (a journal too; - reads standard input)")
     junit.add_argument("out", metavar="OUT.xml", help="the JUnit XML file to write (replaced)")
     junit.add_argument("--logs", metavar="DIR", default=None,
                        help="directory of the task log files (default: the directory of "
-                       "RESULTS)")
+                       "RESULTS; none for standard input)")
 
 
 def run(args, out, err):
@@ -29,7 +30,8 @@ def run(args, out, err):
     campaign = _load(load, args.results)
     logs_dir = args.logs
     if logs_dir is None:
-        logs_dir = os.path.dirname(os.path.abspath(args.results))
+        if args.results != "-":
+            logs_dir = os.path.dirname(os.path.abspath(args.results))
     elif not os.path.isdir(logs_dir):
         raise UsageError("--logs %s is not a directory" % logs_dir)
     try:
@@ -44,5 +46,7 @@ def run(args, out, err):
 def _load(load, path):
     try:
         return load(path)
-    except (OSError, ValueError) as exc:
+    except OSError as exc:
+        raise UsageError("cannot read %s: %s" % (path, exc.strerror or exc)) from None
+    except ValueError as exc:  # LoadError: one line naming the input
         raise UsageError(str(exc)) from None
