@@ -7,6 +7,7 @@
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
 #include "campaign/model/node.hpp"
+#include "common/py_compat.hpp"
 
 namespace korvo::campaign::load {
 
@@ -341,7 +342,7 @@ class Builder {
         RecursionGuard guard(" while loading a report tree");
         nb::object hold = nb::borrow(m);
         nb::object obj = new_node(kind, m, parent, seq_num);
-        PyObject** dict_ptr = _PyObject_GetDictPtr(obj.ptr());
+        PyObject** dict_ptr = instance_dict_slot(obj.ptr());
         bool direct = exact_kind(obj.ptr()) != NodeKind::Other && dict_ptr && *dict_ptr;
         auto store = [&](PyObject* key, PyObject* value) {
             if (direct)

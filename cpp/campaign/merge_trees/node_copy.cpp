@@ -2,6 +2,7 @@
 
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
+#include "common/py_compat.hpp"
 
 namespace korvo::campaign::merge_trees {
 
@@ -23,7 +24,7 @@ nb::object child_list(PyObject* node) {
 nb::object copy_node(PyObject* node, PyObject* parent) {
     if (!nb::type_check(nb::handle((PyObject*)Py_TYPE(node))))
         raise(PyExc_TypeError, "only report nodes can be copied");
-    PyObject** own = _PyObject_GetDictPtr(node);
+    PyObject** own = instance_dict_slot(node);
     nb::object source = own && *own ? nb::borrow(*own) : check(PyDict_New());
     nb::object attrs = check(PyDict_Copy(source.ptr()));
     check_status(PyDict_SetItem(attrs.ptr(), interned._parent, parent));
