@@ -1,7 +1,7 @@
 // Python names of the dictionary and JSON forms: to_dict, dump_json and JSONDumper.
 #include "campaign/bindings/bindings.hpp"
 #include "campaign/json/dumper.hpp"
-#include "campaign/model/node_dict.hpp"
+#include "campaign/walk/node_dict.hpp"
 
 namespace korvo::campaign {
 

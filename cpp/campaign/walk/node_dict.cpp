@@ -1,4 +1,4 @@
-#include "campaign/model/node_dict.hpp"
+#include "campaign/walk/node_dict.hpp"
 
 #include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
