@@ -215,3 +215,19 @@ def test_attaching_to_a_grown_tree_records_what_is_there(tmp_path, clock):
         task.stop()
         root.stop(num_tasks=1)
     assert_rebuilt(root, path, tmp_path)
+
+
+def test_a_stop_that_fails_in_its_roll_up_is_recovered_as_stopped(tmp_path, clock):
+    # A job-level plugin whose summary is not a counter makes the campaign's roll-up fail;
+    # the campaign has still stopped, and recovery must not abort it (or fail itself).
+    path = tmp_path / "journal.jsonl"
+    root = Campaign(id="job", seq_num=0)
+    root.start()
+    with journal.attach(root, str(path)):
+        plugin = root.add_plugin(id="p", seq_num=1)
+        plugin.start()
+        plugin.stop(summary=[])
+        with pytest.raises(AttributeError):
+            root.stop(num_tasks=1)
+    found = assert_rebuilt(root, path, tmp_path)
+    assert found.campaign.stoptime == root.stoptime

@@ -150,8 +150,15 @@ void base_stop(PyObject* self, PyObject* kwargs) {
         set_attr(self, interned.stoptime, now.ptr());
         set_attr(self, interned.runtime, seconds_between(start.ptr(), now.ptr()).ptr());
     }
-    call_update(self, kwargs);
-    call_roll_up(self);
+    try {
+        call_update(self, kwargs);
+        call_roll_up(self);
+    } catch (...) {
+        // A stop whose update or roll-up fails has still ended the node (its times are set):
+        // observers hear of it, so a journal rebuilds the node as the live tree left it.
+        report_stopped(self);
+        throw;
+    }
     report_stopped(self);
 }
 
