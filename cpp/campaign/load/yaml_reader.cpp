@@ -73,6 +73,18 @@ class Reader {
 
     // --- structure -------------------------------------------------------------------
 
+    // Moves past the indentation of the block's next line at column `col`; false where the
+    // block ends (end of text or a line indented less).
+    bool next_line_at(size_t col) {
+        skip_blank_lines();
+        if (pos_ >= n_) return false;
+        size_t ind = spaces_from(pos_);
+        if (ind < col) return false;
+        if (ind > col) throw GiveUp();
+        pos_ += ind;
+        return true;
+    }
+
     // Keys at column `col`; with `inline_first` the first key starts at pos_ (after "- ").
     nb::object block_mapping(size_t col, bool inline_first) {
         RecursionGuard guard(" while reading YAML");
@@ -80,12 +92,7 @@ class Reader {
         bool first = true;
         while (true) {
             if (!(first && inline_first)) {
-                skip_blank_lines();
-                if (pos_ >= n_) break;
-                size_t ind = spaces_from(pos_);
-                if (ind < col) break;
-                if (ind > col) throw GiveUp();
-                pos_ += ind;
+                if (!next_line_at(col)) break;
                 if (entry_mark(pos_)) throw GiveUp();
             }
             first = false;
@@ -122,14 +129,7 @@ class Reader {
         nb::object out = check(PyList_New(0));
         bool first = true;
         while (true) {
-            if (!(first && inline_first)) {
-                skip_blank_lines();
-                if (pos_ >= n_) break;
-                size_t ind = spaces_from(pos_);
-                if (ind < col) break;
-                if (ind > col) throw GiveUp();
-                pos_ += ind;
-            }
+            if (!(first && inline_first) && !next_line_at(col)) break;
             first = false;
             if (at(pos_) != '-' || at(pos_ + 1) != ' ') throw GiveUp();
             pos_ += 2;
