@@ -12,7 +12,7 @@
 #include "campaign/walk/node_order.hpp"
 #include "campaign/walk/path_stack.hpp"
 #include "campaign/walk/result_cache.hpp"
-#include "common/collector_pause.hpp"
+#include "common/gc_pause.hpp"
 #include "common/iso_datetime.hpp"
 
 namespace korvo::campaign {
@@ -284,7 +284,7 @@ nb::object json_dumper_default(PyObject* self, PyObject* obj) {
 }
 
 nb::object dump_json(PyObject* node) {
-    CollectorPause pause;
+    GcPause pause;
     ReportJsonWriter writer;
     nb::object version = module_global(interned.VERSION);
     writer.document(version.ptr(), node);
@@ -292,7 +292,7 @@ nb::object dump_json(PyObject* node) {
 }
 
 void stream_json(PyObject* node, ChunkSink& sink) {
-    CollectorPause pause;
+    GcPause pause;
     ReportJsonWriter writer(sink);
     nb::object version = module_global(interned.VERSION);
     writer.document(version.ptr(), node);

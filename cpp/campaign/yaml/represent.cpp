@@ -12,7 +12,7 @@
 #include "campaign/yaml/emitter.hpp"
 #include "campaign/yaml/rules.hpp"
 #include "campaign/yaml/scalar_text.hpp"
-#include "common/collector_pause.hpp"
+#include "common/gc_pause.hpp"
 #include "common/iso_datetime.hpp"
 #include "common/signal_poll.hpp"
 
@@ -379,7 +379,7 @@ class Walker {
 namespace {
 
 void write_document(PyObject* report, AsciiBuffer& out) {
-    CollectorPause pause;
+    GcPause pause;
     Emitter emitter(out);
     Walker walker(emitter);
     Pairs top;
