@@ -231,3 +231,41 @@ def test_a_stop_that_fails_in_its_roll_up_is_recovered_as_stopped(tmp_path, cloc
             root.stop(num_tasks=1)
     found = assert_rebuilt(root, path, tmp_path)
     assert found.campaign.stoptime == root.stoptime
+
+
+class _Checked(Section):
+    """A harness subclass with an attribute hook of its own."""
+
+    def __setattr__(self, name, value):
+        super().__setattr__(name, value.upper() if name == "note" else value)
+
+
+class _Bare(Section):
+    """A subclass whose constructor never reaches the native one."""
+
+    def __init__(self, **kwargs):
+        pass
+
+
+def test_assignments_on_subclass_nodes_reach_the_journal(tmp_path, clock, monkeypatch):
+    path = tmp_path / "journal.jsonl"
+    root = Campaign(id="job", seq_num=0)
+    root.start()
+    with journal.attach(root, str(path)):
+        task = root.add_task(id="t1", seq_num=1)
+        task.start()
+        made = []
+        for cls in (_Checked, _Bare):
+            monkeypatch.setattr(campaign, "Section", cls)
+            made.append(task.add_section(id=cls.__name__, seq_num=len(made) + 1))
+        monkeypatch.undo()
+        checked, bare = made
+        checked.start()
+        checked.note = "hooked"
+        bare.note = "bare"
+        task.note = "plain"
+        checked.stop(result=results.Passed)
+    found = journal.recover(str(path)).tasks[0]
+    assert found.note == "plain"
+    assert [s.note for s in found.sections] == ["HOOKED", "bare"]
+    assert found.sections[0].result == results.Passed

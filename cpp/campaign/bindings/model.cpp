@@ -12,8 +12,7 @@ namespace korvo::campaign {
 
 namespace {
 
-// Node state lives in the instance __dict__; the C++ side carries nothing.
-struct ReportObjectBase {};
+// Node state lives in the instance __dict__; the C++ part is the model's ReportObjectBase.
 struct Campaign : ReportObjectBase {};
 struct Task : ReportObjectBase {};
 struct Section : ReportObjectBase {};
@@ -70,8 +69,11 @@ nb::object add_observed(nb::handle self, PyObject* list_name, PyObject* class_na
 } // namespace
 
 void bind_model(nb::module_& m) {
-    auto base = nb::class_<ReportObjectBase>(m, "ReportObjectBase", nb::dynamic_attr(),
-                                             nb::is_weak_referenceable());
+    static PyType_Slot observed_slots[] = {{Py_tp_setattro, (void*)observed_setattro},
+                                           {0, nullptr}};
+    auto base =
+        nb::class_<ReportObjectBase>(m, "ReportObjectBase", nb::dynamic_attr(),
+                                     nb::is_weak_referenceable(), nb::type_slots(observed_slots));
     base.def(
         "__init__",
         [](nb::pointer_and_handle<ReportObjectBase> self, nb::handle id, nb::handle seq_num,
@@ -169,8 +171,6 @@ void bind_model(nb::module_& m) {
     campaign_module.section_type = (PyTypeObject*)section.ptr();
     campaign_module.plugin_type = (PyTypeObject*)plugin.ptr();
     remember_native_methods();
-    for (PyObject* cls : {base.ptr(), campaign.ptr(), task.ptr(), section.ptr(), plugin.ptr()})
-        observe_attribute_sets((PyTypeObject*)cls);
 
     m.def(
         "recursive_update", [](nb::handle a, nb::handle b) { recursive_update(a.ptr(), b.ptr()); },

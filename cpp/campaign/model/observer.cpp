@@ -1,5 +1,6 @@
 #include "campaign/model/observer.hpp"
 
+#include "campaign/model/module_state.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign {
@@ -7,12 +8,13 @@ namespace korvo::campaign {
 TreeObserver* tree_observer = nullptr;
 int ObservedOperation::depth_ = 0;
 
-namespace {
-
-setattrofunc plain_setattro = nullptr;
+WatchSlot* watch_slot(PyObject* obj) {
+    if (!is_node(obj) || !nb::inst_ready(obj)) return nullptr;
+    return &nb::inst_ptr<ReportObjectBase>(obj)->watch;
+}
 
 int observed_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    int status = plain_setattro(self, name, value);
+    int status = PyObject_GenericSetAttr(self, name, value);
     if (status < 0 || !tree_observer) return status;
     try {
         ObservedOperation operation;
@@ -23,15 +25,6 @@ int observed_setattro(PyObject* self, PyObject* name, PyObject* value) {
         return -1;
     }
     return 0;
-}
-
-} // namespace
-
-void observe_attribute_sets(PyTypeObject* type) {
-    if (type->tp_setattro == observed_setattro) return;
-    if (!plain_setattro)
-        plain_setattro = type->tp_setattro ? type->tp_setattro : PyObject_GenericSetAttr;
-    type->tp_setattro = observed_setattro;
 }
 
 } // namespace korvo::campaign

@@ -4,7 +4,25 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 namespace korvo::campaign {
+
+// What a watcher keeps on a node it follows. It lives in the C++ part of every report node,
+// so finding a node's watcher costs no table lookup on the model's hot path.
+struct WatchSlot {
+    void* watcher = nullptr;
+    uint32_t number = 0;
+};
+
+// The C++ part of every report node; node state itself lives in the instance __dict__.
+struct ReportObjectBase {
+    WatchSlot watch;
+};
+
+// The slot of a report node whose C++ part is constructed; null for anything else (a
+// subclass whose __init__ never reached ours, say).
+WatchSlot* watch_slot(PyObject* obj);
 
 class TreeObserver {
   public:
@@ -54,8 +72,9 @@ class ObservedOperation {
     bool finished_ = false;
 };
 
-// Attribute assignments on instances of `type` and of classes derived from it later (Python
-// subclasses included) are reported as changes, each its own operation when made from Python.
-void observe_attribute_sets(PyTypeObject* type);
+// The nodes' attribute assignment: reported as a change, each its own operation when made from
+// Python. It is the node classes' slot from their creation on, so that the `__setattr__` they
+// show, and with it every subclass made in Python, reaches it too.
+int observed_setattro(PyObject* self, PyObject* name, PyObject* value);
 
 } // namespace korvo::campaign
