@@ -48,8 +48,8 @@ void commit_together(ReplacementFile* const* files, size_t count, size_t* failed
 
 void write_file(nanobind::handle path, const char* data, size_t n); // one-shot replace
 
-// Journal-style append: O_WRONLY|O_APPEND|O_CREAT|O_NOFOLLOW|O_CLOEXEC, returns the fd (caller
-// closes).
+// Journal-style append by its one writer: O_WRONLY|O_CREAT|O_NOFOLLOW|O_CLOEXEC, positioned at
+// the end; returns the fd (caller closes).
 int open_for_append(nanobind::handle path);
 
 } // namespace korvo::files

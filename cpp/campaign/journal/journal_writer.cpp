@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "campaign/journal/crc32.hpp"
+#include "campaign/journal/fingerprint.hpp"
 #include "campaign/journal/record_format.hpp"
 #include "campaign/journal/registry.hpp"
 #include "campaign/model/interned.hpp"
@@ -342,16 +343,18 @@ bool JournalWriter::unchanged(uint32_t node, PyObject* name, size_t value_at, bo
         forget_written(node, name);
         return false;
     }
-    uint32_t crc = crc32(0, line_.data() + value_at, length);
+    uint64_t print = fingerprint(line_.data() + value_at, length);
     if (written_.size() <= node) written_.resize(nodes_.size());
     for (Written& w : written_[node]) {
         if (w.name != name) continue;
-        bool same = w.crc == crc && w.length == length;
-        w.crc = crc;
+        bool same = w.print == print && w.length == length;
+        w.print = print;
         w.length = uint32_t(length);
         return same;
     }
-    written_[node].push_back(Written{name, crc, uint32_t(length)});
+    auto& list = written_[node];
+    if (list.empty()) list.reserve(6); // a node's start and stop set about six
+    list.push_back(Written{name, print, uint32_t(length)});
     return false;
 }
 

@@ -79,12 +79,12 @@ class JournalWriter {
     nb::object types_[3]; // TestResult, ResultCounter, AttrDict
     ValueContext context_{};
 
-    // The checksum of the last text written for an attribute, per node (see unchanged()).
+    // The fingerprint of the last text written for an attribute, per node (see unchanged()).
     // Names are compared by address: the model's are interned, and a stray equal name only
     // costs a value written again.
     struct Written {
         PyObject* name;
-        uint32_t crc;
+        uint64_t print;
         uint32_t length;
     };
     std::vector<std::vector<Written>> written_;

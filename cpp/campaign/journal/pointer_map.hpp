@@ -23,7 +23,9 @@ template <typename V> class PointerMap {
 
     // Inserts or replaces; returns true when the key was new.
     bool put(const void* key, const V& value) {
-        if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+        // At most half full: most lookups miss or find a key met long ago, and a miss under
+        // linear probing reads a run whose mean length grows fast beyond that.
+        if ((size_ + 1) * 2 > slots_.size()) grow();
         for (size_t i = index(key);; i = (i + 1) & mask()) {
             Slot& s = slots_[i];
             if (s.key == key) {
@@ -71,9 +73,13 @@ template <typename V> class PointerMap {
     };
 
     size_t mask() const { return slots_.size() - 1; }
+    // Objects made close together in time lie close together in memory and are looked up
+    // close together in time (a node's mapping written at its start, again at its stop):
+    // within each 16 MiB block of addresses neighbours get neighbouring slots, which keeps
+    // those lookups in cache; the blocks themselves are scattered.
     size_t index(const void* key) const {
-        auto h = uint64_t(reinterpret_cast<uintptr_t>(key)) * 0x9E3779B97F4A7C15ull;
-        return size_t(h >> 20) & mask();
+        auto a = uint64_t(reinterpret_cast<uintptr_t>(key));
+        return size_t((a >> 4) + (a >> 24) * 0x9E3779B97F4A7C15ull) & mask();
     }
     void grow() {
         std::vector<Slot> old(slots_.size() * 2);

@@ -13,23 +13,50 @@ namespace {
 
 class JournalRegistry final : public TreeObserver {
   public:
-    PointerMap<JournalSlot> nodes;
     std::vector<std::unique_ptr<JournalWriter>> journals;
 
+    // A node's watcher is kept on the node itself; the table serves only nodes without a
+    // constructed C++ part, and costs nothing while it is empty.
+    JournalSlot find(PyObject* node) {
+        if (WatchSlot* slot = watch_slot(node)) {
+            if (slot->watcher)
+                return JournalSlot{static_cast<JournalWriter*>(slot->watcher), slot->number};
+        }
+        if (JournalSlot* found = unready_.find(node)) return *found;
+        return JournalSlot{nullptr, 0};
+    }
+    void put(PyObject* node, JournalSlot entry) {
+        if (WatchSlot* slot = watch_slot(node)) {
+            slot->watcher = entry.journal;
+            slot->number = entry.number;
+        } else {
+            unready_.put(node, entry);
+        }
+    }
+    void erase(PyObject* node) {
+        if (WatchSlot* slot = watch_slot(node)) *slot = WatchSlot{};
+        unready_.erase(node);
+    }
+
     void changed(PyObject* node, PyObject* attr) override {
-        if (JournalSlot* found = nodes.find(node)) found->journal->changed(found->number, attr);
+        JournalSlot found = find(node);
+        if (found.journal) found.journal->changed(found.number, attr);
     }
     void added(PyObject* parent, PyObject* list_name, PyObject* child) override {
-        if (JournalSlot* found = nodes.find(parent))
-            found->journal->added(found->number, list_name, child);
+        JournalSlot found = find(parent);
+        if (found.journal) found.journal->added(found.number, list_name, child);
     }
     void stopped(PyObject* node) override {
-        if (JournalSlot* found = nodes.find(node)) found->journal->stopped(found->number, node);
+        JournalSlot found = find(node);
+        if (found.journal) found.journal->stopped(found.number, node);
     }
     void operation_done(bool failing) override {
         for (size_t i = 0; i < journals.size(); ++i)
             journals[i]->operation_done(failing);
     }
+
+  private:
+    PointerMap<JournalSlot> unready_;
 };
 
 JournalRegistry registry;
@@ -41,16 +68,15 @@ void observe_if_needed() {
 } // namespace
 
 JournalSlot journal_of(PyObject* node) {
-    JournalSlot* found = registry.nodes.find(node);
-    return found ? *found : JournalSlot{nullptr, 0};
+    return registry.find(node);
 }
 
 void watch_node(PyObject* node, JournalWriter* journal, uint32_t number) {
-    registry.nodes.put(node, JournalSlot{journal, number});
+    registry.put(node, JournalSlot{journal, number});
 }
 
 void unwatch_node(PyObject* node) {
-    registry.nodes.erase(node);
+    registry.erase(node);
 }
 
 JournalWriter* open_journal(PyObject* root, PyObject* path, int durability) {
