@@ -1,8 +1,6 @@
 """`python -m korvo.reporter demo OUTDIR` and `python -m korvo.reporter summary FILE`."""
 
-import sys
-
-from korvo.reporter.cli import main
+from korvo.reporter.cli import exit_process, main
 
 if __name__ == "__main__":
-    sys.exit(main())
+    exit_process(main())

@@ -147,6 +147,28 @@ def main(argv=None, out=None, err=None, prog=PROG):
         return EXIT_FAILURE
 
 
+_teardown_skipped = False
+
+
+def skip_teardown():
+    """Lets the process end without freeing what it holds, once a command is done.
+
+    Only the entry points act on it (main() called in-process returns as usual): they
+    flush the standard streams and leave through os._exit.
+    """
+    global _teardown_skipped
+    _teardown_skipped = True
+
+
+def exit_process(code):
+    """Ends the process with `code` from an entry point."""
+    if _teardown_skipped:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(code)
+    sys.exit(code)
+
+
 def console_main():
     """The `korvo-report` console script: the same commands as `python -m korvo.reporter`."""
-    sys.exit(main(prog=CONSOLE_PROG))
+    exit_process(main(prog=CONSOLE_PROG))
