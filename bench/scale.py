@@ -22,8 +22,8 @@ demo's other defaults) it prints, measured side by side in one run:
 Per-node costs and ratios are computed from the process's CPU time, which other
 work on a shared machine disturbs far less than the wall clock; the seconds rows
 show both (wall, cpu).
-Runs of a million nodes take several GB: run the script as
-``flock /work/locks/big.lock python bench/scale.py`` (or pass ``--lock PATH``).
+Runs of a million nodes take several GB: pass ``--lock PATH`` to wait for other big
+runs that hold the same lock file.
 Needs ``pip install '.[bench]'`` for the peer.
 
 Run: python bench/scale.py [--tasks 10 100 1000] [--no-peer] [--no-demo]
