@@ -378,19 +378,95 @@ class TestStep(_Record):
         self.index = None
         self.continue_ = None
 
-    def _identity_dom(self, element, leaves):
+    def generate_dom(self, element, leaves=None):
+        # _Record.generate_dom written out for steps, most records of a job: the same
+        # elements in the same order, with the usual member objects read in place.
+        if leaves is None:
+            leaves = Leaves()
+        memo = leaves.memo
         ident, name = self.id, self.name
-        element.set("id", ident if type(ident) is str else text_of(ident))
-        element.set("name", name if type(name) is str else text_of(name))
+        attrib = {"id": ident if type(ident) is str else text_of(ident),
+                  "name": name if type(name) is str else text_of(name)}
         if self.index is not None:
-            element.set("index", text_of(self.index))
+            attrib["index"] = text_of(self.index)
         if self.continue_ is not None:
-            element.set("continue", text_of(self.continue_))
-
-    def _own_dom(self, element, leaves):
+            attrib["continue"] = text_of(self.continue_)
+        record = _SubElement(element, "teststep", attrib)
+        start = self.starttime
+        _SubElement(record, "starttime").text = (
+            start.isoformat() if type(start) is _datetime else text_of(start))
+        stop = self.stoptime
+        _SubElement(record, "stoptime").text = (
+            stop.isoformat() if type(stop) is _datetime else text_of(stop))
+        runtime = self.runtime
+        if type(runtime) is _timedelta:
+            # run times repeat (mostly a few whole seconds): one shared element per value,
+            # found by the duration itself
+            shared = memo.get(runtime)
+            if shared is None:
+                text = _seconds_text(runtime)
+                _shared_text(record, memo, "runtime", text)
+                memo[runtime] = record[-1]
+            else:
+                record.append(shared)
+        else:
+            _shared_text(record, memo, "runtime", text_of(runtime))
         description = self.description
         if description is not None:
-            _shared_text(element, leaves.memo, "description", text_of(description))
+            _shared_text(record, memo, "description", text_of(description))
+        xref = self.xref
+        if type(xref) is XRef:
+            file, line = xref.file, xref.line
+            if type(file) is str and type(line) is int:
+                key = ("xref", file, line)
+                shared = memo.get(key)
+                if shared is None:
+                    shared = memo[key] = _Element("xref", {"file": file, "line": str(line)})
+                record.append(shared)
+            else:
+                xref.generate_dom(record, leaves)
+        else:
+            xref.generate_dom(record)
+        logfile = self.logfile
+        if type(logfile) is LogFileRef:
+            path = logfile.filepath
+            if path is None:
+                attrib = {}
+            else:
+                attrib = {"path": path if type(path) is str else text_of(path)}
+            for key, value in logfile.attrs.items():
+                if value is not None:
+                    kind = type(value)
+                    attrib[key if type(key) is str else text_of(key)] = (
+                        value if kind is str else str(value) if kind is int else text_of(value))
+            _SubElement(record, "logfile", attrib)
+        else:
+            logfile.generate_dom(record)
+        result = self.result
+        if type(result) is not ResultRecord:
+            result.generate_dom(record)
+        elif type(result.value) is str:
+            value = result.value
+            shared = memo.get(("result", value))
+            if shared is None:
+                _shared_text(record, memo, "result", value)
+            else:
+                record.append(shared)
+        else:
+            result.generate_dom(record, leaves)
+        runinfo = self._runinfo
+        if runinfo is None or (not runinfo.diags and not runinfo.args):
+            shared = memo.get("runinfo")
+            if shared is None:
+                shared = memo["runinfo"] = _Element("runinfo")
+            record.append(shared)
+        else:
+            runinfo.generate_dom(record)
+        if self.extra:
+            mapping_dom(record, "extra", self.extra)
+        for child in self.children:
+            child.generate_dom(record, leaves)
+        return record
 
 
 class CommonSubSection(_Record):
