@@ -25,6 +25,7 @@ __all__ = [
 
 _SubElement = ET.SubElement
 _NO_CHILDREN = ()
+_new = object.__new__
 
 
 def _seconds_text(delta):
@@ -365,12 +366,17 @@ class TestStep(_Record):
     TAG = "teststep"
 
     def __init__(self, id, name):
-        # _Record.__init__ inline: a job makes one step per step node
+        # _Record.__init__ inline, members made without running their __init__: a job
+        # makes one step per step node
         self.starttime = self.stoptime = self.runtime = self._runinfo = None
         self.extra = {}
-        self.xref = XRef()
-        self.logfile = LogFileRef()
-        self.result = ResultRecord()
+        self.xref = xref = _new(XRef)
+        xref.file = xref.line = None
+        self.logfile = logfile = _new(LogFileRef)
+        logfile.filepath = None
+        logfile.attrs = {}
+        self.result = result = _new(ResultRecord)
+        result.value = None
         self.children = _NO_CHILDREN
         self.id = id
         self.name = name
