@@ -217,12 +217,18 @@ def test_attaching_to_a_grown_tree_records_what_is_there(tmp_path, clock):
     assert_rebuilt(root, path, tmp_path)
 
 
-def test_a_stop_that_fails_in_its_roll_up_is_recovered_as_stopped(tmp_path, clock):
-    # A job-level plugin whose summary is not a counter makes the campaign's roll-up fail;
-    # the campaign has still stopped, and recovery must not abort it (or fail itself).
-    path = tmp_path / "journal.jsonl"
+@pytest.fixture
+def started_job(tmp_path, clock):
+    """A started campaign and the path of a journal for it."""
     root = Campaign(id="job", seq_num=0)
     root.start()
+    return root, tmp_path / "journal.jsonl"
+
+
+def test_a_stop_that_fails_in_its_roll_up_is_recovered_as_stopped(started_job, tmp_path):
+    # A job-level plugin whose summary is not a counter makes the campaign's roll-up fail;
+    # the campaign has still stopped, and recovery must not abort it (or fail itself).
+    root, path = started_job
     with journal.attach(root, str(path)):
         plugin = root.add_plugin(id="p", seq_num=1)
         plugin.start()
@@ -247,10 +253,8 @@ class _Bare(Section):
         pass
 
 
-def test_assignments_on_subclass_nodes_reach_the_journal(tmp_path, clock, monkeypatch):
-    path = tmp_path / "journal.jsonl"
-    root = Campaign(id="job", seq_num=0)
-    root.start()
+def test_assignments_on_subclass_nodes_reach_the_journal(started_job, monkeypatch):
+    root, path = started_job
     with journal.attach(root, str(path)):
         task = root.add_task(id="t1", seq_num=1)
         task.start()

@@ -122,19 +122,22 @@ class LogFileRef:
         self.filepath = filepath
         self.attrs = {}
 
-    def generate_dom(self, element):
-        attrib = {}
+    def attributes(self):
+        """The element's attributes as texts, in order."""
         path = self.filepath
-        if path is not None:
-            attrib["path"] = path if type(path) is str else text_of(path)
+        if path is None:
+            attrib = {}
+        else:
+            attrib = {"path": path if type(path) is str else text_of(path)}
         for key, value in self.attrs.items():
             if value is not None:
-                if type(key) is not str:
-                    key = text_of(key)
                 kind = type(value)
-                attrib[key] = value if kind is str else (
-                    str(value) if kind is int else text_of(value))
-        return _SubElement(element, "logfile", attrib)
+                attrib[key if type(key) is str else text_of(key)] = (
+                    value if kind is str else str(value) if kind is int else text_of(value))
+        return attrib
+
+    def generate_dom(self, element):
+        return _SubElement(element, "logfile", self.attributes())
 
 
 class ResultRecord:
@@ -292,6 +295,11 @@ class _Record(_WithRunInfo):
     def _identity_dom(self, element, leaves):
         pass
 
+    def _open_dom(self, element, leaves):
+        record = _SubElement(element, self.TAG)
+        self._identity_dom(record, leaves)
+        return record
+
     def _own_dom(self, element, leaves):
         pass
 
@@ -301,8 +309,7 @@ class _Record(_WithRunInfo):
         if leaves is None:
             leaves = Leaves()
         memo = leaves.memo
-        record = _SubElement(element, self.TAG)
-        self._identity_dom(record, leaves)
+        record = self._open_dom(element, leaves)
         start = self.starttime
         _SubElement(record, "starttime").text = (
             start.isoformat() if type(start) is _datetime else text_of(start))
@@ -310,8 +317,17 @@ class _Record(_WithRunInfo):
         _SubElement(record, "stoptime").text = (
             stop.isoformat() if type(stop) is _datetime else text_of(stop))
         runtime = self.runtime
-        runtime = _seconds_text(runtime) if type(runtime) is _timedelta else text_of(runtime)
-        _shared_text(record, memo, "runtime", runtime)
+        if type(runtime) is _timedelta:
+            # run times repeat (mostly a few whole seconds): one shared element per value,
+            # found by the duration itself
+            shared = memo.get(runtime)
+            if shared is None:
+                _shared_text(record, memo, "runtime", _seconds_text(runtime))
+                memo[runtime] = record[-1]
+            else:
+                record.append(shared)
+        else:
+            _shared_text(record, memo, "runtime", text_of(runtime))
         self._own_dom(record, leaves)
         xref = self.xref
         if type(xref) is XRef:
@@ -326,7 +342,11 @@ class _Record(_WithRunInfo):
                 xref.generate_dom(record, leaves)
         else:
             xref.generate_dom(record)
-        self.logfile.generate_dom(record)
+        logfile = self.logfile
+        if type(logfile) is LogFileRef:
+            _SubElement(record, "logfile", logfile.attributes())
+        else:
+            logfile.generate_dom(record)
         result = self.result
         if type(result) is not ResultRecord:
             result.generate_dom(record)
@@ -384,12 +404,8 @@ class TestStep(_Record):
         self.index = None
         self.continue_ = None
 
-    def generate_dom(self, element, leaves=None):
-        # _Record.generate_dom written out for steps, most records of a job: the same
-        # elements in the same order, with the usual member objects read in place.
-        if leaves is None:
-            leaves = Leaves()
-        memo = leaves.memo
+    def _open_dom(self, element, leaves):
+        # the attributes given at once: steps are most records of a job
         ident, name = self.id, self.name
         attrib = {"id": ident if type(ident) is str else text_of(ident),
                   "name": name if type(name) is str else text_of(name)}
@@ -397,82 +413,12 @@ class TestStep(_Record):
             attrib["index"] = text_of(self.index)
         if self.continue_ is not None:
             attrib["continue"] = text_of(self.continue_)
-        record = _SubElement(element, "teststep", attrib)
-        start = self.starttime
-        _SubElement(record, "starttime").text = (
-            start.isoformat() if type(start) is _datetime else text_of(start))
-        stop = self.stoptime
-        _SubElement(record, "stoptime").text = (
-            stop.isoformat() if type(stop) is _datetime else text_of(stop))
-        runtime = self.runtime
-        if type(runtime) is _timedelta:
-            # run times repeat (mostly a few whole seconds): one shared element per value,
-            # found by the duration itself
-            shared = memo.get(runtime)
-            if shared is None:
-                text = _seconds_text(runtime)
-                _shared_text(record, memo, "runtime", text)
-                memo[runtime] = record[-1]
-            else:
-                record.append(shared)
-        else:
-            _shared_text(record, memo, "runtime", text_of(runtime))
+        return _SubElement(element, "teststep", attrib)
+
+    def _own_dom(self, element, leaves):
         description = self.description
         if description is not None:
-            _shared_text(record, memo, "description", text_of(description))
-        xref = self.xref
-        if type(xref) is XRef:
-            file, line = xref.file, xref.line
-            if type(file) is str and type(line) is int:
-                key = ("xref", file, line)
-                shared = memo.get(key)
-                if shared is None:
-                    shared = memo[key] = _Element("xref", {"file": file, "line": str(line)})
-                record.append(shared)
-            else:
-                xref.generate_dom(record, leaves)
-        else:
-            xref.generate_dom(record)
-        logfile = self.logfile
-        if type(logfile) is LogFileRef:
-            path = logfile.filepath
-            if path is None:
-                attrib = {}
-            else:
-                attrib = {"path": path if type(path) is str else text_of(path)}
-            for key, value in logfile.attrs.items():
-                if value is not None:
-                    kind = type(value)
-                    attrib[key if type(key) is str else text_of(key)] = (
-                        value if kind is str else str(value) if kind is int else text_of(value))
-            _SubElement(record, "logfile", attrib)
-        else:
-            logfile.generate_dom(record)
-        result = self.result
-        if type(result) is not ResultRecord:
-            result.generate_dom(record)
-        elif type(result.value) is str:
-            value = result.value
-            shared = memo.get(("result", value))
-            if shared is None:
-                _shared_text(record, memo, "result", value)
-            else:
-                record.append(shared)
-        else:
-            result.generate_dom(record, leaves)
-        runinfo = self._runinfo
-        if runinfo is None or (not runinfo.diags and not runinfo.args):
-            shared = memo.get("runinfo")
-            if shared is None:
-                shared = memo["runinfo"] = _Element("runinfo")
-            record.append(shared)
-        else:
-            runinfo.generate_dom(record)
-        if self.extra:
-            mapping_dom(record, "extra", self.extra)
-        for child in self.children:
-            child.generate_dom(record, leaves)
-        return record
+            _shared_text(element, leaves.memo, "description", text_of(description))
 
 
 class CommonSubSection(_Record):
