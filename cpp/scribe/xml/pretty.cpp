@@ -3,6 +3,7 @@
 #include <cstring>
 #include <optional>
 
+#include "common/py_compat.hpp"
 #include "common/py_support.hpp"
 
 // The document printed here is the one the DOM pretty-printer makes after the element
@@ -34,27 +35,73 @@ constexpr bool kTreeFoldsAttrCR = false;
 constexpr bool kTreeFoldsAttrCR = true;
 #endif
 
+// A field of the library's Element: its getter called straight when the type cannot change
+// (a C type, immutable), which skips the attribute lookup that every element pays several
+// times over; getattr otherwise.
+struct ElementField {
+    PyObject* name = nullptr;
+    getter get = nullptr;
+    void* closure = nullptr;
+
+    nb::object read(PyObject* elem) const {
+        if (get) return check(get(elem, closure));
+        return get_attr(elem, name);
+    }
+};
+
 struct TreeNames {
-    PyObject* tag;
+    ElementField tag;
     PyObject* attrib;
     PyObject* keys;
-    PyObject* text;
-    PyObject* tail;
+    PyCFunction keys_call = nullptr; // Element.keys when it takes no arguments
+    ElementField text;
+    ElementField tail;
     PyTypeObject* element_type;
+
+    // elem.keys()
+    nb::object keys_of(PyObject* elem) const {
+        if (keys_call) return check(keys_call(elem, nullptr));
+        return check(PyObject_CallMethodNoArgs(elem, keys));
+    }
 };
+
+bool is_fixed_type(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    if (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) return true;
+#endif
+    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE);
+}
+
+ElementField element_field(PyTypeObject* type, const char* name) {
+    ElementField field;
+    field.name = intern(name);
+    PyObject* found = is_fixed_type(type) ? type_lookup(type, field.name) : nullptr;
+    if (found && Py_TYPE(found) == &PyGetSetDescr_Type) {
+        PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset;
+        field.get = def->get;
+        field.closure = def->closure;
+    }
+    return field;
+}
 
 const TreeNames& tree_names() {
     static const TreeNames names = [] {
         TreeNames n;
-        n.tag = intern("tag");
         n.attrib = intern("attrib");
         n.keys = intern("keys");
-        n.text = intern("text");
-        n.tail = intern("tail");
         nb::object et = check(PyImport_ImportModule("xml.etree.ElementTree"));
         nb::object type = get_attr(et.ptr(), nb::str("Element").ptr());
         if (!PyType_Check(type.ptr())) raise(PyExc_TypeError, "Element is not a type");
         n.element_type = reinterpret_cast<PyTypeObject*>(type.release().ptr());
+        n.tag = element_field(n.element_type, "tag");
+        n.text = element_field(n.element_type, "text");
+        n.tail = element_field(n.element_type, "tail");
+        PyObject* keys =
+            is_fixed_type(n.element_type) ? type_lookup(n.element_type, n.keys) : nullptr;
+        if (keys && Py_TYPE(keys) == &PyMethodDescr_Type) {
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(keys)->d_method;
+            if ((def->ml_flags & ~METH_COEXIST) == METH_NOARGS) n.keys_call = def->ml_meth;
+        }
         return n;
     }();
     return names;
@@ -240,13 +287,13 @@ class Printer {
 
     bool element_body(PyObject* elem, int depth) {
         if (Py_TYPE(elem) != names_.element_type) return false;
-        nb::object tag = get_attr(elem, names_.tag);
+        nb::object tag = names_.tag.read(elem);
         indent(depth);
         out_.push_back('<');
         if (!put_name(tag.ptr(), out_)) return false;
         if (!attributes(elem)) return false;
 
-        nb::object text = get_attr(elem, names_.text);
+        nb::object text = names_.text.read(elem);
         TextKind tk = text_kind(text.ptr());
         if (tk == TextKind::Foreign) return false;
         Py_ssize_t n = PySequence_Size(elem);
@@ -265,7 +312,7 @@ class Printer {
             for (Py_ssize_t i = 0; i < n; ++i) {
                 nb::object child = check(PySequence_GetItem(elem, i));
                 if (!element(child.ptr(), depth + 1)) return false;
-                nb::object tail = get_attr(child.ptr(), names_.tail);
+                nb::object tail = names_.tail.read(child.ptr());
                 TextKind kind = text_kind(tail.ptr());
                 if (kind == TextKind::Foreign) return false;
                 if (kind == TextKind::Text && !text_line(tail.ptr(), depth + 1)) return false;
@@ -291,7 +338,7 @@ class Printer {
     bool attributes(PyObject* elem) {
         // Reading .attrib gives an element without attributes a dict (and more) for good:
         // megabytes per thousand records. keys() tells first, and makes nothing to keep.
-        nb::object keys = check(PyObject_CallMethodNoArgs(elem, names_.keys));
+        nb::object keys = names_.keys_of(elem);
         if (PyList_CheckExact(keys.ptr()) && PyList_GET_SIZE(keys.ptr()) == 0) return true;
         nb::object attrib = get_attr(elem, names_.attrib);
         if (!PyDict_CheckExact(attrib.ptr())) return false;
@@ -325,7 +372,7 @@ bool pretty_print_element(PyObject* element, std::string& out, const TextFlush& 
     bool ok = printer.element(element, 0);
     if (ok) {
         // Blanks after the root element are allowed and dropped; anything else is not.
-        nb::object tail = get_attr(element, names.tail);
+        nb::object tail = names.tail.read(element);
         TextKind kind = text_kind(tail.ptr());
         ok = kind == TextKind::Absent || (kind == TextKind::Text && is_xml_blank(tail.ptr()));
     }
