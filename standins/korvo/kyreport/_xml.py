@@ -34,16 +34,21 @@ def text_of(value):
     return str(value)
 
 
+_NOTHING = object()
+
+
 class Leaves:
     """Shared childless elements of one document, by tag, text and attributes.
 
     Only plain texts are shared; anything else gets an element of its own.
     """
 
-    __slots__ = ("memo",)
+    __slots__ = ("memo", "results", "last_xref")
 
     def __init__(self):
         self.memo = {}
+        self.results = {}  # <result> leaves by their text
+        self.last_xref = (_NOTHING, _NOTHING, None)  # (file, line, element) met last
 
     def text(self, parent, tag, text):
         """Appends <tag>text</tag> to `parent`."""

@@ -332,11 +332,15 @@ class _Record(_WithRunInfo):
         xref = self.xref
         if type(xref) is XRef:
             file, line = xref.file, xref.line
-            if type(file) is str and type(line) is int:
+            last = leaves.last_xref
+            if file is last[0] and line is last[1]:
+                record.append(last[2])  # records mostly share one place (or none)
+            elif type(file) is str and type(line) is int:
                 key = ("xref", file, line)
                 shared = memo.get(key)
                 if shared is None:
                     shared = memo[key] = _Element("xref", {"file": file, "line": str(line)})
+                leaves.last_xref = (file, line, shared)
                 record.append(shared)
             else:
                 xref.generate_dom(record, leaves)
@@ -351,10 +355,22 @@ class _Record(_WithRunInfo):
         if type(result) is not ResultRecord:
             result.generate_dom(record)
         elif type(result.value) is str:
-            _shared_text(record, memo, "result", result.value)
+            value = result.value
+            shared = leaves.results.get(value)
+            if shared is None:
+                shared = leaves.results[value] = _Element("result")
+                shared.text = value
+            record.append(shared)
         else:
             result.generate_dom(record, leaves)
-        self._runinfo_dom(record, leaves)
+        runinfo = self._runinfo
+        if runinfo is None or (not runinfo.diags and not runinfo.args):
+            shared = memo.get("runinfo")
+            if shared is None:
+                shared = memo["runinfo"] = _Element("runinfo")
+            record.append(shared)
+        else:
+            runinfo.generate_dom(record)
         if self.extra:
             mapping_dom(record, "extra", self.extra)
         for child in self.children:
