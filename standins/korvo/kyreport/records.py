@@ -26,6 +26,8 @@ __all__ = [
 _SubElement = ET.SubElement
 _NO_CHILDREN = ()
 _new = object.__new__
+_SMALL_INTS = 4096
+_SMALL_INT_TEXTS = tuple(str(n) for n in range(_SMALL_INTS))
 
 
 def _seconds_text(delta):
@@ -132,8 +134,11 @@ class LogFileRef:
         for key, value in self.attrs.items():
             if value is not None:
                 kind = type(value)
-                attrib[key if type(key) is str else text_of(key)] = (
-                    value if kind is str else str(value) if kind is int else text_of(value))
+                if kind is int and 0 <= value < _SMALL_INTS:
+                    text = _SMALL_INT_TEXTS[value]  # sizes of log lines: one text each
+                else:
+                    text = value if kind is str else str(value) if kind is int else text_of(value)
+                attrib[key if type(key) is str else text_of(key)] = text
         return attrib
 
     def generate_dom(self, element):
