@@ -273,3 +273,24 @@ def test_assignments_on_subclass_nodes_reach_the_journal(started_job, monkeypatc
     assert found.note == "plain"
     assert [s.note for s in found.sections] == ["HOOKED", "bare"]
     assert found.sections[0].result == results.Passed
+
+
+def test_nodes_outlive_their_closed_journal(started_job, tmp_path):
+    # Once closed, a journal hears nothing more of its nodes, even while another journal
+    # watches the model; and the tree can be journaled afresh.
+    root, path = started_job
+    with journal.attach(root, str(path)):
+        task = root.add_task(id="t1", seq_num=1)
+    closed_size = path.stat().st_size
+    other, other_path = Campaign(id="other", seq_num=0), tmp_path / "other.jsonl"
+    with journal.attach(other, str(other_path)):
+        task.start()
+        task.note = "late"
+        other.start()
+    assert path.stat().st_size == closed_size
+    assert "late" not in other_path.read_text()
+    again = tmp_path / "again.jsonl"
+    with journal.attach(root, str(again)):
+        task.stop()
+        root.stop(num_tasks=1)
+    assert journal.recover(str(again)).tasks[0].note == "late"
