@@ -368,14 +368,7 @@ class _Record(_WithRunInfo):
             record.append(shared)
         else:
             result.generate_dom(record, leaves)
-        runinfo = self._runinfo
-        if runinfo is None or (not runinfo.diags and not runinfo.args):
-            shared = memo.get("runinfo")
-            if shared is None:
-                shared = memo["runinfo"] = _Element("runinfo")
-            record.append(shared)
-        else:
-            runinfo.generate_dom(record)
+        self._runinfo_dom(record, leaves)
         if self.extra:
             mapping_dom(record, "extra", self.extra)
         for child in self.children:
