@@ -11,7 +11,7 @@ it serialises exactly as a tree of copies would, in a fraction of the memory.
 import datetime
 import xml.etree.ElementTree as ET
 
-__all__ = ["text_of", "leaf", "timing_dom", "mapping_dom", "Leaves"]
+__all__ = ["text_of", "leaf", "times_dom", "timing_dom", "mapping_dom", "Leaves"]
 
 _Element = ET.Element
 _SubElement = ET.SubElement
@@ -80,14 +80,19 @@ def leaf(element, tag, value, always=False):
     return child
 
 
-def timing_dom(element, obj, leaves=None):
-    """The three timing elements of `obj`, always written."""
+def times_dom(element, obj):
+    """<starttime> and <stoptime> of `obj`, always written."""
     start = obj.starttime
     _SubElement(element, "starttime").text = (
         start.isoformat() if type(start) is _datetime else text_of(start))
     stop = obj.stoptime
     _SubElement(element, "stoptime").text = (
         stop.isoformat() if type(stop) is _datetime else text_of(stop))
+
+
+def timing_dom(element, obj, leaves=None):
+    """The three timing elements of `obj`, always written."""
+    times_dom(element, obj)
     if leaves is None:
         _SubElement(element, "runtime").text = text_of(obj.runtime)
     else:

@@ -12,10 +12,9 @@ their run information and child list only when first used.
 import datetime
 import xml.etree.ElementTree as ET
 
-from ._xml import Leaves, leaf, mapping_dom, text_of, timing_dom
+from ._xml import Leaves, leaf, mapping_dom, text_of, times_dom, timing_dom
 
 _Element = ET.Element
-_datetime = datetime.datetime
 _timedelta = datetime.timedelta
 
 __all__ = [
@@ -28,24 +27,6 @@ _NO_CHILDREN = ()
 _new = object.__new__
 _SMALL_INTS = 4096
 _SMALL_INT_TEXTS = tuple(str(n) for n in range(_SMALL_INTS))
-
-
-def _seconds_text(delta):
-    seconds = delta.total_seconds()
-    return str(int(seconds)) if seconds == int(seconds) else repr(seconds)
-
-
-def _shared_text(parent, memo, tag, text):
-    """Appends <tag>text</tag>: one shared element per plain text."""
-    if type(text) is not str:
-        _SubElement(parent, tag).text = text
-        return
-    key = (tag, text)
-    shared = memo.get(key)
-    if shared is None:
-        shared = memo[key] = _Element(tag)
-        shared.text = text
-    parent.append(shared)
 
 
 class Timing:
@@ -315,24 +296,19 @@ class _Record(_WithRunInfo):
             leaves = Leaves()
         memo = leaves.memo
         record = self._open_dom(element, leaves)
-        start = self.starttime
-        _SubElement(record, "starttime").text = (
-            start.isoformat() if type(start) is _datetime else text_of(start))
-        stop = self.stoptime
-        _SubElement(record, "stoptime").text = (
-            stop.isoformat() if type(stop) is _datetime else text_of(stop))
+        times_dom(record, self)
         runtime = self.runtime
         if type(runtime) is _timedelta:
             # run times repeat (mostly a few whole seconds): one shared element per value,
             # found by the duration itself
             shared = memo.get(runtime)
             if shared is None:
-                _shared_text(record, memo, "runtime", _seconds_text(runtime))
+                leaves.text(record, "runtime", text_of(runtime))
                 memo[runtime] = record[-1]
             else:
                 record.append(shared)
         else:
-            _shared_text(record, memo, "runtime", text_of(runtime))
+            leaves.text(record, "runtime", text_of(runtime))
         self._own_dom(record, leaves)
         xref = self.xref
         if type(xref) is XRef:
@@ -432,7 +408,7 @@ class TestStep(_Record):
     def _own_dom(self, element, leaves):
         description = self.description
         if description is not None:
-            _shared_text(element, leaves.memo, "description", text_of(description))
+            leaves.text(element, "description", text_of(description))
 
 
 class CommonSubSection(_Record):
