@@ -1,5 +1,6 @@
 """`demo OUTDIR`: a synthetic job driven through the report model, every output written."""
 
+import gc
 import os
 import sys
 import time
@@ -64,11 +65,14 @@ def run(args, out, err):
                          % args.journal)
     progress = Progress(plan.node_count())
     timings = []
+    # Finished tasks are frozen out of the collector's full collections while the job
+    # grows, unless the caller has frozen objects of its own (unfreezing would free them).
+    freeze = gc.get_freeze_count() == 0
     try:
         started = time.perf_counter()
         campaign, nodes = build(plan, outdir, tick=progress.update,
                                 cli=" ".join([PROG] + sys.argv[1:]), journal=args.journal,
-                                durability=args.durability)
+                                durability=args.durability, freeze_finished=freeze)
         timings.append(("build (report model)", time.perf_counter() - started, None))
 
         # streamed to the files: a million-node job never holds its documents whole
@@ -98,6 +102,8 @@ def run(args, out, err):
         timings.append(("report.html", time.perf_counter() - started, size))
     finally:
         progress.close()
+        if freeze:
+            gc.unfreeze()
 
     counts = dict(campaign.summary.items())
     # job-level plugins count in their own summary, task-level ones in their task's
