@@ -3,6 +3,10 @@ setting restored afterwards (also on errors)."""
 
 import gc
 import io
+import os
+import subprocess
+import sys
+import weakref
 
 import pytest
 
@@ -133,3 +137,38 @@ def test_demo_command_leaves_a_callers_frozen_objects_alone(tmp_path, nothing_fr
     # neither unfrozen (the caller's choice) nor more frozen (the demo's tree would stay);
     # frozen objects freed meanwhile leave the count
     assert 0 < gc.get_freeze_count() <= frozen
+
+
+# ---- dropped jobs --------------------------------------------------------------------
+
+def build_and_write_everything(outdir):
+    from korvo.reporter.demo import Plan, build
+    from korvo.reporter.html import write_html
+
+    campaign, _ = build(Plan(tasks=2, testcases=2, sections=2, steps=4), outdir,
+                        journal=os.path.join(outdir, "job.journal"))
+    campaign.write_yaml(os.path.join(outdir, "results.yaml"))
+    campaign.write_json(os.path.join(outdir, "results.json"))
+    Scribe(outdir, campaign).generate_xml(None, {})
+    write_html(campaign, os.path.join(outdir, "report.html"), logs_dir=outdir)
+    return campaign
+
+
+def test_a_dropped_job_is_freed_by_one_collection(tmp_path):
+    campaign = build_and_write_everything(str(tmp_path))
+    deepest = campaign.tasks[-1].sections[-1].sections[-1].sections[0]
+    alive = [weakref.ref(campaign), weakref.ref(campaign.tasks[-1]), weakref.ref(deepest)]
+    del campaign, deepest
+    gc.collect()
+    assert [ref() for ref in alive] == [None, None, None]
+
+
+def test_no_node_outlives_the_interpreter(tmp_path):
+    # nanobind names every instance of ours still alive when the module goes away
+    script = ("import sys; sys.path.insert(0, %r)\n"
+              "from test_collector import build_and_write_everything\n"
+              "build_and_write_everything(%r)\n" % (os.path.dirname(__file__), str(tmp_path)))
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "leaked" not in proc.stderr
