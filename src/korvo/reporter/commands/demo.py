@@ -88,12 +88,7 @@ def run(args, out, err):
         from korvo.reporter.scribe import Scribe
 
         started = time.perf_counter()
-        # Kept to the end: the process exits without freeing the legacy records one by
-        # one, and frozen, the collector does not walk them either.
-        scribe = Scribe(outdir, campaign)
-        scribe.generate_xml(None, {})
-        if freeze:
-            gc.freeze()
+        Scribe(outdir, campaign).generate_xml(None, {})
         size = sum(os.path.getsize(os.path.join(outdir, n))
                    for n in ("ResultsDetails.xml", "ResultsSummary.xml"))
         timings.append(("ResultsDetails.xml + ResultsSummary.xml",
