@@ -6,7 +6,9 @@ each test checks that those files are unchanged afterwards.
 
 import os
 import pathlib
+import shutil
 import stat
+import subprocess
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -236,3 +238,22 @@ class TestResultFiles:
         file_size_limit(None)
         assert info.value.filename.endswith(DETAILS)
         assert {name: (logs / name).read_bytes() for name in (DETAILS, SUMMARY)} == before
+
+
+def resident_bytes(path):
+    """Bytes of `path` in the page cache, by util-linux's fincore."""
+    out = subprocess.run(["fincore", "--bytes", "--noheadings", "--output", "RES", str(path)],
+                         capture_output=True, text=True, check=True).stdout
+    return int(out.split()[0])
+
+
+@pytest.mark.skipif(shutil.which("fincore") is None, reason="needs util-linux's fincore")
+def test_big_files_leave_the_page_cache_once_on_disk(tmp_path):
+    # A job's gigabytes of output left cached made the rest of its work dearer; small
+    # files, cheap to keep and often read back at once, stay.
+    big, small = tmp_path / "results.yaml", tmp_path / "junit.xml"
+    write_file(big, b"x" * (17 << 20))
+    write_file(small, b"y" * (1 << 20))
+    assert big.stat().st_size == 17 << 20
+    assert resident_bytes(big) == 0
+    assert resident_bytes(small) == 1 << 20

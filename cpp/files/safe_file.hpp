@@ -15,7 +15,8 @@ namespace korvo::files {
 // from the umask. Nothing outside that directory is created, written, renamed or chmod-ed; a
 // symlink standing in the target's place is replaced itself (never its target). A replaced
 // regular file's permission bits (0777 mask only) and, when the process may, owner and group
-// are kept. Errors raise OSError (nb::python_error) naming the target path.
+// are kept. A file of 16 MiB or more leaves the page cache once flushed. Errors raise OSError
+// (nb::python_error) naming the target path.
 class ReplacementFile {
   public:
     explicit ReplacementFile(nanobind::handle path); // str, bytes or os.PathLike
@@ -38,6 +39,7 @@ class ReplacementFile {
     std::string temp_name_;
     int dir_fd_ = -1;
     int fd_ = -1;
+    size_t written_ = 0;
     bool committed_ = false;
 };
 
