@@ -139,3 +139,27 @@ def test_task_plugin_missing_log_at_start(tmp_path):
     with pytest.raises(FileNotFoundError):
         plugin.start(logfile=str(tmp_path / "missing"))
     assert plugin.logs == {"file": "missing"}
+
+
+def test_sections_of_one_log_share_its_base_name(logfile):
+    # a million sections name a few log files: one base-name text each, not a copy per node
+    path = logfile(size=5)
+    first, second = Section(id="a", seq_num=1), Section(id="b", seq_num=2)
+    first.start(logfile=path)
+    second.start(logfile=str(path))
+    assert first.logs["file"] == "TaskLog.t1" and first.logs["file"] is second.logs["file"]
+
+    class Moving:
+        """One path-like object that may name another file later."""
+
+        target = path
+
+        def __fspath__(self):
+            return self.target
+
+    moving = Moving()
+    third, fourth = Section(id="c", seq_num=3), Section(id="d", seq_num=4)
+    third.start(logfile=moving)
+    moving.target = logfile(name="TaskLog.t2")
+    fourth.start(logfile=moving)
+    assert [third.logs["file"], fourth.logs["file"]] == ["TaskLog.t1", "TaskLog.t2"]

@@ -6,7 +6,9 @@
 
 namespace korvo::campaign {
 
-nb::object base_name(PyObject* path) {
+namespace {
+
+nb::object compute_base_name(PyObject* path) {
     nb::object text = check(PyOS_FSPath(path));
     if (PyUnicode_Check(text.ptr())) {
         Py_ssize_t len = PyUnicode_GET_LENGTH(text.ptr());
@@ -20,6 +22,26 @@ nb::object base_name(PyObject* path) {
     while (start > 0 && bytes[start - 1] != '/')
         --start;
     return check(PyBytes_FromStringAndSize(bytes + start, len - start));
+}
+
+// The last text path asked about and its base name, held for the process's life: the
+// nodes of a task name one log file, so they share one base-name text instead of each
+// keeping a copy (60 MB at a million nodes).
+PyObject* last_path = nullptr;
+PyObject* last_base_name = nullptr;
+
+} // namespace
+
+nb::object base_name(PyObject* path) {
+    // Only exact texts: a path-like object may answer differently each time.
+    if (!PyUnicode_CheckExact(path)) return compute_base_name(path);
+    if (last_path && (last_path == path || PyUnicode_Compare(last_path, path) == 0))
+        return nb::borrow(last_base_name);
+    nb::object name = compute_base_name(path);
+    Py_INCREF(path);
+    Py_XSETREF(last_path, path);
+    Py_XSETREF(last_base_name, nb::object(name).release().ptr());
+    return name;
 }
 
 nb::object file_size(PyObject* path) {
