@@ -65,17 +65,19 @@ struct TreeNames {
     }
 };
 
-bool is_fixed_type(PyTypeObject* type) {
+// `name` on `type`, found only when the type cannot change (a C type, immutable), so that
+// what is found stays what the type answers.
+PyObject* fixed_type_lookup(PyTypeObject* type, PyObject* name) {
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
-    if (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) return true;
+    if (type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) return type_lookup(type, name);
 #endif
-    return !(type->tp_flags & Py_TPFLAGS_HEAPTYPE);
+    return type->tp_flags & Py_TPFLAGS_HEAPTYPE ? nullptr : type_lookup(type, name);
 }
 
 ElementField element_field(PyTypeObject* type, const char* name) {
     ElementField field;
     field.name = intern(name);
-    PyObject* found = is_fixed_type(type) ? type_lookup(type, field.name) : nullptr;
+    PyObject* found = fixed_type_lookup(type, field.name);
     if (found && Py_TYPE(found) == &PyGetSetDescr_Type) {
         PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(found)->d_getset;
         field.get = def->get;
@@ -96,8 +98,7 @@ const TreeNames& tree_names() {
         n.tag = element_field(n.element_type, "tag");
         n.text = element_field(n.element_type, "text");
         n.tail = element_field(n.element_type, "tail");
-        PyObject* keys =
-            is_fixed_type(n.element_type) ? type_lookup(n.element_type, n.keys) : nullptr;
+        PyObject* keys = fixed_type_lookup(n.element_type, n.keys);
         if (keys && Py_TYPE(keys) == &PyMethodDescr_Type) {
             PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(keys)->d_method;
             if ((def->ml_flags & ~METH_COEXIST) == METH_NOARGS) n.keys_call = def->ml_meth;
