@@ -117,3 +117,29 @@ def test_shared_leaves_are_equal_elements_only():
     assert results == ["Passed", "Failed"]
     runinfos = list(root.iter("runinfo"))
     assert len({id(e) for e in runinfos[-2:]}) == 1  # empty run information is shared
+
+
+@pytest.mark.parametrize("bound", [1, 1 << 16], ids=["bound-reached", "default"])
+def test_recurring_steps_share_attribute_mappings(bound, tmp_path, monkeypatch):
+    # Steps recurring in every section share one attribute mapping per id and name
+    # (memory of a million-node document); past the bound each gets its own, and the
+    # files are the old stand-in's either way.
+    from korvo.kyreport import _xml
+
+    monkeypatch.setattr(_xml, "_MAX_SHARED_ATTRIBS", bound)
+    logs = tmp_path / "logs"
+    logs.mkdir()
+    plan = Plan(tasks=1, testcases=2, sections=2, steps=3)
+    root, _ = build(plan, str(logs))
+    out = tmp_path / "dom"
+    out.mkdir()
+    scribe = Scribe(str(out), root)
+    scribe.generate_xml(None, None)
+    steps = list(scribe.kyreport.generate_dom().iter("teststep"))
+    assert len(steps) == (plan.testcases + 2) * plan.sections * plan.steps
+    mappings = {id(step.attrib) for step in steps}
+    per_id = len(steps) // plan.steps  # each step id recurs this often
+    # bound 1: the first id met shares its mapping, every other step has its own
+    assert len(mappings) == (plan.steps if bound > 1 else 1 + len(steps) - per_id)
+    lean, old = export_both(root, tmp_path, monkeypatch)
+    assert lean == old

@@ -4,8 +4,9 @@ A details document of a million records holds tens of millions of elements, most
 of them small leaves that repeat (``<runtime>0</runtime>``, ``<runinfo/>``,
 ``<xref file="" line="-1"/>``, ``<result>Passed</result>``). While one document
 is generated, `Leaves` hands out one shared element per distinct leaf, so the
-document is a read-only tree whose equal childless leaves are the same object:
-it serialises exactly as a tree of copies would, in a fraction of the memory.
+document is a read-only tree whose equal childless leaves are the same object,
+as are the attribute mappings of steps that recur in every section: it serialises
+exactly as a tree of copies would, in a fraction of the memory.
 """
 
 import datetime
@@ -35,20 +36,39 @@ def text_of(value):
 
 
 _NOTHING = object()
+_MAX_SHARED_ATTRIBS = 1 << 16
 
 
 class Leaves:
-    """Shared childless elements of one document, by tag, text and attributes.
+    """Shared childless elements and attribute mappings of one document, by tag,
+    text and attributes.
 
     Only plain texts are shared; anything else gets an element of its own.
     """
 
-    __slots__ = ("memo", "results", "last_xref")
+    __slots__ = ("memo", "results", "last_xref", "attribs")
 
     def __init__(self):
         self.memo = {}
         self.results = {}  # <result> leaves by their text
         self.last_xref = (_NOTHING, _NOTHING, None)  # (file, line, element) met last
+        self.attribs = {}  # shared attribute mappings: {names: {texts: mapping}}
+
+    def attrib(self, element, names, texts):
+        """Gives `element` the attributes `names` with the plain `texts` (tuples).
+
+        Elements with equal attributes share one mapping, as the document is read-only
+        once made; past _MAX_SHARED_ATTRIBS distinct texts per set of names, new ones
+        get a mapping of their own (jobs whose attributes never repeat)."""
+        shared = self.attribs.get(names)
+        if shared is None:
+            shared = self.attribs[names] = {}
+        attrib = shared.get(texts)
+        if attrib is None:
+            attrib = dict(zip(names, texts))
+            if len(shared) < _MAX_SHARED_ATTRIBS:
+                shared[texts] = attrib
+        element.attrib = attrib
 
     def text(self, parent, tag, text):
         """Appends <tag>text</tag> to `parent`."""

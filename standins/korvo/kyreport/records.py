@@ -27,6 +27,7 @@ _NO_CHILDREN = ()
 _new = object.__new__
 _SMALL_INTS = 4096
 _SMALL_INT_TEXTS = tuple(str(n) for n in range(_SMALL_INTS))
+_STEP_ATTRIBUTES = ("id", "name")
 
 
 class Timing:
@@ -397,6 +398,12 @@ class TestStep(_Record):
     def _open_dom(self, element, leaves):
         # the attributes given at once: steps are most records of a job
         ident, name = self.id, self.name
+        if (type(ident) is str and type(name) is str and self.index is None
+                and self.continue_ is None):
+            # the same steps recur in every section: one mapping per id and name
+            step = _SubElement(element, "teststep")
+            leaves.attrib(step, _STEP_ATTRIBUTES, (ident, name))
+            return step
         attrib = {"id": ident if type(ident) is str else text_of(ident),
                   "name": name if type(name) is str else text_of(name)}
         if self.index is not None:
