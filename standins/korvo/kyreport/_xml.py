@@ -46,11 +46,11 @@ class Leaves:
     Only plain texts are shared; anything else gets an element of its own.
     """
 
-    __slots__ = ("memo", "results", "last_xref", "attribs")
+    __slots__ = ("memo", "texts", "last_xref", "attribs")
 
     def __init__(self):
         self.memo = {}
-        self.results = {}  # <result> leaves by their text
+        self.texts = {}  # <tag>text</tag> leaves: {tag: {text: element}}, no key to build
         self.last_xref = (_NOTHING, _NOTHING, None)  # (file, line, element) met last
         self.attribs = {}  # shared attribute mappings: {names: {texts: mapping}}
 
@@ -75,10 +75,12 @@ class Leaves:
         if type(text) is not str:
             _SubElement(parent, tag).text = text
             return
-        key = (tag, text)
-        element = self.memo.get(key)
+        by_text = self.texts.get(tag)
+        if by_text is None:
+            by_text = self.texts[tag] = {}
+        element = by_text.get(text)
         if element is None:
-            element = self.memo[key] = _Element(tag)
+            element = by_text[text] = _Element(tag)
             element.text = text
         parent.append(element)
 

@@ -337,12 +337,7 @@ class _Record(_WithRunInfo):
         if type(result) is not ResultRecord:
             result.generate_dom(record)
         elif type(result.value) is str:
-            value = result.value
-            shared = leaves.results.get(value)
-            if shared is None:
-                shared = leaves.results[value] = _Element("result")
-                shared.text = value
-            record.append(shared)
+            leaves.text(record, "result", result.value)
         else:
             result.generate_dom(record, leaves)
         self._runinfo_dom(record, leaves)
@@ -413,9 +408,7 @@ class TestStep(_Record):
         return _SubElement(element, "teststep", attrib)
 
     def _own_dom(self, element, leaves):
-        description = self.description
-        if description is not None:
-            leaves.text(element, "description", text_of(description))
+        _description_dom(element, self.description, leaves)
 
 
 class CommonSubSection(_Record):
