@@ -248,9 +248,10 @@ namespace {
 
 // True when a dict subclass lists its entries with dict's own items().
 bool native_items(PyObject* obj) {
+    // Found through the type's lookup: a builtin type's tp_dict may be empty (3.12 on).
     static PyObject* dict_items = [] {
-        PyObject* d = PyDict_GetItemWithError(PyDict_Type.tp_dict, interned.items);
-        if (!d) throw nb::python_error();
+        PyObject* d = type_lookup(&PyDict_Type, interned.items);
+        if (!d) throw std::runtime_error("dict has no items()");
         return d;
     }();
     if (type_lookup(Py_TYPE(obj), interned.items) != dict_items) return false;
