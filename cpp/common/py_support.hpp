@@ -85,6 +85,9 @@ namespace detail {
 inline thread_local int native_depth = 0;
 // True when the calling thread's stack is too close to its end for another level.
 bool stack_nearly_full();
+// Bytes the calling thread may still use below this frame before the guard refuses to go
+// deeper; SIZE_MAX when the stack's extent is unknown.
+size_t stack_room();
 } // namespace detail
 
 // One level of a native recursive walk. Counts against the interpreter's recursion limit,

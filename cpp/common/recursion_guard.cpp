@@ -26,12 +26,23 @@ uintptr_t find_stack_floor() {
     return reinterpret_cast<uintptr_t>(low) + reserve;
 }
 
+uintptr_t stack_floor() {
+    static thread_local const uintptr_t floor = find_stack_floor();
+    return floor;
+}
+
 } // namespace
 
 bool stack_nearly_full() {
     // Stacks grow downwards on every platform the modules build for.
-    static thread_local const uintptr_t floor = find_stack_floor();
-    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < stack_floor();
+}
+
+size_t stack_room() {
+    uintptr_t floor = stack_floor();
+    uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (!floor) return SIZE_MAX;
+    return here > floor ? static_cast<size_t>(here - floor) : 0;
 }
 
 } // namespace korvo::detail

@@ -22,6 +22,7 @@ nb::object result_path(PyObject* self, const char* name) {
 
 // ET.tostring(element, encoding="utf-8")
 nb::object rough_bytes(PyObject* element) {
+    check_library_depth(element);
     nb::object tostring =
         get_attr(scribe_global(scribe_interned.ET).ptr(), scribe_interned.tostring);
     return call(tostring.ptr(), {element, scribe_constants.utf8}, scribe_constants.kw_encoding);

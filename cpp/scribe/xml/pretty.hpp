@@ -21,6 +21,12 @@ namespace korvo::scribe {
 using TextFlush = std::function<void(std::string&)>;
 bool pretty_print_element(PyObject* element, std::string& out, const TextFlush& flush = {});
 
+// Raises RecursionError when the library path could not serialise `element` without
+// overflowing the C stack: before 3.11 the library's serialiser and pretty-printer use C
+// stack for every level of the tree, whatever the recursion limit allows. A no-op on later
+// interpreters, whose Python-level recursion takes no C stack.
+void check_library_depth(PyObject* element);
+
 // The pretty-printed document as text: the native walk when it succeeds, otherwise the
 // library round trip (serialise, parse, pretty-print), which raises the library's errors.
 nb::object pretty_xml(PyObject* element);
