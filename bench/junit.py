@@ -11,13 +11,8 @@ Measured side by side in one run; the printed ratio is Python time / native time
 
 import argparse
 import os
-import sys
 import tempfile
 import time
-
-# bench/xml.py would hide the standard xml package.
-_here = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _here]
 
 import xml.etree.ElementTree as ET  # noqa: E402
 

@@ -29,10 +29,6 @@ import platform
 import shutil
 import sys
 
-# bench/xml.py would hide the standard library's xml package for scripts run from here.
-_here = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _here]
-
 import tempfile
 import time
 

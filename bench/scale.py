@@ -34,10 +34,6 @@ Run: python bench/scale.py [--tasks 10 100 1000] [--no-peer] [--no-demo]
 import os
 import sys
 
-# bench/xml.py beside this file would hide the standard library's xml package.
-_here = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _here]
-
 import argparse
 import datetime
 import fcntl

@@ -10,17 +10,11 @@ report nodes) is exported once; then its stages are timed on their own:
 - pretty-printing of the details document, the native printer and the
   element tree's tostring + DOM parse + toprettyxml, side by side.
 
-Run: python bench/xml.py [tasks]
+Run: python bench/xml_export.py [--tasks N]
 """
 
+import argparse
 import gc
-import os
-import sys
-
-# This file's name would hide the standard library's xml package when run as a script.
-_here = os.path.dirname(os.path.abspath(__file__))
-sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _here]
-
 import tempfile
 import time
 import xml.etree.ElementTree as ET
@@ -90,7 +84,13 @@ def timed(fn, repeat=1):
 
 
 def main():
-    tasks = int(sys.argv[1]) if len(sys.argv) > 1 else 200
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                     epilog="example: python bench/xml_export.py --tasks 50")
+    parser.add_argument("--tasks", type=int, default=200,
+                        help="test scripts in the job, about 255 nodes each (default 200)")
+    tasks = parser.parse_args().tasks
+    if tasks < 1:
+        parser.error("--tasks must be at least 1")
     t_build, root = timed(lambda: build(tasks))
     nodes = tasks * (1 + 5 * (1 + 10 * (1 + 4))) + 1
     print("job: %d report nodes, built in %.2f s" % (nodes, t_build))
