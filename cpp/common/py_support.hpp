@@ -96,7 +96,10 @@ size_t stack_room();
 class RecursionGuard {
   public:
     explicit RecursionGuard(const char* where) {
-        if (detail::native_depth >= kMaxNativeDepth || detail::stack_nearly_full()) {
+        // From 3.12 on Py_EnterRecursiveCall counts against a fixed C limit instead of the
+        // recursion limit, so the limit is applied here too, as earlier releases did.
+        if (detail::native_depth >= kMaxNativeDepth ||
+            detail::native_depth >= Py_GetRecursionLimit() || detail::stack_nearly_full()) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             throw nb::python_error();
         }
