@@ -24,13 +24,19 @@ from dataclasses import dataclass
 
 from korvo import results
 
-# Results a failing leaf draws from; the repetitions are the weights.
+# Results a failing leaf draws from, with the reasons a script would give; the repetitions
+# are the weights.
 _BAD = (
-    results.Failed, results.Failed, results.Failed, results.Failed,
-    results.Errored, results.Errored,
-    results.Skipped, results.Skipped,
-    results.Blocked,
-    results.Aborted,
+    (results.Failed, "expected 0 packets lost, saw 3\nping -c 10 rig-3: 70% received"),
+    (results.Failed, "interface Gi0/1 is down, expected up"),
+    (results.Failed, "response code 503, expected 200"),
+    (results.Failed, "configuration differs from the golden copy in 2 lines"),
+    (results.Errored, "ConnectionResetError: the device closed the session"),
+    (results.Errored, "TimeoutError: no prompt after 30 s"),
+    (results.Skipped, "needs a second rig"),
+    (results.Skipped, "feature not licensed on this image"),
+    (results.Blocked, "blocked by a failed common setup"),
+    (results.Aborted, "aborted by the harness after 600 s"),
 )
 
 # Steps come in groups: a head step at the section level whose next
@@ -80,7 +86,8 @@ class _Builder:
         fail_rate = self._fail_rate
         if r >= fail_rate:
             return results.Passed, -1
-        return _BAD[int(r / fail_rate * len(_BAD))], int(self._random() * leaves)
+        bad, reason = _BAD[int(r / fail_rate * len(_BAD))]
+        return bad.clone(reason=reason), int(self._random() * leaves)
 
     def run(self, cli="python -m korvo.reporter demo", journal=None, durability="flush"):
         from korvo.reporter.campaign import Campaign
