@@ -227,3 +227,174 @@ def test_print_lists_the_open_rows(page, demo):
     assert printed[0] == report["id"]
     page.execute_script("window.dispatchEvent(new Event('afterprint'))")
     assert page.execute_script("return document.querySelectorAll('#print-tree .row').length") == 0
+
+
+def selected_fullid(driver):
+    return driver.execute_script(
+        "var h = document.querySelector('#detail h3 .fullid'); return h ? h.textContent : null")
+
+
+class TestLinksAndExplanations:
+    def test_a_fragment_opens_scrolls_to_and_selects_its_node(self, browser, demo):
+        out, report = demo
+        failed = [(fid, n) for fid, n in nodes(report)
+                  if n.get("type") == "Step" and n.get("result", {}).get("value") == "passed"]
+        fullid, _ = failed[-1]  # a passed step: closed on arrival
+        fragment = "#/" + "/".join(fullid.split("."))
+        browser.get((out / "report.html").as_uri() + fragment)
+        wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "all")
+        assert selected_fullid(browser) == fullid
+        active = browser.execute_script(
+            "return document.getElementById('tree').getAttribute('aria-activedescendant')")
+        row = browser.find_element("id", active)
+        assert row.get_attribute("aria-selected") == "true"
+        assert browser.execute_script("""
+            var r = arguments[0].getBoundingClientRect(), t = document.getElementById('tree')
+              .getBoundingClientRect();
+            return r.top >= t.top && r.bottom <= t.bottom;""", row)
+
+    def test_selecting_a_node_names_it_in_the_address(self, page, demo):
+        rows = shown_rows(page)
+        node = rows[3]
+        page.find_element("id", "row-%d" % node[0]).click()
+        fullid = selected_fullid(page)
+        assert page.execute_script("return location.hash") == "#/" + "/".join(fullid.split("."))
+        # and a changed fragment follows
+        page.execute_script("location.hash = '#/' + arguments[0]", fullid.split(".")[0])
+        wait(page, lambda: selected_fullid(page) == fullid.split(".")[0])
+
+    def test_an_unknown_fragment_says_so(self, browser, demo):
+        out, _ = demo
+        browser.get((out / "report.html").as_uri() + "#/no-such-task")
+        wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "all")
+        assert "not in this report" in browser.find_element("id", "detail").text
+
+    def test_failed_rows_show_the_first_line_of_their_reason(self, page, demo):
+        _, report = demo
+        reasons = {fid: n["result"]["reason"] for fid, n in nodes(report)
+                   if n.get("result", {}).get("reason") and n["result"]["value"] == "failed"}
+        assert reasons
+        shown = page.execute_script("""
+            return Array.from(document.querySelectorAll('#tree .row'))
+              .filter(r => r.style.display !== 'none' && r.dataset.result === 'failed')
+              .map(r => [r.id, r.querySelector('.rreason').textContent]);""")
+        assert shown and all(text for _, text in shown)
+        first_lines = {r.splitlines()[0] for r in reasons.values()}
+        assert {text for _, text in shown} <= first_lines
+        passed = page.execute_script("""
+            return Array.from(document.querySelectorAll('#tree .row'))
+              .filter(r => r.style.display !== 'none' && r.dataset.result === 'passed')
+              .map(r => r.querySelector('.rreason').textContent);""")
+        assert passed and not any(passed)
+
+    def test_environment_panel_shows_the_campaigns_data(self, page, demo):
+        _, report = demo
+        env = page.find_element("id", "environment-panel")
+        assert env.is_displayed()
+        text = env.text
+        for key in ("cli", "jobfile", "submitter", "host"):
+            assert key in text and str(report[key]) in text
+        for key, value in report["extra"].items():
+            assert key in text and str(value) in text
+
+    def test_numbers_say_what_they_count(self, page, demo):
+        _, report = demo
+        assert page.find_element("css selector", "#counts h2").text == (
+            "Counted results: %s" % format(report["summary"]["total"], ","))
+        chip = page.find_element("css selector", '.chip[data-result="passed"]')
+        assert chip.get_attribute("aria-label").endswith("nodes passed")
+        assert page.find_element("id", "chips-label").text.lower() == "show nodes"
+
+    def test_details_follow_the_filter(self, page, demo):
+        rows = [r for r in shown_rows(page) if r[2] == "passed"]
+        page.find_element("id", "row-%d" % rows[0][0]).click()
+        assert selected_fullid(page)
+        page.find_element("css selector", '.chip[data-result="failed"]').click()
+        assert selected_fullid(page) is None
+        assert "hidden by the filter" in page.find_element("id", "detail").text
+
+    def test_times_are_shown_as_stored(self, page, demo):
+        _, report = demo
+        task = report["tasks"][1]
+        page.execute_script("location.hash = '#/' + arguments[0]", task["id"])
+        wait(page, lambda: selected_fullid(page) == task["id"])
+        detail = page.find_element("id", "detail").text
+        assert "Stop " + task["stoptime"] in detail.replace("\n", " ")
+
+    def test_rows_tell_their_place_among_siblings(self, page):
+        sizes = page.execute_script("""
+            return Array.from(document.querySelectorAll('#tree .row'))
+              .filter(r => r.style.display !== 'none')
+              .map(r => [+r.getAttribute('aria-posinset'), +r.getAttribute('aria-setsize')]);""")
+        assert sizes and all(1 <= pos <= size for pos, size in sizes)
+        assert sizes[0] == [1, 1]
+
+    def test_toolbar_is_one_line_at_1600_px(self, browser, demo):
+        out, _ = demo
+        browser.set_window_size(1600, 1000)
+        try:
+            browser.get((out / "report.html").as_uri())
+            wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "all")
+            tops = browser.execute_script("""
+                return Array.from(document.querySelectorAll('.toolbar > *, .chip'))
+                  .map(e => Math.round(e.getBoundingClientRect().top + e.getBoundingClientRect().height / 2));""")
+            assert max(tops) - min(tops) <= 4, tops
+        finally:
+            browser.set_window_size(1400, 1000)
+
+
+def flat_page(tmp_path, tasks, per_task):
+    """A page of a campaign with `tasks` tasks of `per_task` testcases each, its data written
+    directly (a tree this size would take minutes to build and write)."""
+    from korvo.reporter.html import _page
+
+    up, ids, result = [0], [0], [0]
+    for t in range(tasks):
+        up.append(len(up))
+        ids.append(1)
+        result.append(-1)
+        up.extend(range(1, per_task + 1))
+        ids.extend(2 + (j % 100) for j in range(per_task))
+        result.extend([0] * per_task)
+    n = len(up)
+    data = {"format": 1, "t0": None, "sliceCap": 65536, "logsDir": False,
+            "ids": ["job", "task"] + ["tc%02d" % j for j in range(100)],
+            "types": ["Campaign", "Task", "Testcase"], "results": ["Passed"], "files": [],
+            "up": up, "id": ids, "type": [0] + [1 if u == i else 2 for i, u in enumerate(up)][1:],
+            "result": result, "start": [None] * n, "stop": [None] * n, "dur": [None] * n,
+            "logs": [], "desc": {}, "info": {}, "sliceState": {}, "chunks": []}
+    path = tmp_path / "big.html"
+    path.write_text(_page("Report big", json.dumps(data, separators=(",", ":"))), encoding="utf-8")
+    return path, n
+
+
+def test_every_row_of_a_very_large_tree_is_reachable(browser, tmp_path):
+    # 1.3 million open rows are 36 million px at 28 px a row, past what browsers let an
+    # element measure.
+    path, n = flat_page(tmp_path, 1300, 1000)
+    browser.get(path.as_uri())
+    wait(browser, lambda: browser.execute_script("return document.body.dataset.ready") == "all",
+         timeout=120)
+    browser.execute_script("window.confirm = () => true; document.getElementById('expand-all').click()")
+    assert browser.execute_script(
+        "return document.querySelectorAll('#tree .row').length") < 200
+    tree = browser.find_element("id", "tree")
+    tree.click()
+    tree.send_keys("\ue010")  # End
+    active = browser.execute_script(
+        "return document.getElementById('tree').getAttribute('aria-activedescendant')")
+    assert active == "row-%d" % (n - 1)
+    visible = """
+        var t = document.getElementById('tree').getBoundingClientRect();
+        return Array.from(document.querySelectorAll('#tree .row'))
+          .filter(r => r.style.display !== 'none')
+          .filter(r => { var b = r.getBoundingClientRect(); return b.top >= t.top && b.bottom <= t.bottom + 1; })
+          .map(r => +r.dataset.node);"""
+    assert n - 1 in browser.execute_script(visible)
+    # scrolling by hand reaches the end too, and the middle lands in the middle
+    browser.execute_script("var t = document.getElementById('tree'); t.scrollTop = t.scrollHeight;"
+                           "t.dispatchEvent(new Event('scroll'))")
+    wait(browser, lambda: n - 1 in browser.execute_script(visible))
+    browser.execute_script("var t = document.getElementById('tree');"
+                           "t.scrollTop = (t.scrollHeight - t.clientHeight) / 2;")
+    wait(browser, lambda: any(abs(r - n / 2) < n / 100 for r in browser.execute_script(visible)))

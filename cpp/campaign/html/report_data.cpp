@@ -207,6 +207,12 @@ class Builder {
             int32_t p = parent_[i];
             return start_[i] - (p >= 0 && start_[p] != kNone ? start_[p] : 0);
         });
+        // The stop as stored, after the node's start (a runtime rounded by the writer
+        // would give a stop that never happened).
+        column(out, "stop", n, [&](size_t i) {
+            if (stop_[i] == kNone) return kNone;
+            return stop_[i] - (start_[i] != kNone ? start_[i] : 0);
+        });
         column(out, "dur", n, [&](size_t i) { return dur_[i]; });
         column(out, "logs", logs_.size(), [&](size_t i) {
             size_t field = i % 4;
@@ -278,6 +284,7 @@ class Builder {
         type_.push_back(-1);
         result_.push_back(-1);
         start_.push_back(kNone);
+        stop_.push_back(kNone);
         dur_.push_back(kNone);
         bool open = false;   // this node's entry of `info` is open
         bool urgent = false; // its result needs a look
@@ -308,7 +315,7 @@ class Builder {
                 } else if (is(field, interned.starttime)) {
                     start_.back() = time_field(v.ptr(), interned.starttime, index, open);
                 } else if (is(field, interned.stoptime)) {
-                    time_field(v.ptr(), interned.stoptime, index, open);
+                    stop_.back() = time_field(v.ptr(), interned.stoptime, index, open);
                 } else if (is(field, interned.runtime)) {
                     dur_.back() = duration(v.ptr(), index, open);
                 } else if (is(field, interned.description)) {
@@ -420,7 +427,7 @@ class Builder {
     TextTable ids_, types_, results_, files_;
     std::vector<bool> urgent_; // per entry of results_
     std::vector<int32_t> parent_, id_, type_, result_;
-    std::vector<long long> start_, dur_, logs_;
+    std::vector<long long> start_, stop_, dur_, logs_;
     DataWriter desc_, info_;
     bool desc_first_ = true, info_first_ = true;
     long long base_ = kNone;

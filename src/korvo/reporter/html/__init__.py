@@ -2,7 +2,7 @@
 filters and search, node details and the log slice of each section.
 
 The tree's data comes from the native builder as compact JSON, embedded once; the page's
-own script (``page.js``) renders only the rows on screen, so large jobs open quickly.
+own script (``script/``, one file per concern, inlined in order) renders only the rows on screen, so large jobs open quickly.
 No network access: the CSS and script ship inside this package and are inlined.
 """
 
@@ -18,6 +18,15 @@ LOG_BUDGET = 50 * 1024 * 1024  # bytes of log embedded per report at most
 def _asset(name):
     with open(os.path.join(os.path.dirname(__file__), name), encoding="utf-8") as handle:
         return handle.read()
+
+
+# The page's script, by concern, in the order it is inlined (each part uses those before it).
+SCRIPT_PARTS = ("format.js", "model.js", "virtual_list.js", "filters.js", "details.js",
+                "overview.js", "main.js")
+
+
+def _script():
+    return "\n".join(_asset(os.path.join("script", name)) for name in SCRIPT_PARTS)
 
 
 def _version():
@@ -39,13 +48,18 @@ def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_
     if logs_dir is not None:
         logs_dir = os.fspath(logs_dir)
     data = _html_data(campaign, logs_dir, int(slice_cap), int(log_budget))
-    title = _html.escape("Report %s" % (getattr(campaign, "id", "") or ""), quote=True)
+    return _page("Report %s" % (getattr(campaign, "id", "") or ""), data)
+
+
+def _page(title, data):
+    """The page around `data`, the embedded JSON text (every "<" in it escaped)."""
+    title = _html.escape(title, quote=True)
     page = _asset("page.html")
     # Placeholders are replaced in one pass, so no inserted text is searched again.
     parts = {
         "TITLE": title,
         "CSS": _asset("page.css"),
-        "SCRIPT": _asset("page.js"),
+        "SCRIPT": _script(),
         "VERSION": _html.escape(_version()),
         "DATA": data,
     }
