@@ -55,7 +55,10 @@ function createDetails(model, box, announcer) {
     if (pos) row("Log", D.files[pos.file] + ", from byte " + Format.count(pos.begin) + (pos.size >= 0 ? ", " + Format.count(pos.size) + " bytes" : ""));
     box.appendChild(dl);
     var order = ["details", "extra", "parameters", "xref"];
-    Object.keys(inf).forEach(function (k) { if (order.indexOf(k) < 0 && k !== "starttime" && k !== "stoptime") order.push(k); });
+    // Fields the rows above show already are left out: times, and a result with no data.
+    var shownAbove = { starttime: 1, stoptime: 1 };
+    if (inf.result && Object.keys(inf.result).every(function (k) { return k === "value" || k === "reason"; })) shownAbove.result = 1;
+    Object.keys(inf).forEach(function (k) { if (order.indexOf(k) < 0 && !shownAbove[k]) order.push(k); });
     order.forEach(function (k) {
       if (!(k in inf)) return;
       var sec = el("section"); sec.className = "field field-" + k;
