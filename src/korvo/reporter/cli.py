@@ -51,13 +51,16 @@ class _Parser(argparse.ArgumentParser):
     # argparse prints the whole usage before its error; one line is easier to read
     # and to grep, and --help still shows the usage.
     def error(self, message):
-        raise UsageError("%s (see %s --help)" % (message, self.prog))
+        from korvo.reporter.history.urls import redact
+
+        # argparse echoes the arguments it rejects, and a store URL may carry a password
+        raise UsageError(redact("%s (see %s --help)" % (message, self.prog)))
 
 
 
 # Each module names its command (NAME), adds its parser (add_parser) and runs it
 # (run(args, out, err) -> exit code). Listed in the order --help shows them.
-COMMANDS = ["demo", "summary", "junit", "html", "merge", "recover"]
+COMMANDS = ["demo", "summary", "junit", "html", "merge", "recover", "history"]
 
 
 def count_arg(text):

@@ -1,0 +1,80 @@
+"""A real PostgreSQL server for the tests, started from Debian's binaries in a temporary
+directory and stopped at the end. PostgreSQL refuses to run as root, so under root the
+server runs as the unprivileged user `nobody`."""
+
+import glob
+import os
+import pwd
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+
+def binaries():
+    """The folder of initdb and pg_ctl, or None."""
+    found = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
+    if found:
+        return os.path.dirname(found[-1])
+    initdb = shutil.which("initdb")
+    return os.path.dirname(initdb) if initdb else None
+
+
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    def __init__(self):
+        self.bindir = binaries()
+        if not self.bindir:
+            raise RuntimeError("PostgreSQL is not installed (apt-get install postgresql)")
+        self.place = tempfile.mkdtemp(prefix="korvo-pg-")
+        self.port = _free_port()
+        self.user = None
+        if os.geteuid() == 0:
+            self.user = "nobody"
+            entry = pwd.getpwnam(self.user)
+            os.chown(self.place, entry.pw_uid, entry.pw_gid)
+        self.data = os.path.join(self.place, "data")
+        self._run("initdb", "-D", self.data, "-A", "trust", "-U", "korvo", "-E", "UTF8",
+                  "--no-sync", "--no-instructions")
+        options = ("-k %s -p %d -c listen_addresses=127.0.0.1 -c fsync=off "
+                   "-c synchronous_commit=off -c full_page_writes=off -c max_connections=50"
+                   % (self.place, self.port))
+        self._run("pg_ctl", "-D", self.data, "-l", os.path.join(self.place, "log"), "-o", options,
+                  "-w", "-t", "60", "start")
+        self.url = "postgresql://korvo@127.0.0.1:%d/postgres" % self.port
+        self._databases = 0
+
+    def _run(self, tool, *args):
+        command = [os.path.join(self.bindir, tool)] + list(args)
+        if self.user:
+            command = ["runuser", "-u", self.user, "--"] + command
+        done = subprocess.run(command, capture_output=True, text=True, cwd=self.place, timeout=120)
+        if done.returncode != 0:
+            raise RuntimeError("%s failed: %s%s" % (tool, done.stdout[-2000:], done.stderr[-2000:]))
+
+    def new_database(self):
+        """The URL of a new, empty database of this server."""
+        import psycopg
+
+        self._databases += 1
+        name = "korvo_test_%d_%d" % (os.getpid(), self._databases)
+        with psycopg.connect(self.url, autocommit=True) as conn:
+            conn.execute("CREATE DATABASE %s" % name)
+        return "postgresql://korvo@127.0.0.1:%d/%s" % (self.port, name)
+
+    def stop(self):
+        try:
+            self._run("pg_ctl", "-D", self.data, "-m", "immediate", "-w", "stop")
+        finally:
+            for _ in range(20):
+                try:
+                    shutil.rmtree(self.place)
+                    break
+                except OSError:
+                    time.sleep(0.1)
