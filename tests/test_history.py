@@ -280,3 +280,43 @@ class TestStore:
             stored = queries.jobs(store)
             assert sorted(j.campaign for j in stored) == ["job%d" % i for i in range(8)]
             assert all(j.runs == 50 for j in stored)
+
+
+class TestReportPage:
+    def test_strips_badges_and_trends(self, tmp_path):
+        from korvo.reporter import load
+        from korvo.reporter.history.page_data import read_history
+        from korvo.reporter.html import write_html
+
+        from test_html_browser import _browser, wait
+
+        db = "sqlite:///" + str(tmp_path / "h.db")
+        series(tmp_path, db, TestQuestions.TABLE[:3])
+        last = make_job(str(tmp_path / "last" / "results.json"), T0 + 3 * DAY,
+                        TestQuestions.TABLE[3])
+        root = load(last)
+        data = json.loads(read_history(db, root))
+        assert data["cases"]["s.py::tc1"] == {"strip": "pfpf", "badge": "flaky"}
+        assert data["cases"]["s.py::tc2"] == {"strip": "ppsf", "badge": "new failure"}
+        assert data["cases"]["s.py::tc3"] == {"strip": "ffff"}
+        assert data["cases"]["s.py::tc5"] == {"strip": "p"}
+        assert [t["campaign"] for t in data["trends"]] == ["nightly"] * 3  # this job is not stored
+        page = tmp_path / "report.html"
+        write_html(root, str(page), history=read_history(db, root))
+        driver = _browser()
+        try:
+            driver.get(page.as_uri())
+            wait(driver, lambda: driver.execute_script("return document.body.dataset.ready") == "all")
+            rows = driver.execute_script("""
+                return Array.from(document.querySelectorAll('#tree .row'))
+                  .filter(r => r.style.display !== 'none')
+                  .map(r => [r.querySelector('.rid').textContent,
+                             r.querySelectorAll('.rhistory .tick').length,
+                             (r.querySelector('.hbadge') || {}).textContent || '']);""")
+            by_id = {r[0]: r[1:] for r in rows}
+            assert by_id["tc1"] == [4, "flaky"] and by_id["tc2"] == [4, "new failure"]
+            assert by_id["tc3"] == [4, ""]
+            assert driver.find_element("id", "trends").is_displayed()
+            assert len(driver.find_elements("css selector", "#trend-charts svg")) == 3
+        finally:
+            driver.quit()

@@ -212,8 +212,11 @@ def test_page_is_one_file_with_the_data_once(tmp_path):
     root = demo_job(tmp_path, [b"x\n"], [Failed])
     root.id = "a</script><script>alert(1)</script>"
     page = render_html(root, logs_dir=tmp_path)
-    assert page.count("<script") == 2  # the data and the page's own script
-    assert "http://" not in page and "https://" not in page
+    assert page.count("<script") == 3  # the data, the history (none) and the page's own script
+    assert " src=" not in page
+    # nothing is fetched: the only address is the SVG namespace's name
+    bare = page.replace('"http://www.w3.org/2000/svg"', "")
+    assert "http://" not in bare and "https://" not in bare
     assert embedded(page)["ids"][0] == "a</script><script>alert(1)</script>"
     assert "<title>Report a&lt;/script&gt;" in page
 

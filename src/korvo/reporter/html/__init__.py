@@ -21,8 +21,8 @@ def _asset(name):
 
 
 # The page's script, by concern, in the order it is inlined (each part uses those before it).
-SCRIPT_PARTS = ("format.js", "model.js", "virtual_list.js", "filters.js", "details.js",
-                "overview.js", "main.js")
+SCRIPT_PARTS = ("format.js", "model.js", "history.js", "virtual_list.js", "filters.js",
+                "details.js", "overview.js", "main.js")
 
 
 def _script():
@@ -38,21 +38,24 @@ def _version():
         return ""
 
 
-def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET):
+def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET,
+                history=None):
     """The report page of the tree below `campaign`, as text.
 
     With `logs_dir`, each node's log slice is read from the file of that name in it.
+    `history` is the job's history as `korvo.reporter.history.page_data.history_json`
+    gives it: each testcase's last outcomes and badges, and the series' trends.
     """
     from korvo.reporter.campaign import _html_data
 
     if logs_dir is not None:
         logs_dir = os.fspath(logs_dir)
     data = _html_data(campaign, logs_dir, int(slice_cap), int(log_budget))
-    return _page("Report %s" % (getattr(campaign, "id", "") or ""), data)
+    return _page("Report %s" % (getattr(campaign, "id", "") or ""), data, history)
 
 
-def _page(title, data):
-    """The page around `data`, the embedded JSON text (every "<" in it escaped)."""
+def _page(title, data, history=None):
+    """The page around `data` and `history`, embedded JSON texts (every "<" escaped)."""
     title = _html.escape(title, quote=True)
     page = _asset("page.html")
     # Placeholders are replaced in one pass, so no inserted text is searched again.
@@ -62,6 +65,7 @@ def _page(title, data):
         "SCRIPT": _script(),
         "VERSION": _html.escape(_version()),
         "DATA": data,
+        "HISTORY": history or "null",
     }
     out = []
     rest = page
@@ -77,11 +81,13 @@ def _page(title, data):
     return "".join(out)
 
 
-def write_html(campaign, path, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET):
+def write_html(campaign, path, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET,
+               history=None):
     """Writes the report page of `campaign` to `path` (replaced safely); returns its size."""
     from korvo.reporter.files import write_file
 
-    page = render_html(campaign, logs_dir=logs_dir, slice_cap=slice_cap, log_budget=log_budget)
+    page = render_html(campaign, logs_dir=logs_dir, slice_cap=slice_cap, log_budget=log_budget,
+                       history=history)
     # Pages are ASCII unless a title is not: then the size is that of the UTF-8 text.
     data = page if page.isascii() else page.encode("utf-8")
     write_file(path, data)

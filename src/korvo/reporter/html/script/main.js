@@ -5,11 +5,13 @@
   var byId = Format.byId, el = Format.el;
   var D = JSON.parse(byId("korvo-data").textContent);
   var model = buildModel(D);
+  var past = buildHistory(model, JSON.parse(byId("korvo-history").textContent));
   var details = createDetails(model, byId("detail"), byId("announce"));
   var filters = null;
   var list = createVirtualList(model, byId("tree"), byId("spacer"), {
     onSelect: function (n) { details.show(n); writeFragment(n); },
-    onHidden: function () { filters.clear(); }
+    onHidden: function () { filters.clear(); },
+    history: past
   });
   filters = createFilters(model, list, {
     // The details follow the filter: a node the filter hides is not shown as selected.
@@ -53,7 +55,7 @@
   });
   window.addEventListener("afterprint", function () { byId("print-tree").textContent = ""; });
 
-  var overview = buildOverview(model, function (n) { list.reveal(n); byId("tree").focus(); });
+  var overview = buildOverview(model, function (n) { list.reveal(n); byId("tree").focus(); }, past);
   overview.header();
   list.expandFailures();
   list.rebuild();

@@ -1,5 +1,5 @@
 // The header (job facts, environment, counted results) and the tables below the tree.
-function buildOverview(model, reveal) {
+function buildOverview(model, reveal, past) {
   "use strict";
   var el = Format.el, byId = Format.byId, D = model.data, N = model.N;
   var root = model.info(0), summary = root.summary || {};
@@ -23,6 +23,89 @@ function buildOverview(model, reveal) {
     fact(dl, "Nodes", Format.count(N));
     environment();
     counted();
+    if (past && past.trends.length) trends(past.trends, past.series);
+  }
+
+  // ---- trends of the series, as inline SVG ------------------------------------------------
+  var SVG = "http://www.w3.org/2000/svg";
+  function svg(tag, attrs) {
+    var e = document.createElementNS(SVG, tag);
+    Object.keys(attrs || {}).forEach(function (k) { e.setAttribute(k, attrs[k]); });
+    return e;
+  }
+  function chart(title, jobs, draw) {
+    var W = 600, H = 150, pad = 28;
+    var fig = el("figure", "trend");
+    fig.appendChild(el("figcaption", null, title));
+    var box = svg("svg", { viewBox: "0 0 " + W + " " + H, role: "img", "aria-label": title });
+    box.appendChild(svg("line", { x1: pad, y1: H - pad, x2: W - 4, y2: H - pad, "class": "axis" }));
+    var step = (W - pad - 8) / Math.max(1, jobs.length);
+    draw(box, { W: W, H: H, pad: pad, step: step, x: function (k) { return pad + 4 + k * step; },
+                plot: H - 2 * pad + 18 });
+    fig.appendChild(box);
+    return fig;
+  }
+  function label(box, x, y, text, anchor) {
+    var t = svg("text", { x: x, y: y, "text-anchor": anchor || "start", "class": "trend-label" });
+    t.textContent = text;
+    box.appendChild(t);
+  }
+  function line(box, g, values, top, cls) {
+    var points = [];
+    values.forEach(function (v, k) {
+      if (v == null) return;
+      var y = g.H - g.pad - (top ? v / top : 0) * g.plot;
+      points.push((g.x(k) + g.step / 2).toFixed(1) + "," + y.toFixed(1));
+      var dot = svg("circle", { cx: (g.x(k) + g.step / 2).toFixed(1), cy: y.toFixed(1), r: 2.5, "class": cls });
+      var tip = svg("title"); tip.textContent = String(v); dot.appendChild(tip);
+      box.appendChild(dot);
+    });
+    box.appendChild(svg("polyline", { points: points.join(" "), "class": cls + " trend-line" }));
+  }
+  function trends(jobs, series) {
+    var section = byId("trends");
+    section.hidden = false;
+    byId("trends-title").textContent = "Trends of the last " + Format.plural(jobs.length, "job", "jobs") +
+      (series ? " of " + series : "");
+    var box = byId("trend-charts");
+    var rates = jobs.map(function (j) {
+      var c = j.counts || {}, total = 0, ok = 0;
+      Object.keys(c).forEach(function (k) {
+        if (k === "total" || k === "success_rate") return;
+        total += c[k]; if (k === "passed" || k === "passx") ok += c[k];
+      });
+      return total ? Math.round(1000 * ok / total) / 10 : null;
+    });
+    box.appendChild(chart("Pass rate (%)", jobs, function (g, geo) {
+      label(g, 2, geo.H - geo.pad, "0"); label(g, 2, geo.H - geo.pad - geo.plot + 4, "100");
+      line(g, geo, rates, 100, "trend-rate");
+    }));
+    var keys = {};
+    jobs.forEach(function (j) { Object.keys(j.counts || {}).forEach(function (k) { if (k !== "total" && k !== "success_rate") keys[k] = 1; }); });
+    var order = Object.keys(keys).sort(function (a, b) { return Format.severityOf(a) - Format.severityOf(b); });
+    var most = Math.max.apply(null, jobs.map(function (j) { var t = 0; order.forEach(function (k) { t += (j.counts || {})[k] || 0; }); return t; }).concat([1]));
+    box.appendChild(chart("Counted results", jobs, function (g, geo) {
+      label(g, 2, geo.H - geo.pad - geo.plot + 4, Format.count(most));
+      jobs.forEach(function (j, k) {
+        var y = geo.H - geo.pad;
+        order.forEach(function (key) {
+          var v = (j.counts || {})[key] || 0;
+          if (!v) return;
+          var h = v / most * geo.plot;
+          y -= h;
+          var bar = svg("rect", { x: geo.x(k).toFixed(1), y: y.toFixed(1), width: Math.max(1, geo.step - 2).toFixed(1),
+                                  height: h.toFixed(1), "class": "bar-" + Format.resultClass(key) });
+          var tip = svg("title"); tip.textContent = j.campaign + ": " + v + " " + key; bar.appendChild(tip);
+          g.appendChild(bar);
+        });
+      });
+    }));
+    var runtimes = jobs.map(function (j) { return typeof j.runtime === "number" ? j.runtime : null; });
+    var longest = Math.max.apply(null, runtimes.filter(function (v) { return v != null; }).concat([0.001]));
+    box.appendChild(chart("Duration (s)", jobs, function (g, geo) {
+      label(g, 2, geo.H - geo.pad - geo.plot + 4, longest.toFixed(longest < 10 ? 2 : 0));
+      line(g, geo, runtimes, longest, "trend-duration");
+    }));
   }
   // Where and how the job ran: the campaign's own facts and its extra data.
   function environment() {

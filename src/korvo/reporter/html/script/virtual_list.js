@@ -68,9 +68,9 @@ function createVirtualList(model, box, spacer, hooks) {
     var e = el("div", "row"); e.setAttribute("role", "treeitem");
     var tw = el("span", "twisty"); tw.setAttribute("aria-hidden", "true");
     var b = el("span", "badge"), id = el("span", "rid"), ty = el("span", "rtype"), ds = el("span", "rdesc");
-    var why = el("span", "rreason"), du = el("span", "rdur");
-    [tw, b, id, ty, ds, why, du].forEach(function (part) { e.appendChild(part); });
-    return { el: e, tw: tw, badge: b, id: id, type: ty, desc: ds, reason: why, dur: du, node: -1 };
+    var why = el("span", "rreason"), past = el("span", "rhistory"), du = el("span", "rdur");
+    [tw, b, id, ty, ds, why, past, du].forEach(function (part) { e.appendChild(part); });
+    return { el: e, tw: tw, badge: b, id: id, type: ty, desc: ds, reason: why, history: past, dur: du, node: -1 };
   }
   function fillRow(row, at, y) {
     var n = rows[at], e = row.el;
@@ -102,6 +102,12 @@ function createVirtualList(model, box, spacer, hooks) {
     var why = model.reasonLine(n);
     row.reason.textContent = why;
     row.reason.title = why;
+    row.history.textContent = "";
+    var past = hooks.history ? hooks.history.of(n) : null;
+    if (past) {
+      if (past.badge) row.history.appendChild(el("span", "hbadge hbadge-" + past.badge.replace(/ /g, "-"), past.badge));
+      row.history.appendChild(historyStrip(past));
+    }
     row.dur.textContent = Format.duration(model.duration[n]);
   }
   function setActive(at, scroll) {
