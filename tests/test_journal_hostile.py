@@ -229,6 +229,24 @@ def test_forged_journals_raise_load_error_and_recover_exits_with_one_line(tmp_pa
         assert code in (2, 3) and one_line(err), (path.name, err)
 
 
+def test_recover_refuses_trees_it_cannot_write_in_one_line(tmp_path, capsys):
+    task_root = forge(tmp_path / "task_root.jsonl", '["+",0,null,null,"Task","t",0,null]')
+    tuple_ids = forge(tmp_path / "tuple_ids.jsonl",
+                      '["+",0,null,null,"Campaign",{"$tu":[1]},0,null]',
+                      '["+",1,0,"tasks","Task",5,1,null]')
+    for path in (task_root, tuple_ids):
+        assert main(["recover", str(path), str(tmp_path / "out")]) == 2
+        err = capsys.readouterr().err
+        assert one_line(err) and path.name in err, err
+
+    # line breaks in the path and in what the journal kept stay escaped
+    path = forge(tmp_path / "two\nlines.jsonl", ROOT, '["=",0,"extra",{"x":{"$?":"a\\nb\\udc80"}}]')
+    assert main(["recover", str(path), str(tmp_path / "out")]) == 0
+    captured = capsys.readouterr()
+    assert one_line(captured.out) and "two\\nlines" in captured.out
+    assert one_line(captured.err) and captured.err.endswith("a\\nb\\udc80\n")
+
+
 def test_a_date_time_is_read_only_in_the_spelling_the_writer_gives_it(tmp_path):
     for n, text in enumerate(["2024x05x01 10:00:00", "2024-05-01T10:00:00",
                               "2024-05-01 10:00:00.000000", "2024-05-01 10:00:00-00:00",
