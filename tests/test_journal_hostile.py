@@ -14,7 +14,7 @@ import zlib
 
 import pytest
 
-from korvo.reporter import journal, load
+from korvo.reporter import campaign, journal, load
 from korvo.reporter.campaign import Campaign
 from korvo.reporter.cli import main
 from korvo.reporter.loading import LoadError
@@ -156,23 +156,38 @@ def test_a_node_listed_below_itself_is_aborted_once(tmp_path, sections):
     assert child.stdout == "['s', 't', 'job'] ['%s']\n" % journal.ABORTED_DETAIL
 
 
-def test_each_open_node_of_a_deep_chain_stops_at_the_last_moment_below_it(tmp_path):
-    depth = 4000
+def chain_journal(path, depth, stopped_at):
+    """Campaign, Task and nested sections down to `depth` nodes, each started a second after
+    its parent; the deepest stops at `stopped_at`, the rest stay open."""
     records = [ROOT, '["=",0,"starttime",%s]' % START]
     for n in range(1, depth):
-        records.append('["+",%d,%d,"sections","%s","s%d",%d,null]'
-                       % (n, n - 1, "Task" if n == 1 else "Section", n, n))
-        # every node starts a second after its parent; the deepest stops last
+        records.append('["+",%d,%d,"%s","%s","s%d",%d,null]'
+                       % (n, n - 1, "tasks" if n == 1 else "sections",
+                          "Task" if n == 1 else "Section", n, n))
         records.append('["=",%d,"starttime",{"$T":"2024-05-01 %02d:%02d:%02d"}]'
                        % (n, 10 + n // 3600, n // 60 % 60, n % 60))
-    records[2] = records[2].replace('"sections"', '"tasks"')
-    records.append('["=",%d,"stoptime",{"$T":"2024-05-02 00:00:00"}]' % (depth - 1))
+    records.append('["=",%d,"stoptime",{"$T":"%s"},"result",{"$k":"Failed"}]'
+                   % (depth - 1, stopped_at))
     records.append('["s",%d]' % (depth - 1))
-    path = forge(tmp_path / "chain.jsonl", *records)
-    found = journal.recover_journal(str(path))
+    return forge(path, *records)
+
+
+def test_each_open_node_of_a_deep_chain_stops_at_the_last_moment_below_it(tmp_path):
+    depth = 4000
+    found = journal.recover_journal(str(chain_journal(tmp_path / "chain.jsonl", depth,
+                                                      "2024-05-02 00:00:00")))
     assert len(found.aborted) == depth - 1
     assert {str(n.stoptime) for n in found.aborted} == {"2024-05-02 00:00:00"}
     assert found.aborted[0].id == "s%d" % (depth - 2) and found.aborted[-1] is found.campaign
+
+
+def test_a_chain_aborted_at_once_ends_as_when_each_node_is_aborted_alone(tmp_path):
+    path = chain_journal(tmp_path / "chain.jsonl", 60, "2024-05-01 11:00:00")
+    together = journal.recover_journal(str(path))
+    alone = campaign._journal_replay(str(path))
+    for node in reversed(alone["open"]):  # each roll_up climbs the whole chain
+        campaign._journal_abort([node], journal.ABORTED_DETAIL)
+    assert together.campaign.dump_yaml() == alone["root"].dump_yaml()
 
 
 def test_an_endless_line_under_a_memory_cap_ends_with_one_line(tmp_path):

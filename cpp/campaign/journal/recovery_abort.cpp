@@ -9,6 +9,7 @@
 #include "campaign/model/interned.hpp"
 #include "campaign/model/log_files.hpp"
 #include "campaign/model/module_state.hpp"
+#include "campaign/model/parent_chain.hpp"
 #include "common/signal_poll.hpp"
 
 namespace korvo::campaign::journal {
@@ -143,7 +144,21 @@ void set_runtime(PyObject* node, PyObject* moment) {
     }
 }
 
-void abort_node(PyObject* node, PyObject* moment, PyObject* detail, PyObject* aborted) {
+// A section's roll_up adds its result to every plain section above it. When its parent is a
+// plain section that is aborted next, that parent's result is replaced by Aborted and its own
+// roll_up adds it above again; results combine as the worse of two, so adding it once more
+// changes nothing. Leaving such climbs out keeps a chain of open sections linear.
+bool parent_rolls_up_later(PyObject* node, PointerMap<size_t>& positions, size_t at) {
+    if (native_kind(node, Method::RollUp) != NodeKind::Section) return false;
+    nb::object parent = parent_of(node);
+    const size_t* found = positions.find(parent.ptr());
+    if (!found || *found >= at) return false;
+    NodeKind kind = native_kind(parent.ptr(), Method::RollUp);
+    return kind == NodeKind::Section || kind == NodeKind::Base;
+}
+
+void abort_node(PyObject* node, PyObject* moment, PyObject* detail, PyObject* aborted,
+                bool roll_up) {
     static PyObject* add_detail = intern("add_detail");
     set_attr(node, interned.stoptime, moment);
     set_runtime(node, moment);
@@ -151,7 +166,7 @@ void abort_node(PyObject* node, PyObject* moment, PyObject* detail, PyObject* ab
     if (is_instance_of_global(node, interned.Section) ||
         is_instance_of_global(node, interned.Plugin))
         set_attr(node, interned.result, aborted);
-    check(PyObject_CallMethodObjArgs(node, interned.roll_up, nullptr));
+    if (roll_up) check(PyObject_CallMethodObjArgs(node, interned.roll_up, nullptr));
     if (!is_instance_of_global(node, interned.Task)) return;
     // A Task's stop keeps only the base name of its log file, by the model's own rule; a
     // value that is no path at all stays as it is.
@@ -177,17 +192,20 @@ nb::object abort_open_nodes(PyObject* open, PyObject* detail) {
     MomentWalk walk;
     std::vector<nb::object> moments;
     moments.reserve(size_t(n));
+    PointerMap<size_t> positions;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* node = PyList_GET_ITEM(nodes.ptr(), i);
         if (!is_node(node)) raise(PyExc_TypeError, "only report nodes can be aborted");
         moments.push_back(last_moment(node, walk.of(node)));
+        positions.put(node, size_t(i));
     }
 
     nb::object stopped = check(PyList_New(0));
     for (Py_ssize_t i = n; i-- > 0;) { // made after their parents: children first
         nb::object node = nb::borrow(PyList_GET_ITEM(nodes.ptr(), i));
         try {
-            abort_node(node.ptr(), moments[size_t(i)].ptr(), detail, aborted_result.ptr());
+            bool roll_up = !parent_rolls_up_later(node.ptr(), positions, size_t(i));
+            abort_node(node.ptr(), moments[size_t(i)].ptr(), detail, aborted_result.ptr(), roll_up);
         } catch (nb::python_error& e) {
             if (!is_ordinary_failure(e)) throw;
             nb::object place = readable_attr(node.ptr(), intern("fullid"));
