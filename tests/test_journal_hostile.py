@@ -19,6 +19,8 @@ from korvo.reporter.campaign import Campaign
 from korvo.reporter.cli import main
 from korvo.reporter.loading import LoadError
 
+from support import profiles
+
 HEADER = '{"journal":"korvo-reporter","version":1,"durability":"flush","crc":'
 ROOT = '["+",0,null,null,"Campaign","job",0,null]'
 START = '{"$T":"2024-05-01 10:00:00"}'
@@ -190,6 +192,8 @@ def test_a_chain_aborted_at_once_ends_as_when_each_node_is_aborted_alone(tmp_pat
     assert together.campaign.dump_yaml() == alone["root"].dump_yaml()
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the cap")
 def test_an_endless_line_under_a_memory_cap_ends_with_one_line(tmp_path):
     path = forge(tmp_path / "endless.jsonl", ROOT)
     with open(path, "ab") as f:  # 3 GiB of one line that never ends, held sparsely
@@ -328,3 +332,126 @@ def test_replay_stops_at_a_signal_while_it_reads(tmp_path):
     """, path)
     assert child.returncode == 0, child.stderr
     assert child.stdout == "stopped inside\n"
+
+
+# --- fuzzing: mutated journals whose checksum chain is forged again -------------------------
+
+FUZZ_CHILD = r"""
+import os, random, sys, zlib
+from korvo.reporter import load
+from korvo.reporter.loading import LoadError
+
+TOKENS = [b'{"$n":0}', b'{"$n":1}', b'{"$r":0}', b'{"$u":0,"v":[1]}', b'{"$u":1,"v":{}}',
+          b'{"$e":"builtins.ValueError","a":[1]}', b'{"$e":"os.Boom","a":[]}',
+          b'{"$T":"2024-05-01 10:00:00"}', b'{"$D":"2024-02-30"}', b'{"$tu":[', b'[[[[',
+          b'{"$?":"x"}', b'"sections"', b'"tasks"', b'"starttime"', b'"details"', b'null',
+          b'-1', b'9999999999999999999', b'{"$c":[["Passed",1]],"w":1.0}', b'{"$k":"Passed"}',
+          b'{"$k":"os"}', b'{"$t":"Failed","r":1}', b'{"$i":"0x1"}', b'{"$b":"zz"}',
+          b'{"$f":"nan"}', b'{"$a":{}}', b'{"$m":[[1,2]]}', b'"\\udc80"', b'["s",0]',
+          b'["+",9,0,"tasks","Task","x",1,null]', b'["-",0,"tasks"]', b'["end"]', b'1e999']
+
+
+def forge_again(data):
+    lines = data.split(b"\n")
+    crc = 0
+    out = []
+    for n, line in enumerate(lines):
+        if n == 0:
+            body, close = line[:-11], b"}"
+        elif line:
+            body, close = line[:-10] if line.endswith(b'"]') else line, b"]"
+        else:
+            out.append(line)
+            continue
+        crc = zlib.crc32(body, crc)
+        out.append(body + b'"%08x"' % crc + close)
+    return b"\n".join(out)
+
+
+def mutate(rng, data):
+    lines = data.split(b"\n")
+    for _ in range(rng.randint(1, 3)):
+        n = rng.randrange(1, len(lines))
+        line = lines[n]
+        at = rng.randrange(len(line) + 1)
+        kind = rng.randrange(6)
+        if kind == 0:
+            line = line[:at] + bytes([rng.choice(b'[]{}",:0123456789$\\-.eEntfu\x00\xff')]) + line[at + 1:]
+        elif kind == 1:
+            line = line[:at] + line[at + rng.randint(1, 20):]
+        elif kind == 2:
+            line = line[:at] + line[at:at + rng.randint(1, 40)] + line[at:]
+        elif kind == 3:
+            line = line[:at] + rng.choice(TOKENS) + line[at:]
+        elif kind == 4:
+            m = rng.randrange(1, len(lines))
+            lines[m], line = line, lines[m]
+        else:
+            lines.insert(n, line)
+        lines[n] = line
+    data = forge_again(b"\n".join(lines))
+    if rng.random() < 0.1:
+        data = data[:rng.randrange(len(data))]
+    return data
+
+
+seeds = [open(p, "rb").read() for p in sys.argv[3:]]
+rng = random.Random(int(sys.argv[2]))
+path = os.path.join(sys.argv[1], "mutated.jsonl")
+outcomes = {"tree": 0, "LoadError": 0}
+for i in range(int(os.environ["FUZZ_INPUTS"])):
+    data = mutate(rng, rng.choice(seeds))
+    with open(path, "wb") as f:
+        f.write(data)
+    try:
+        load(path)
+        outcomes["tree"] += 1
+    except LoadError as exc:
+        assert "\n" not in str(exc), (str(exc), data)
+        outcomes["LoadError"] += 1
+    except BaseException as exc:
+        with open(os.path.join(sys.argv[1], "failed.jsonl"), "wb") as f:
+            f.write(data)
+        raise
+print(outcomes)
+"""
+
+
+def fuzz_seeds(tmp_path):
+    """A small demo job's journal, and one holding every kind of value the journal keeps."""
+    demo = tmp_path / "demo.jsonl"
+    assert main(["demo", str(tmp_path / "demo"), "--tasks", "1", "--testcases", "2",
+                 "--sections", "1", "--steps", "1", "--journal", str(demo)]) == 0
+    import datetime
+    from korvo import results
+    from korvo.datastructures import AttrDict
+    values = tmp_path / "values.jsonl"
+    root = Campaign(id="job", seq_num=0)
+    with journal.attach(root, str(values)):
+        shared = [1, "two"]
+        task = root.add_task(id="t", seq_num=1)
+        task.start()
+        section = task.add_section(id="s", seq_num=1)
+        section.start()
+        section.update_extra({"l": shared, "again": shared, 5: b"\x00\xff", (1, 2): 2 ** 80,
+                              "f": float("nan"), "d": datetime.date(2024, 2, 29),
+                              "t": datetime.datetime(2024, 5, 1, 10, tzinfo=datetime.timezone(
+                                  datetime.timedelta(hours=-3, seconds=7))),
+                              "a": AttrDict(x=1), "e": KeyError("k"), "n": task,
+                              "r": results.Failed.clone(reason="why"), "c": task.summary,
+                              "o": Odd(), "s": "\udc80\n"})
+        shared.append(3)
+        section.stop()
+    return [demo, values]
+
+
+def test_mutated_journals_raise_only_load_error(tmp_path, capsys):
+    seeds = fuzz_seeds(tmp_path)
+    capsys.readouterr()
+    inputs = os.environ.get("KORVO_FUZZ_INPUTS") or str(5 * profiles.base_examples())
+    child = subprocess.run(
+        [sys.executable, "-c", FUZZ_CHILD, str(tmp_path), os.environ.get("KORVO_SEED", "11"),
+         *map(str, seeds)], capture_output=True, text=True, timeout=3600,
+        env=dict(os.environ, FUZZ_INPUTS=inputs))
+    assert child.returncode == 0, (child.stderr[-3000:], (tmp_path / "failed.jsonl"))
+    assert child.stdout.startswith("{'tree': ")

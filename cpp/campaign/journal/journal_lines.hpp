@@ -12,7 +12,7 @@
 
 namespace korvo::campaign::journal {
 
-// Larger than any journal a job of ours writes (a million-node job writes well under 1 GiB);
+// Far larger than any journal a job of ours writes (a million-node demo job writes 450 MB);
 // a file beyond it is refused unread.
 constexpr uint64_t kMaxJournalBytes = uint64_t(16) << 30;
 // One line holds one operation's changes, or the tree that attach found (a million nodes fit
