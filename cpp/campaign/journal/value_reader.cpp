@@ -229,9 +229,10 @@ nb::object ValueReader::named_result() {
     nb::object name = in_.text();
     PyObject* found = PyDict_GetItemWithError(PyModule_GetDict(results_.ptr()), name.ptr());
     if (!found && PyErr_Occurred()) throw nb::python_error();
-    if (!found || Py_TYPE(found) != (PyTypeObject*)module_global(interned.TestResult).ptr())
+    nb::object result = nb::borrow(found);
+    if (!result || Py_TYPE(found) != (PyTypeObject*)module_global(interned.TestResult).ptr())
         throw Malformed("unknown result name");
-    return nb::borrow(found);
+    return result;
 }
 
 nb::object ValueReader::bytes_value() {

@@ -3,9 +3,9 @@
 ``attach(campaign, path)`` records every change made to the tree below
 ``campaign`` through the model's operations (and attribute assignments), one
 line per operation, so a job killed at any moment leaves a file from which
-``recover(path)`` rebuilds the tree as it stood. The records are written by
-native code; this module is the Python face of it and the abort rule of
-recovery.
+``recover(path)`` rebuilds the tree as it stood. The records are written,
+replayed and the nodes left open stopped by native code; this module is the
+Python face of it.
 """
 
 import atexit
