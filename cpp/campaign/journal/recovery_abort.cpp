@@ -2,7 +2,6 @@
 
 #include <datetime.h>
 
-#include <unordered_map>
 #include <vector>
 
 #include "campaign/journal/pointer_map.hpp"
