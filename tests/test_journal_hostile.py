@@ -194,6 +194,23 @@ def test_a_chain_aborted_at_once_ends_as_when_each_node_is_aborted_alone(tmp_pat
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer reserves more address space than the cap")
+def test_shared_values_that_would_be_written_out_without_end_are_refused(tmp_path):
+    # each list holds the one before it twice: 2**40 items to write from 1 kB
+    doubling = ['"a0":[1]'] + ['"a%d":[{"$r":%d},{"$r":%d}]' % (k, k, k) for k in range(1, 40)]
+    path = forge(tmp_path / "doubling.jsonl", ROOT,
+                 '["=",0,"extra",{%s}]' % ",".join(doubling), '["end"]')
+    done = recover_command(path, tmp_path / "out", timeout=120)
+    assert done.returncode == 2 and one_line(done.stderr) and "shared" in done.stderr
+    with pytest.raises(LoadError):
+        load(str(path))
+    # sharing as jobs use it stays: one list in a thousand places
+    path = forge(tmp_path / "shared.jsonl", ROOT,
+                 '["=",0,"extra",{"p":[%s],"q":[%s]}]'
+                 % (",".join(['"x"'] * 100), ",".join(['{"$r":1}'] * 1000)), '["end"]')
+    extra = journal.recover(str(path)).extra
+    assert len(extra["q"]) == 1000 and extra["q"][0] is extra["q"][999] is extra["p"]
+
+
 def test_an_endless_line_under_a_memory_cap_ends_with_one_line(tmp_path):
     path = forge(tmp_path / "endless.jsonl", ROOT)
     with open(path, "ab") as f:  # 3 GiB of one line that never ends, held sparsely

@@ -36,6 +36,8 @@ class JournalLines {
     size_t line_number() const { return line_number_; }
     uint64_t line_offset() const { return line_offset_; }
     const char* damage() const { return damage_; }
+    // How many bytes of the file were read so far.
+    uint64_t bytes_read() const { return buf_base_ + buf_.size(); }
 
   private:
     // Reads more of the file onto the buffer; false at its end.

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "campaign/journal/expansion.hpp"
 #include "campaign/journal/journal_lines.hpp"
 #include "campaign/journal/json_cursor.hpp"
 #include "campaign/journal/value_reader.hpp"
@@ -178,6 +179,9 @@ class Replay {
   public:
     bool closed_ = false;
     bool interrupted() const { return poll_.raised(); }
+    void check_expansion(uint64_t file_bytes) const {
+        journal::check_expansion(nodes_, file_bytes);
+    }
 
   private:
     JsonCursor in_;
@@ -220,6 +224,7 @@ nb::object replay_lines(JournalLines& lines) {
     }
     if (lines.damage())
         damage = damage_at(lines.line_number(), lines.line_offset(), lines.damage());
+    replay.check_expansion(lines.bytes_read());
     return replay.result(damage);
 }
 
