@@ -69,7 +69,99 @@ void append_offset(std::string& out, PyObject* obj, PyObject* tzinfo) {
     }
 }
 
+bool read_digits(const char* s, int n, int& out) {
+    out = 0;
+    for (int i = 0; i < n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        out = out * 10 + (s[i] - '0');
+    }
+    return true;
+}
+
+bool read_date(const char* s, size_t n, int& year, int& month, int& day) {
+    return n >= 10 && s[4] == '-' && s[7] == '-' && read_digits(s, 4, year) &&
+           read_digits(s + 5, 2, month) && read_digits(s + 8, 2, day);
+}
+
+// "+HH:MM[:SS[.ffffff]]" as append_offset writes it, into signed microseconds.
+bool read_offset(const char* s, size_t n, long long& offset) {
+    int hours = 0, minutes = 0, seconds = 0, micros = 0;
+    if (n < 6 || (s[0] != '+' && s[0] != '-') || s[3] != ':' || !read_digits(s + 1, 2, hours) ||
+        !read_digits(s + 4, 2, minutes) || hours > 23 || minutes > 59)
+        return false;
+    size_t at = 6;
+    if (at < n) {
+        if (n < at + 3 || s[at] != ':' || !read_digits(s + at + 1, 2, seconds) || seconds > 59)
+            return false;
+        at += 3;
+        if (at < n) {
+            if (n < at + 7 || s[at] != '.' || !read_digits(s + at + 1, 6, micros) || micros == 0)
+                return false;
+            at += 7;
+        } else if (seconds == 0) {
+            return false; // ":00" is left out
+        }
+    }
+    if (at != n) return false;
+    offset = ((hours * 60LL + minutes) * 60 + seconds) * 1000000 + micros;
+    if (s[0] == '-') {
+        if (offset == 0) return false; // no offset is "+00:00"
+        offset = -offset;
+    }
+    return true;
+}
+
+// The fixed zone of an offset; the last one is kept, as a journal or document rarely has two.
+PyObject* zone_of(long long offset) {
+    static long long last_offset = 0;
+    static PyObject* last_zone = nullptr;
+    if (last_zone && last_offset == offset) return last_zone;
+    long long seconds = offset / 1000000;
+    nb::object delta = check(PyDelta_FromDSU(0, int(seconds), int(offset - seconds * 1000000)));
+    PyObject* zone = PyTimeZone_FromOffset(delta.ptr());
+    if (!zone) throw nb::python_error();
+    Py_XSETREF(last_zone, zone);
+    last_offset = offset;
+    return zone;
+}
+
+// A value the datetime constructors refuse (month 13, year 0) is no date: null, no error.
+nb::object made_or_null(PyObject* made) {
+    if (made) return nb::steal(made);
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
 } // namespace
+
+nb::object date_from_iso(const char* s, size_t n) {
+    int year, month, day;
+    if (n != 10 || !read_date(s, n, year, month, day)) return nb::object();
+    return made_or_null(PyDate_FromDate(year, month, day));
+}
+
+nb::object datetime_from_iso(const char* s, size_t n, int fold) {
+    int year, month, day, hour, minute, second, micro = 0;
+    if (n < 19 || !read_date(s, n, year, month, day) || s[10] != ' ' || s[13] != ':' ||
+        s[16] != ':' || !read_digits(s + 11, 2, hour) || !read_digits(s + 14, 2, minute) ||
+        !read_digits(s + 17, 2, second))
+        return nb::object();
+    size_t at = 19;
+    if (at < n && s[at] == '.') {
+        // a zero fraction is left out
+        if (n < at + 7 || !read_digits(s + at + 1, 6, micro) || micro == 0) return nb::object();
+        at += 7;
+    }
+    PyObject* zone = Py_None;
+    if (at < n) {
+        long long offset = 0;
+        if (!read_offset(s + at, n - at, offset)) return nb::object();
+        zone = zone_of(offset);
+    }
+    return made_or_null(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(
+        year, month, day, hour, minute, second, micro, zone, fold, PyDateTimeAPI->DateTimeType));
+}
 
 void init_iso_datetime() {
     PyDateTime_IMPORT;

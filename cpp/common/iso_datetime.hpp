@@ -1,6 +1,7 @@
 // ISO 8601 texts of dates and date-times, as date.isoformat() and datetime.isoformat(' ')
-// give them; the one formatter both writers use. Being where the interpreter's date-time C
-// API is imported, this is also where the modules' other direct date-time reads live.
+// give them; the one formatter both writers use, and the one parser every reader uses. Being where
+// the interpreter's date-time C API is imported, this is also where the modules' other direct
+// date-time reads live.
 #pragma once
 
 #include <Python.h>
@@ -28,6 +29,14 @@ void append_iso_date(std::string& out, PyObject* date);
 // Appends "YYYY-MM-DD HH:MM:SS[.ffffff][+HH:MM[:SS[.ffffff]]]" for a date-time; the offset
 // comes from its tzinfo's utcoffset(obj), checked as isoformat checks it.
 void append_iso_datetime(std::string& out, PyObject* datetime);
+
+// The date or date-time a text written by append_iso_date or append_iso_datetime stands for,
+// read in exactly that spelling: any other text (other separators, a zero fraction written
+// out, an offset spelled differently) or fields out of range give a null object and leave no
+// error set, so what one reader takes for a date-time every reader takes. An offset comes
+// back as a fixed datetime.timezone.
+nb::object date_from_iso(const char* text, size_t n);
+nb::object datetime_from_iso(const char* text, size_t n, int fold = 0);
 
 // The whole microseconds of a datetime.timedelta (subclasses too) in `us`; false, with
 // nothing read, for any other object.

@@ -1,6 +1,8 @@
-// Python names of the journal: opening and closing one, and replaying a journal file.
+// Python names of the journal: opening and closing one, replaying a journal file and
+// stopping what it left open.
 #include "campaign/bindings/bindings.hpp"
 #include "campaign/journal/journal_writer.hpp"
+#include "campaign/journal/recovery_abort.hpp"
 #include "campaign/journal/registry.hpp"
 #include "campaign/journal/replay.hpp"
 #include "campaign/model/module_state.hpp"
@@ -36,6 +38,12 @@ void bind_journal(nb::module_& m) {
     m.def(
         "_journal_replay", [](nb::handle path) { return replay_journal(path.ptr()); },
         nb::arg("path"));
+    m.def(
+        "_journal_abort",
+        [](nb::handle open, nb::handle detail) {
+            return abort_open_nodes(open.ptr(), detail.ptr());
+        },
+        nb::arg("open"), nb::arg("detail"));
 }
 
 } // namespace korvo::campaign

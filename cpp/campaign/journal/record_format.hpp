@@ -27,7 +27,8 @@
 //   {"$c":[[key,count],...],"w":weight} ResultCounter
 // (results and counters are written whole wherever they appear: the model never changes
 // one in place once it is stored, it stores a new one)
-//   {"$e":"module.Class","a":[args]} exception   {"$n":node} a node of this journal
+//   {"$e":"module.Class","a":[args]} exception (made again only for a class of builtins;
+//   any other is kept as its text, module.Class(args))   {"$n":node} a node of this journal
 //   {"$?":"repr text"} a value of another type, kept as its text
 // Lists, dicts and AttrDicts are numbered in the order in which they
 // first appear in the file (0, 1, ...), so a later {"$r":n} is that same object again, and

@@ -9,6 +9,7 @@
 #include "common/float_repr.hpp"
 #include "common/iso_datetime.hpp"
 #include "common/iteration.hpp"
+#include "common/utf8.hpp"
 
 namespace korvo::campaign::journal {
 
@@ -80,21 +81,7 @@ void append_ascii_char(std::string& out, unsigned char c) {
     }
 }
 
-void append_utf8(std::string& out, uint32_t c) {
-    if (c < 0x800) {
-        out.push_back(char(0xC0 | (c >> 6)));
-    } else if (c < 0x10000) {
-        out.push_back(char(0xE0 | (c >> 12)));
-        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-    } else {
-        out.push_back(char(0xF0 | (c >> 18)));
-        out.push_back(char(0x80 | ((c >> 12) & 0x3F)));
-        out.push_back(char(0x80 | ((c >> 6) & 0x3F)));
-    }
-    out.push_back(char(0x80 | (c & 0x3F)));
-}
-
-// The exception's class as module.qualname, which recovery imports.
+// The exception's class as module.qualname; recovery rebuilds only those of builtins.
 std::string class_path(PyTypeObject* t) {
     nb::object module = get_attr((PyObject*)t, intern("__module__"));
     nb::object qualname = get_attr((PyObject*)t, intern("__qualname__"));

@@ -1,4 +1,4 @@
-// Date-times read back from the text the writers give them.
+// Date-times read back from the text the writers give them (common/iso_datetime's parser).
 #pragma once
 
 #include <Python.h>

@@ -3,13 +3,12 @@
 ``attach(campaign, path)`` records every change made to the tree below
 ``campaign`` through the model's operations (and attribute assignments), one
 line per operation, so a job killed at any moment leaves a file from which
-``recover(path)`` rebuilds the tree as it stood. The records are written by
-native code; this module is the Python face of it and the abort rule of
-recovery.
+``recover(path)`` rebuilds the tree as it stood. The records are written,
+replayed and the nodes left open stopped by native code; this module is the
+Python face of it.
 """
 
 import atexit
-import datetime
 from dataclasses import dataclass, field
 from typing import List, Optional, Tuple
 
@@ -99,15 +98,18 @@ def recover_journal(path):
 
     Nodes started and never stopped are stopped at their last recorded moment
     with the result Aborted and the detail line "job ended before this node
-    stopped", children before parents, and rolled up as a stop would.
+    stopped", children before parents, and rolled up as a stop would (log files
+    are not read again: they may be gone or have grown since).
+
+    Raises ValueError when the file is not a journal, not a regular file, too
+    large, holds no tree or a node that cannot be stopped; OSError when it cannot
+    be read.
     """
     found = _campaign._journal_replay(path)
     root = found["root"]
     if root is None:
         raise ValueError("the journal holds no report tree yet: %r" % (path,))
-    aborted = list(reversed(found["open"]))  # made after their parents: children first
-    for node in aborted:
-        _abort(node)
+    aborted = _campaign._journal_abort(found["open"], ABORTED_DETAIL)
     unknown = [(_place(node), attr, text) for node, attr, text in found["unknown"]]
     return Recovery(root, found["nodes"], aborted, unknown, found["damage"], found["closed"])
 
@@ -122,54 +124,6 @@ def _place(node):
         return str(node.fullid)
     except Exception:  # a node whose id was replaced by something without text form
         return repr(node)
-
-
-def _moments(node):
-    """Start and stop times recorded on `node` and below it."""
-    stack = [node]
-    while stack:
-        current = stack.pop()
-        for name in ("starttime", "stoptime"):
-            value = getattr(current, name, None)
-            if isinstance(value, datetime.datetime):
-                yield value
-        children = getattr(current, "tasks", None)
-        if children is None:
-            children = getattr(current, "sections", None)
-        if isinstance(children, list):
-            stack.extend(child for child in children
-                         if isinstance(child, _campaign.ReportObjectBase))
-
-
-def _last_moment(node):
-    start = node.starttime
-    latest = start
-    for moment in _moments(node):
-        try:
-            if moment > latest:
-                latest = moment
-        except TypeError:  # naive and aware times cannot be compared: keep the start
-            pass
-    return latest
-
-
-def _abort(node):
-    """What `stop` would have done, at the node's last recorded moment, with result Aborted
-    (log files are not read again: they may be gone or have grown since)."""
-    from korvo import results
-
-    moment = _last_moment(node)
-    node.stoptime = moment
-    try:
-        node.runtime = (moment - node.starttime).total_seconds()
-    except (TypeError, AttributeError):
-        pass
-    node.add_detail(ABORTED_DETAIL)
-    if isinstance(node, (_campaign.Section, _campaign.Plugin)):
-        node.result = results.Aborted
-    node.roll_up()
-    if isinstance(node, _campaign.Task) and node.logfile:
-        node.logfile = str(node.logfile).rsplit("/", 1)[-1]
 
 
 atexit.register(_campaign._journal_close_all)

@@ -37,6 +37,17 @@ def add_parser(commands):
     recover.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
 
 
+def _one_line(text):
+    """`text` with line breaks, other control characters and lone surrogates escaped, so a
+    message about it stays one line whatever the journal held."""
+    text = os.fsdecode(text) if isinstance(text, (bytes, os.PathLike)) else str(text)
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
+def _quoted(path):
+    return "'%s'" % _one_line(path).replace("'", "\\'")
+
+
 def _write_results(outdir, campaign):
     campaign.write_yaml(os.path.join(outdir, "results.yaml"))
     campaign.write_json(os.path.join(outdir, "results.json"))
@@ -46,28 +57,39 @@ def _write_results(outdir, campaign):
 
 
 def run(args, out, err):
+    from korvo.reporter.campaign import Campaign
     from korvo.reporter.journal import recover_journal
 
+    journal = _quoted(args.journal)
     try:
         found = recover_journal(args.journal)
     except (OSError, ValueError) as exc:
-        raise UsageError("cannot recover %s: %s" % (args.journal, getattr(exc, "strerror", None)
-                                                     or exc)) from None
+        raise UsageError("cannot recover %s: %s" % (
+            journal, _one_line(getattr(exc, "strerror", None) or exc))) from None
+    if not isinstance(found.campaign, Campaign):
+        raise UsageError("cannot recover %s: its tree is a %s, and a report is written of a "
+                         "Campaign" % (journal, type(found.campaign).__name__))
     outdir = os.fspath(args.outdir)
     prepare_outdir(outdir)
-    _write_results(outdir, found.campaign)
+    try:
+        _write_results(outdir, found.campaign)
+    except (TypeError, ValueError, AttributeError, OverflowError, RecursionError) as exc:
+        # values a forged journal can give that no live job does (a tuple for an id, say)
+        raise UsageError("cannot write the report recovered from %s: %s: %s" % (
+            journal, type(exc).__name__, _one_line(exc))) from None
 
     for place, attr, text in found.unknown:
-        err.write("%s: %s.%s was kept as its text only: %s\n" % (PROG, place, attr, text))
+        err.write("%s: %s.%s was kept as its text only: %s\n" % (
+            PROG, _one_line(place), _one_line(attr), _one_line(text)))
     line = "recovered %s nodes from %s into %s, %d aborted by recovery" % (
-        format(found.nodes, ","), args.journal, outdir, len(found.aborted))
+        format(found.nodes, ","), journal, _quoted(outdir), len(found.aborted))
     if found.damage is not None:
         number, offset, what = found.damage
+        what = _one_line(what)
         line += "; damaged at line %d (byte %d): %s" % (number, offset, what)
     out.write(line + "\n")
     if found.damage is not None:
         err.write("%s: journal %s is damaged at line %d (byte %d): %s; everything before it "
-                  "was recovered\n" % (PROG, args.journal, found.damage[0], found.damage[1],
-                                       found.damage[2]))
+                  "was recovered\n" % (PROG, journal, number, offset, what))
         return EXIT_DAMAGED
     return EXIT_FAILURE if found.aborted else 0

@@ -1,0 +1,153 @@
+#include "campaign/journal/journal_lines.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "campaign/journal/crc32.hpp"
+#include "campaign/journal/json_cursor.hpp"
+#include "campaign/journal/record_format.hpp"
+
+namespace korvo::campaign::journal {
+
+namespace {
+
+constexpr size_t kReadPiece = size_t(1) << 20;
+// The checksum of a long line is taken in pieces, Ctrl-C honoured between them.
+constexpr size_t kChecksumPiece = size_t(16) << 20;
+// A header is one short object; a first line longer than this is no header.
+constexpr size_t kMaxHeaderBytes = 4096;
+
+[[noreturn]] void raise_os_error(PyObject* path) {
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw nb::python_error();
+}
+
+void poll_signals() {
+    if (PyErr_CheckSignals() < 0) throw nb::python_error();
+}
+
+} // namespace
+
+JournalLines::JournalLines(PyObject* path) : path_(nb::borrow(path)) {
+    PyObject* raw = nullptr;
+    if (!PyUnicode_FSConverter(path, &raw)) throw nb::python_error();
+    nb::object encoded = nb::steal(raw);
+    // Non-blocking, so a FIFO with no writer cannot hold the open; it is refused below.
+    int fd;
+    do {
+        Py_BEGIN_ALLOW_THREADS fd =
+            ::open(PyBytes_AS_STRING(raw), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        Py_END_ALLOW_THREADS
+    } while (fd < 0 && errno == EINTR && (poll_signals(), true));
+    if (fd < 0) raise_os_error(path);
+    fd_ = fd;
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) raise_os_error(path);
+    if (!S_ISREG(info.st_mode)) refuse("not a regular file");
+    if (uint64_t(info.st_size) > kMaxJournalBytes)
+        refuse("larger than 16 GiB, the journal size cap");
+
+    size_t nl;
+    while ((nl = buf_.find('\n')) == std::string::npos && buf_.size() < kMaxHeaderBytes && fill()) {
+    }
+    std::string_view header(buf_.data(), nl == std::string::npos ? 0 : nl);
+    if (header.substr(0, sizeof kHeaderStart - 1) != kHeaderStart || !checksum_holds(header, '}'))
+        refuse("not a korvo-reporter journal (no valid header line)");
+    long long version = std::atoll(header.data() + sizeof kHeaderStart - 1);
+    if (version != kFormatVersion) {
+        PyErr_Format(PyExc_ValueError, "journal format version %lld is not supported: %R", version,
+                     path);
+        throw nb::python_error();
+    }
+    start_ = nl + 1;
+}
+
+JournalLines::~JournalLines() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void JournalLines::refuse(const char* what) {
+    PyErr_Format(PyExc_ValueError, "%s: %R", what, path_.ptr());
+    throw nb::python_error();
+}
+
+bool JournalLines::fill() {
+    if (eof_) return false;
+    // The lines before start_ are done with: drop them before the buffer grows.
+    if (start_ > 0 && start_ >= buf_.size() / 2) {
+        buf_.erase(0, start_);
+        buf_base_ += start_;
+        start_ = 0;
+    }
+    size_t had = buf_.size();
+    buf_.resize(had + kReadPiece);
+    ssize_t got;
+    while (true) {
+        Py_BEGIN_ALLOW_THREADS got = ::read(fd_, &buf_[had], kReadPiece);
+        Py_END_ALLOW_THREADS if (got >= 0 || errno != EINTR) break;
+        poll_signals();
+    }
+    if (got < 0) {
+        buf_.resize(had);
+        raise_os_error(path_.ptr());
+    }
+    buf_.resize(had + size_t(got));
+    poll_signals();
+    if (got == 0) eof_ = true;
+    return got > 0;
+}
+
+bool JournalLines::checksum_holds(std::string_view line, char closing) {
+    if (line.size() < kChecksumTail + 1 || line.back() != closing) return false;
+    size_t at = line.size() - kChecksumTail;
+    if (line[at] != '"' || line[at + 9] != '"') return false;
+    uint32_t stated = 0;
+    for (size_t i = at + 1; i < at + 9; ++i) {
+        int d = hex_digit(line[i]);
+        if (d < 0) return false;
+        stated = stated << 4 | uint32_t(d);
+    }
+    uint32_t crc = chain_;
+    for (size_t done = 0; done < at; done += kChecksumPiece) {
+        if (done) poll_signals();
+        crc = crc32(crc, line.data() + done, std::min(kChecksumPiece, at - done));
+    }
+    if (crc != stated) return false;
+    chain_ = stated;
+    return true;
+}
+
+bool JournalLines::next(std::string_view& line) {
+    if (damage_) return false;
+    size_t scanned = start_;
+    size_t nl;
+    while ((nl = buf_.find('\n', scanned)) == std::string::npos) {
+        scanned = buf_.size();
+        if (buf_base_ + buf_.size() > kMaxJournalBytes) {
+            damage_ = "the journal runs on past 16 GiB, the journal size cap";
+            break;
+        }
+        if (buf_.size() - start_ > kMaxLineBytes) {
+            damage_ = "line longer than 1 GiB, the line length cap";
+            break;
+        }
+        size_t before = start_;
+        if (!fill()) return false; // torn: the writer died inside this line
+        scanned -= before - start_;
+    }
+    ++line_number_;
+    line_offset_ = buf_base_ + start_;
+    if (damage_) return false;
+    line = std::string_view(buf_.data() + start_, nl - start_);
+    start_ = nl + 1;
+    if (checksum_holds(line, ']')) return true;
+    // A bad last line is a torn one; before the end it is damage.
+    if (start_ < buf_.size() || fill()) damage_ = "checksum mismatch";
+    return false;
+}
+
+} // namespace korvo::campaign::journal

@@ -1,0 +1,60 @@
+// The journal file as record lines whose checksum chain holds: how a journal from anywhere is
+// opened and read. Only a regular file is read (a FIFO or device is refused before a byte is
+// read), in bounded pieces with Ctrl-C honoured between them, and within two caps:
+// kMaxJournalBytes for the file and kMaxLineBytes for one line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/py_support.hpp"
+
+namespace korvo::campaign::journal {
+
+// Far larger than any journal a job of ours writes (a million-node demo job writes 450 MB);
+// a file beyond it is refused unread.
+constexpr uint64_t kMaxJournalBytes = uint64_t(16) << 30;
+// One line holds one operation's changes, or the tree that attach found (a million nodes fit
+// in a few hundred MiB); a line that runs on past this is damage.
+constexpr size_t kMaxLineBytes = size_t(1) << 30;
+
+class JournalLines {
+  public:
+    // Opens the journal and checks its header: OSError when it cannot be opened, ValueError
+    // when it is not a regular file, is larger than kMaxJournalBytes or has no valid header.
+    explicit JournalLines(PyObject* path);
+    ~JournalLines();
+    JournalLines(const JournalLines&) = delete;
+    JournalLines& operator=(const JournalLines&) = delete;
+
+    // The next record line (without its line break) whose checksum continues the chain; false
+    // at the end, at a torn last line (the writer died inside it, so it is ignored), or at a
+    // damaged line, which damage() then describes.
+    bool next(std::string_view& line);
+    // The number (the header is 1) and byte offset of the line last returned or found damaged.
+    size_t line_number() const { return line_number_; }
+    uint64_t line_offset() const { return line_offset_; }
+    const char* damage() const { return damage_; }
+    // How many bytes of the file were read so far.
+    uint64_t bytes_read() const { return buf_base_ + buf_.size(); }
+
+  private:
+    // Reads more of the file onto the buffer; false at its end.
+    bool fill();
+    bool checksum_holds(std::string_view line, char closing);
+    [[noreturn]] void refuse(const char* what);
+
+    nb::object path_;
+    int fd_ = -1;
+    std::string buf_;
+    size_t start_ = 0;      // where the unread lines begin in buf_
+    uint64_t buf_base_ = 0; // the file offset of buf_[0]
+    bool eof_ = false;
+    uint32_t chain_ = 0;
+    size_t line_number_ = 1;
+    uint64_t line_offset_ = 0;
+    const char* damage_ = nullptr;
+};
+
+} // namespace korvo::campaign::journal
