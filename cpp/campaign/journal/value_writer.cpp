@@ -174,6 +174,7 @@ void ValueWriter::value(PyObject* v) {
     try {
         any(v);
     } catch (nb::python_error& e) {
+        if (!is_value_failure(e)) throw;
         out_.resize(text_mark);
         cx_.objects->truncate(object_mark);
         nb::object message = check(PyUnicode_FromFormat(

@@ -52,7 +52,8 @@ class ValueWriter {
   public:
     ValueWriter(const ValueContext& context, std::string& out, uint64_t serial);
     // Appends the value; a value that cannot be read (its repr raises, a dict changes while
-    // written) is written as a flagged text saying so, never half.
+    // written) is written as a flagged text saying so, never half. An interruption or lack of
+    // memory propagates, the text appended so far left for the caller to discard.
     void value(PyObject* v);
     size_t flagged() const { return flagged_; }
     // Whether a list, dict or AttrDict was met (their texts carry identity).
