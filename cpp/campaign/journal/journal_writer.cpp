@@ -117,8 +117,8 @@ JournalWriter::JournalWriter(PyObject* path, Durability durability)
     types_[0] = result_type;
     types_[1] = module_global(interned.ResultCounter);
     types_[2] = module_global(interned.AttrDict);
-    context_ = ValueContext{&objects_,       &number_in,      this,           &named_results_,
-                            types_[0].ptr(), types_[1].ptr(), types_[2].ptr()};
+    context_ = ValueContext{&texts_,         &objects_,       &number_in,      this,
+                            &named_results_, types_[0].ptr(), types_[1].ptr(), types_[2].ptr()};
 
     fd_ = files::open_for_append(path_);
     struct stat st;
@@ -346,7 +346,7 @@ void JournalWriter::build_record(const std::vector<Pending>& work) {
                 line_ += "[\"-\",";
                 append_int(line_, p.node);
                 line_ += ",";
-                append_json_text(line_, p.name.ptr());
+                texts_.append(line_, p.name.ptr());
                 line_ += "],";
                 break;
             }
@@ -360,7 +360,7 @@ void JournalWriter::build_record(const std::vector<Pending>& work) {
             }
             size_t entry_at = line_.size();
             line_ += ',';
-            append_json_text(line_, p.name.ptr());
+            texts_.append(line_, p.name.ptr());
             line_ += ',';
             size_t value_at = line_.size();
             ValueWriter writer(context_, line_, serial_);
@@ -441,7 +441,7 @@ void JournalWriter::write_add(uint32_t number, long long parent, PyObject* list_
         append_int(line_, parent);
     line_ += ',';
     if (list_name)
-        append_json_text(line_, list_name);
+        texts_.append(line_, list_name);
     else
         line_ += "null";
     line_ += ",\"";
@@ -478,7 +478,7 @@ void JournalWriter::write_state(uint32_t number) {
                 is_children_list(name, value))
                 continue;
             line_ += ',';
-            append_json_text(line_, name);
+            texts_.append(line_, name);
             line_ += ',';
             ValueWriter writer(context_, line_, serial_);
             writer.value(value);
@@ -594,6 +594,7 @@ void JournalWriter::close() {
     for (PyObject* node : nodes_)
         unwatch_node(node);
     objects_.release();
+    texts_.release();
     pending_.clear();
     if (fd_ >= 0 && ::close(fd_) != 0 && !error) error = errno;
     fd_ = -1;
@@ -612,6 +613,7 @@ void JournalWriter::forsake() {
         Py_DECREF(node);
     nodes_.clear();
     objects_.release();
+    texts_.release();
     pending_.clear();
 }
 

@@ -89,6 +89,7 @@ class JournalWriter {
     std::vector<PyObject*> nodes_; // strong references, index = node number
     std::unordered_map<PyObject*, uint32_t> numbers_;
     NumberedObjects objects_;
+    TextCache texts_;
     std::unordered_map<PyObject*, std::string> named_results_;
     nb::object named_results_holder_;
     nb::object types_[3]; // TestResult, ResultCounter, AttrDict
