@@ -274,6 +274,8 @@ void JournalWriter::operation_done(bool failing) {
     } catch (nb::python_error& e) {
         if (!failing) throw;
         e.discard_as_unraisable("writing the journal");
+    } catch (...) {
+        if (!failing) throw; // out of memory: the changes stay pending
     }
 }
 
@@ -288,7 +290,7 @@ void JournalWriter::write_pending() {
     building_ = true;
     try {
         build_record(work);
-    } catch (nb::python_error&) {
+    } catch (...) {
         // A value raised what must reach the caller (KeyboardInterrupt, MemoryError). No
         // part of the record stays: the objects and texts it introduced are forgotten and
         // its changes wait, ahead of any made meanwhile, for the next record.
@@ -564,7 +566,7 @@ void JournalWriter::close() {
     if (!pending_.empty() && !write_errno_) {
         try {
             write_pending();
-        } catch (nb::python_error&) {
+        } catch (...) {
             unwritten = std::current_exception();
         }
     }
