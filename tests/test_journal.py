@@ -232,16 +232,22 @@ def test_nodes_stopped_before_attach_stay_stopped(tmp_path, clock):
     done.stop(result=results.Failed)
     running = task.add_section(id="running", seq_num=2)
     running.start()
+    again = task.add_section(id="again", seq_num=3)  # stopped, then started once more
+    again.start()
+    again.stop()
+    again.start()
     path = tmp_path / "journal.jsonl"
     cut = tmp_path / "cut.jsonl"
     with journal.attach(root, str(cut)):
         pass
     with journal.attach(root, str(path)):
         running.stop()
+        again.stop()
         task.stop()
         root.stop(num_tasks=2)
     assert_rebuilt(root, path, tmp_path)
-    assert [n.id for n in journal.recover_journal(str(cut)).aborted] == ["running", "t1", "job"]
+    aborted = journal.recover_journal(str(cut)).aborted
+    assert [n.id for n in aborted] == ["again", "running", "t1", "job"]
 
 
 @pytest.fixture

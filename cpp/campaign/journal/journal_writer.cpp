@@ -68,11 +68,22 @@ PyObject* children_name(PyObject* node) {
     return interned.sections;
 }
 
-// The node's stop has run: the model sets its stop time then (when it had started).
+// The node's stop has run: the model sets its stop time then (when it had started), and a
+// start after it (a node started again) sets a later start time.
 bool has_stopped(PyObject* node) {
     PyObject* dict = instance_dict(node);
-    PyObject* stoptime = dict ? PyDict_GetItem(dict, interned.stoptime) : nullptr;
-    return stoptime && stoptime != Py_None;
+    if (!dict) return false;
+    nb::object stoptime = nb::borrow(PyDict_GetItem(dict, interned.stoptime));
+    if (!stoptime || stoptime.is_none()) return false;
+    nb::object starttime = nb::borrow(PyDict_GetItem(dict, interned.starttime));
+    if (!starttime || starttime.is_none()) return true;
+    int restarted = PyObject_RichCompareBool(stoptime.ptr(), starttime.ptr(), Py_LT);
+    if (restarted < 0) {
+        nb::python_error e;
+        if (!is_value_failure(e)) throw e; // times that cannot be compared: stopped
+        return true;
+    }
+    return !restarted;
 }
 
 bool is_children_list(PyObject* name, PyObject* value) {
