@@ -1,30 +1,30 @@
-"""Cost of the live journal on the demo job, measured side by side in one run.
+"""Cost of the live journal, measured on the demo command as a user runs it.
 
-    python bench/journal.py                 # the ~100,000-node demo job
-    python bench/journal.py --tasks 10      # ~10,000 nodes
+    python bench/journal.py                 # the default demo job (~10,000 nodes)
+    python bench/journal.py --tasks 100     # ~100,000 nodes
+    python bench/journal.py --cpu 1         # every run pinned to CPU 1
 
-Prints, for the same job built with the demo's builder (real log files in a
-temporary directory):
+Build: `python -m korvo.reporter demo OUTDIR` against the same command with
+`--journal PATH` (and `--durability`), same plan and seed, each in a fresh
+process; the time compared is the command's own "build (report model)" line,
+the best of --repeat runs (the budget for "flush" is 1.5x). The runs are
+interleaved so that load on the machine falls on every mode alike; on a shared
+machine pin them (--cpu) and raise --repeat. "fsync" forces the file to disk at
+every node's stop, so it runs on a smaller job (--fsync-tasks) against a plain
+build of that job.
 
-- build time without a journal and with one in each durability mode, and the
-  ratio to the build without (budget for "flush": 1.5x). "fsync" forces the
-  file to disk at every node's stop, so it runs on a smaller job (--fsync-tasks)
-  and is compared with a plain build of that same job;
-- journal size against results.json of the same tree (budget: 1.5x);
-- recovery (`journal.recover`) against json.loads of the same file, line by
-  line, and against json.loads of results.json (budget: 2x).
-
-Each time is the best of --repeat runs, the modes interleaved so that load on
-the machine falls on all of them alike. Build ratios are given by CPU time (user +
-system, the flusher thread included), which other guests of a shared machine
-disturb far less than the wall clock, and by wall time.
+Size: the journal of the last "flush" run against that run's results.json
+(budget 1.5x). Recovery: `journal.recover` of that journal against json.loads
+of it line by line and of results.json (budget 2x).
 """
 
 import argparse
 import gc
 import json
 import os
+import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -34,82 +34,95 @@ _here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _here]
 
 from korvo.reporter import journal  # noqa: E402
-from korvo.reporter.demo import Plan, build  # noqa: E402
+from korvo.reporter.demo import Plan  # noqa: E402
+
+BUILD_LINE = re.compile(r"^\s*build \(report model\)\s+([0-9.]+) s", re.M)
+
+
+def demo_build(workdir, tag, tasks, seed, mode, cpu):
+    """Seconds of the demo command's build phase; the journal's path (or None)."""
+    outdir = os.path.join(workdir, "out-" + tag)
+    shutil.rmtree(outdir, ignore_errors=True)
+    command = [sys.executable, "-m", "korvo.reporter", "demo", outdir,
+               "--tasks", str(tasks), "--seed", str(seed)]
+    path = None
+    if mode is not None:
+        path = os.path.join(workdir, "journal-%s.jsonl" % tag)
+        if os.path.exists(path):
+            os.remove(path)
+        command += ["--journal", path, "--durability", mode]
+    pin = (lambda: os.sched_setaffinity(0, {cpu})) if cpu is not None else None
+    done = subprocess.run(command, capture_output=True, text=True, preexec_fn=pin, check=True)
+    return float(BUILD_LINE.search(done.stdout).group(1)), path, outdir
+
+
+def build_times(workdir, tasks, seed, modes, repeat, cpu):
+    """{mode or None: best seconds}, and the outputs of each mode's last run."""
+    best, last = {}, {}
+    for _ in range(repeat):
+        for mode in modes:
+            tag = "%s-%d" % (mode or "none", tasks)
+            seconds, path, outdir = demo_build(workdir, tag, tasks, seed, mode, cpu)
+            best[mode] = min(best.get(mode, seconds), seconds)
+            last[mode] = (path, outdir)
+    return best, last
 
 
 def timed(func):
     gc.collect()
-    started, cpu = time.perf_counter(), time.process_time()
-    out = func()
-    return (time.perf_counter() - started, time.process_time() - cpu), out
-
-
-def build_times(plan, workdir, modes, repeat):
-    """{mode or None: (best wall, best cpu) seconds}, and the last journal path of each mode."""
-    best, paths = {}, {}
-    for round_ in range(repeat):
-        for mode in modes:
-            path = None
-            if mode is not None:
-                path = os.path.join(workdir, "journal-%s-%d.jsonl" % (mode, round_))
-            seconds, (tree, _) = timed(lambda: build(plan, workdir, journal=path,
-                                                     durability=mode or "flush"))
-            before = best.get(mode, seconds)
-            best[mode] = (min(before[0], seconds[0]), min(before[1], seconds[1]))
-            if path is not None:
-                if mode in paths:
-                    os.remove(paths[mode])
-                paths[mode] = path
-            del tree
-    return best, paths
+    started = time.perf_counter()
+    func()
+    return time.perf_counter() - started
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--tasks", type=int, default=100, help="demo tasks (100: ~100k nodes)")
+    parser.add_argument("--tasks", type=int, default=Plan().tasks,
+                        help="demo tasks (default %(default)s: the demo's own default)")
+    parser.add_argument("--seed", type=int, default=Plan().seed)
     parser.add_argument("--fsync-tasks", type=int, default=2,
                         help="demo tasks of the smaller job timed in fsync mode")
-    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--cpu", type=int, help="pin every run to this CPU")
     args = parser.parse_args(argv)
 
-    plan = Plan(tasks=args.tasks)
-    small = Plan(tasks=args.fsync_tasks)
     workdir = tempfile.mkdtemp(prefix="korvo-journal-bench-")
     try:
-        print("demo job: %s nodes (fsync mode: %s nodes), best of %d, %s" % (
-            format(plan.node_count(), ","), format(small.node_count(), ","), args.repeat,
-            time.strftime("%Y-%m-%d %H:%M")))
-        times, paths = build_times(plan, workdir, [None, "flush", "batch"], args.repeat)
-        small_times, _ = build_times(small, workdir, [None, "fsync"], args.repeat)
+        print("demo job: %s nodes (fsync mode: %s nodes), best of %d, %s%s" % (
+            format(Plan(tasks=args.tasks).node_count(), ","),
+            format(Plan(tasks=args.fsync_tasks).node_count(), ","), args.repeat,
+            time.strftime("%Y-%m-%d %H:%M"),
+            "" if args.cpu is None else ", pinned to CPU %d" % args.cpu))
+        times, last = build_times(workdir, args.tasks, args.seed, [None, "flush", "batch"],
+                                  args.repeat, args.cpu)
+        small, _ = build_times(workdir, args.fsync_tasks, args.seed, [None, "fsync"],
+                               args.repeat, args.cpu)
 
-        print("\n%-34s %9s %7s %9s %7s" % ("build", "cpu s", "ratio", "wall s", "ratio"))
+        print("\n%-34s %9s %7s" % ("build phase of `demo`", "wall s", "ratio"))
         for label, seconds, base in [
                 ("without journal", times[None], times[None]),
-                ("journal flush (budget 1.5x)", times["flush"], times[None]),
-                ("journal batch", times["batch"], times[None]),
-                ("smaller job without journal", small_times[None], small_times[None]),
-                ("smaller job, journal fsync", small_times["fsync"], small_times[None])]:
-            print("%-34s %9.3f %6.2fx %9.3f %6.2fx" % (label, seconds[1], seconds[1] / base[1],
-                                                       seconds[0], seconds[0] / base[0]))
+                ("--journal, flush (budget 1.5x)", times["flush"], times[None]),
+                ("--journal, batch", times["batch"], times[None]),
+                ("smaller job without journal", small[None], small[None]),
+                ("smaller job, --journal, fsync", small["fsync"], small[None])]:
+            print("%-34s %9.3f %6.2fx" % (label, seconds, seconds / base))
 
-        path = paths["flush"]
-        tree = journal.recover(path)
-        results_json = tree.dump_json()
+        path, outdir = last["flush"]
+        with open(os.path.join(outdir, "results.json"), "rb") as handle:
+            results_json = handle.read()
         journal_size = os.path.getsize(path)
         print("\n%-34s %12s %7s" % ("size", "bytes", "ratio"))
-        print("%-34s %12s" % ("results.json", format(len(results_json.encode()), ",")))
+        print("%-34s %12s" % ("results.json", format(len(results_json), ",")))
         print("%-34s %12s %6.2fx" % ("journal (budget 1.5x)", format(journal_size, ","),
-                                     journal_size / len(results_json.encode())))
+                                     journal_size / len(results_json)))
 
         with open(path, encoding="utf-8") as handle:
             lines = handle.read().splitlines()
         recover_s = loads_s = results_s = float("inf")
         for _ in range(args.repeat):
-            del tree
-            recover_s = min(recover_s, timed(lambda: journal.recover(path))[0][0])
-            tree = None
-            loads_s = min(loads_s, timed(lambda: [json.loads(line) for line in lines])[0][0])
-            results_s = min(results_s, timed(lambda: json.loads(results_json))[0][0])
+            recover_s = min(recover_s, timed(lambda: journal.recover(path)))
+            loads_s = min(loads_s, timed(lambda: [json.loads(line) for line in lines]))
+            results_s = min(results_s, timed(lambda: json.loads(results_json)))
         print("\n%-34s %9s %7s" % ("recovery", "seconds", "ratio"))
         print("%-34s %9.3f" % ("journal.recover", recover_s))
         print("%-34s %9.3f %6.2fx" % ("json.loads, journal line by line", loads_s,

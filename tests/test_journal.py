@@ -217,6 +217,39 @@ def test_attaching_to_a_grown_tree_records_what_is_there(tmp_path, clock):
     assert_rebuilt(root, path, tmp_path)
 
 
+def test_nodes_stopped_before_attach_stay_stopped(tmp_path, clock):
+    # A job plugin and a section that ended before the journal began are not aborted by
+    # recovery, while a node still running when the job is cut short is.
+    root = Campaign(id="job", seq_num=0)
+    root.start()
+    plugin = root.add_plugin(id="p", seq_num=1)
+    plugin.start()
+    plugin.stop()
+    task = root.add_task(id="t1", seq_num=2)
+    task.start()
+    done = task.add_section(id="done", seq_num=1)
+    done.start()
+    done.stop(result=results.Failed)
+    running = task.add_section(id="running", seq_num=2)
+    running.start()
+    again = task.add_section(id="again", seq_num=3)  # stopped, then started once more
+    again.start()
+    again.stop()
+    again.start()
+    path = tmp_path / "journal.jsonl"
+    cut = tmp_path / "cut.jsonl"
+    with journal.attach(root, str(cut)):
+        pass
+    with journal.attach(root, str(path)):
+        running.stop()
+        again.stop()
+        task.stop()
+        root.stop(num_tasks=2)
+    assert_rebuilt(root, path, tmp_path)
+    aborted = journal.recover_journal(str(cut)).aborted
+    assert [n.id for n in aborted] == ["again", "running", "t1", "job"]
+
+
 @pytest.fixture
 def started_job(tmp_path, clock):
     """A started campaign and the path of a journal for it."""

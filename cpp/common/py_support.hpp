@@ -35,12 +35,18 @@ inline nb::object optional_attr(PyObject* obj, PyObject* name) {
     return nb::steal(out);
 }
 
+// A failure of a value's own code (its repr raised) or shape (nested too deep), rather than
+// the interpreter running out of memory or being interrupted (KeyboardInterrupt, SystemExit):
+// only such a failure may be recorded in place of the value instead of reaching the caller.
+inline bool is_value_failure(const nb::python_error& e) {
+    return e.matches(PyExc_Exception) && !e.matches(PyExc_MemoryError);
+}
+
 // A failure that says something about the value being read (AttributeError, a property's
 // own error), rather than about the interpreter running out of memory or stack or being
 // interrupted: only such a failure may be taken to mean "absent".
 inline bool is_ordinary_failure(const nb::python_error& e) {
-    return e.matches(PyExc_Exception) && !e.matches(PyExc_MemoryError) &&
-           !e.matches(PyExc_RecursionError);
+    return is_value_failure(e) && !e.matches(PyExc_RecursionError);
 }
 
 // getattr(obj, name), where an ordinary failure to read counts as absent (a null object).

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 
 #include "campaign/journal/crc32.hpp"
 #include "campaign/journal/fingerprint.hpp"
@@ -67,6 +68,24 @@ PyObject* children_name(PyObject* node) {
     return interned.sections;
 }
 
+// The node's stop has run: the model sets its stop time then (when it had started), and a
+// start after it (a node started again) sets a later start time.
+bool has_stopped(PyObject* node) {
+    PyObject* dict = instance_dict(node);
+    if (!dict) return false;
+    nb::object stoptime = nb::borrow(PyDict_GetItem(dict, interned.stoptime));
+    if (!stoptime || stoptime.is_none()) return false;
+    nb::object starttime = nb::borrow(PyDict_GetItem(dict, interned.starttime));
+    if (!starttime || starttime.is_none()) return true;
+    int restarted = PyObject_RichCompareBool(stoptime.ptr(), starttime.ptr(), Py_LT);
+    if (restarted < 0) {
+        nb::python_error e;
+        if (!is_value_failure(e)) throw e; // times that cannot be compared: stopped
+        return true;
+    }
+    return !restarted;
+}
+
 bool is_children_list(PyObject* name, PyObject* value) {
     return PyList_Check(value) && (name == interned.tasks || name == interned.sections);
 }
@@ -92,7 +111,7 @@ void fsync_directory_of(PyObject* path) {
 
 } // namespace
 
-JournalWriter::JournalWriter(PyObject* path, Durability durability, PyObject* root)
+JournalWriter::JournalWriter(PyObject* path, Durability durability)
     : path_(nb::borrow(path)), durability_(durability) {
     nb::object results = check(PyImport_ImportModule("korvo.results"));
     nb::object result_type = module_global(interned.TestResult);
@@ -109,8 +128,8 @@ JournalWriter::JournalWriter(PyObject* path, Durability durability, PyObject* ro
     types_[0] = result_type;
     types_[1] = module_global(interned.ResultCounter);
     types_[2] = module_global(interned.AttrDict);
-    context_ = ValueContext{&objects_,       &number_in,      this,           &named_results_,
-                            types_[0].ptr(), types_[1].ptr(), types_[2].ptr()};
+    context_ = ValueContext{&texts_,         &objects_,       &number_in,      this,
+                            &named_results_, types_[0].ptr(), types_[1].ptr(), types_[2].ptr()};
 
     fd_ = files::open_for_append(path_);
     struct stat st;
@@ -129,12 +148,19 @@ JournalWriter::JournalWriter(PyObject* path, Durability durability, PyObject* ro
     line_ += kDurabilityNames[int(durability_)];
     line_ += "\",\"crc\":";
     seal_line('}');
+}
+
+void JournalWriter::begin(PyObject* root) {
     try {
+        building_ = true;
         snapshot(root);
+        building_ = false;
         write_all(line_.data(), line_.size());
         if (durability_ == Durability::Fsync && ::fsync(fd_) != 0)
             raise_os_error(errno, path_.ptr());
     } catch (...) {
+        building_ = false;
+        pending_.clear();
         for (PyObject* node : nodes_)
             unwatch_node(node);
         ::close(fd_);
@@ -144,6 +170,11 @@ JournalWriter::JournalWriter(PyObject* path, Durability durability, PyObject* ro
     }
     line_.clear();
     if (durability_ == Durability::Batch) flusher_ = std::thread([this] { flusher_loop(); });
+    // What Python code changed while the tree was read (a value's repr, say).
+    if (!pending_.empty()) {
+        pending_owner_ = nullptr;
+        operation_done(false);
+    }
 }
 
 JournalWriter::~JournalWriter() {
@@ -186,10 +217,11 @@ void JournalWriter::snapshot(PyObject* root) {
             continue; // a node listed twice is recorded once
         }
         uint32_t number = take_on(item.node.ptr());
-        write_add(Pending{'+', number, item.list ? nb::borrow(item.list) : nb::object()},
-                  item.parent);
+        write_add(number, item.parent, item.list);
         line_ += ',';
         write_state(number);
+        // Stopped before the journal began: replay must not take it for one still running.
+        if (has_stopped(item.node.ptr())) write_stop(number);
         PyObject* list_name = children_name(item.node.ptr());
         nb::object children = optional_attr(item.node.ptr(), list_name);
         if (!children || !PyList_Check(children.ptr())) continue;
@@ -205,60 +237,99 @@ long long JournalWriter::node_number(PyObject* node) const {
     return number_in(const_cast<JournalWriter*>(this), node);
 }
 
+void JournalWriter::pend(Pending p) {
+    if (pending_.empty()) pending_owner_ = PyThreadState_Get();
+    pending_.push_back(std::move(p));
+}
+
+bool JournalWriter::pending_mine() const {
+    return !pending_owner_ || pending_owner_ == PyThreadState_Get();
+}
+
 void JournalWriter::changed(uint32_t node, PyObject* attr) {
     if (!PyUnicode_Check(attr)) return;
     // An operation changes a handful of attributes: a scan beats a hash set.
     for (const Pending& p : pending_)
         if (p.node == node && p.kind == '=' && p.name.ptr() == attr) return;
-    pending_.push_back(Pending{'=', node, nb::borrow(attr)});
+    pend(Pending{'=', node, 0, nb::borrow(attr)});
 }
 
 void JournalWriter::added(uint32_t parent, PyObject* list_name, PyObject* child) {
     if (journal_of(child).journal) return;
     uint32_t number = take_on(child);
-    pending_.push_back(Pending{'+', number, nb::borrow(list_name)});
-    parents_.push_back(parent);
+    pend(Pending{'+', number, parent, nb::borrow(list_name)});
     // A subclass's constructor may set more than ours; its whole state is recorded.
-    if (exact_kind(child) == NodeKind::Other)
-        pending_.push_back(Pending{'F', number, nb::object()});
+    if (exact_kind(child) == NodeKind::Other) pend(Pending{'F', number, 0, nb::object()});
 }
 
 void JournalWriter::stopped(uint32_t node, PyObject* obj) {
-    pending_.push_back(Pending{'s', node, nb::object()});
+    pend(Pending{'s', node, 0, nb::object()});
     stop_seen_ = true;
     if (PyObject_TypeCheck(obj, campaign_module.task_type)) task_stop_seen_ = true;
 }
 
 void JournalWriter::operation_done(bool failing) {
     if (closed_) return;
+    if (building_) {
+        // Python code run by the record being built changed the tree: the next record.
+        pending_owner_ = nullptr;
+        return;
+    }
     try {
         raise_kept_error();
-        if (pending_.empty()) return;
-        build_record();
-        bool stop_seen = stop_seen_, task_stop_seen = task_stop_seen_;
-        clear_pending();
-        hand_over(stop_seen, task_stop_seen);
+        if (pending_.empty() || !pending_mine()) return;
+        write_pending();
+        // Changes made while that record was built; any made while this one is built wait
+        // for the next operation, so a repr that always assigns cannot keep the writer going.
+        if (!pending_.empty()) write_pending();
     } catch (nb::python_error& e) {
-        clear_pending();
         if (!failing) throw;
-        if (!write_errno_) write_errno_ = EIO;
         e.discard_as_unraisable("writing the journal");
+    } catch (...) {
+        if (!failing) throw; // out of memory: the changes stay pending
     }
 }
 
-void JournalWriter::clear_pending() {
-    pending_.clear();
-    parents_.clear();
+// One record of the pending changes, handed to the file.
+void JournalWriter::write_pending() {
+    std::vector<Pending>& work = spare_;
+    work.swap(pending_);
+    bool stop_seen = stop_seen_, task_stop_seen = task_stop_seen_;
     stop_seen_ = task_stop_seen_ = false;
+    pending_owner_ = nullptr;
+    size_t objects_mark = objects_.size(), flagged_mark = flagged_;
+    building_ = true;
+    try {
+        build_record(work);
+    } catch (...) {
+        // A value raised what must reach the caller (KeyboardInterrupt, MemoryError). No
+        // part of the record stays: the objects and texts it introduced are forgotten and
+        // its changes wait, ahead of any made meanwhile, for the next record.
+        building_ = false;
+        objects_.truncate(objects_mark);
+        flagged_ = flagged_mark;
+        for (const Pending& p : work)
+            if (p.kind == '=') forget_written(p.node, p.name.ptr());
+        work.insert(work.end(), std::make_move_iterator(pending_.begin()),
+                    std::make_move_iterator(pending_.end()));
+        pending_.swap(work);
+        work.clear();
+        stop_seen_ = stop_seen_ || stop_seen;
+        task_stop_seen_ = task_stop_seen_ || task_stop_seen;
+        pending_owner_ = nullptr;
+        throw;
+    }
+    building_ = false;
+    work.clear();
+    hand_over(stop_seen, task_stop_seen);
 }
 
-void JournalWriter::build_record() {
+void JournalWriter::build_record(const std::vector<Pending>& work) {
     ++serial_;
     line_.assign(1, '[');
-    size_t adds = 0;
-    for (const Pending& p : pending_) {
+    for (const Pending& p : work) {
         if (p.kind != '+') continue;
-        write_add(p, parents_[adds++]);
+        write_add(p.node, p.parent, p.name.ptr());
         line_ += ',';
     }
     long long open = -1;     // the node whose "=" operation is being written
@@ -271,7 +342,7 @@ void JournalWriter::build_record() {
             line_ += "],";
         open = -1;
     };
-    for (const Pending& p : pending_) {
+    for (const Pending& p : work) {
         switch (p.kind) {
         case '=': {
             PyObject* node = nodes_[p.node];
@@ -288,7 +359,7 @@ void JournalWriter::build_record() {
                 line_ += "[\"-\",";
                 append_int(line_, p.node);
                 line_ += ",";
-                append_json_text(line_, p.name.ptr());
+                texts_.append(line_, p.name.ptr());
                 line_ += "],";
                 break;
             }
@@ -302,7 +373,7 @@ void JournalWriter::build_record() {
             }
             size_t entry_at = line_.size();
             line_ += ',';
-            append_json_text(line_, p.name.ptr());
+            texts_.append(line_, p.name.ptr());
             line_ += ',';
             size_t value_at = line_.size();
             ValueWriter writer(context_, line_, serial_);
@@ -321,9 +392,7 @@ void JournalWriter::build_record() {
             break;
         case 's':
             close_open();
-            line_ += "[\"s\",";
-            append_int(line_, p.node);
-            line_ += "],";
+            write_stop(p.node);
             break;
         default:
             break;
@@ -368,8 +437,8 @@ void JournalWriter::forget_written(uint32_t node, PyObject* name) {
         }
 }
 
-void JournalWriter::write_add(const Pending& p, long long parent) {
-    PyObject* node = nodes_[p.node];
+void JournalWriter::write_add(uint32_t number, long long parent, PyObject* list_name) {
+    PyObject* node = nodes_[number];
     PyObject* dict = instance_dict(node);
     auto field = [&](PyObject* name) -> nb::object {
         PyObject* found = dict ? PyDict_GetItem(dict, name) : nullptr;
@@ -377,15 +446,15 @@ void JournalWriter::write_add(const Pending& p, long long parent) {
     };
     const char* cls = native_class_name(node);
     line_ += "[\"+\",";
-    append_int(line_, p.node);
+    append_int(line_, number);
     line_ += ",";
     if (parent < 0)
         line_ += "null";
     else
         append_int(line_, parent);
     line_ += ',';
-    if (p.name)
-        append_json_text(line_, p.name.ptr());
+    if (list_name)
+        texts_.append(line_, list_name);
     else
         line_ += "null";
     line_ += ",\"";
@@ -422,13 +491,19 @@ void JournalWriter::write_state(uint32_t number) {
                 is_children_list(name, value))
                 continue;
             line_ += ',';
-            append_json_text(line_, name);
+            texts_.append(line_, name);
             line_ += ',';
             ValueWriter writer(context_, line_, serial_);
             writer.value(value);
             flagged_ += writer.flagged();
         }
     }
+    line_ += "],";
+}
+
+void JournalWriter::write_stop(uint32_t number) {
+    line_ += "[\"s\",";
+    append_int(line_, number);
     line_ += "],";
 }
 
@@ -497,6 +572,15 @@ void JournalWriter::flush_batch() {
 
 void JournalWriter::close() {
     if (closed_) return;
+    // Changes kept back by an interrupted record, or made while the last one was built.
+    std::exception_ptr unwritten;
+    if (!pending_.empty() && !write_errno_) {
+        try {
+            write_pending();
+        } catch (...) {
+            unwritten = std::current_exception();
+        }
+    }
     closed_ = true;
     if (flusher_.joinable()) {
         {
@@ -508,7 +592,8 @@ void JournalWriter::close() {
         Py_END_ALLOW_THREADS
     }
     int error = write_errno_;
-    if (!error && fd_ >= 0) {
+    // Without what is unwritten the journal does not end: recovery treats it as cut short.
+    if (!error && fd_ >= 0 && !unwritten) {
         line_ = "[[\"end\"],";
         seal_line();
         {
@@ -522,9 +607,27 @@ void JournalWriter::close() {
     for (PyObject* node : nodes_)
         unwatch_node(node);
     objects_.release();
+    texts_.release();
+    pending_.clear();
     if (fd_ >= 0 && ::close(fd_) != 0 && !error) error = errno;
     fd_ = -1;
+    if (unwritten) std::rethrow_exception(unwritten);
     if (error) raise_os_error(error, path_.ptr());
+}
+
+void JournalWriter::forsake() {
+    closed_ = true;
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    for (PyObject* node : nodes_)
+        unwatch_node(node);
+    if (building_) return; // a repr forked: the record being built still reads the nodes
+    for (PyObject* node : nodes_)
+        Py_DECREF(node);
+    nodes_.clear();
+    objects_.release();
+    texts_.release();
+    pending_.clear();
 }
 
 } // namespace korvo::campaign::journal

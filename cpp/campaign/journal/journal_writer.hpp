@@ -23,10 +23,14 @@ enum class Durability { Flush, Fsync, Batch };
 
 class JournalWriter {
   public:
-    // Opens `path` for appending (created if missing) and records the tree below `root`
-    // as it stands. `assign` is called for every node the journal takes on.
-    JournalWriter(PyObject* path, Durability durability, PyObject* root);
+    // Opens `path` for appending (created if missing); begin() then records the tree.
+    JournalWriter(PyObject* path, Durability durability);
     ~JournalWriter();
+
+    // Records the tree below `root` as it stands, stopped nodes as stopped. The journal is
+    // already watching (registered) so that Python code run meanwhile is heard; on failure
+    // the journal is closed and takes on no node.
+    void begin(PyObject* root);
 
     // The journal's number of `node` (registered through `on_register`), or -1.
     long long node_number(PyObject* node) const;
@@ -38,8 +42,15 @@ class JournalWriter {
     // Writes what the finished operation changed; with `failing` it never raises (a write
     // error is kept and raised by the next operation or by close).
     void operation_done(bool failing);
-    // Writes the end record, flushes and closes the file; the tree is left as it is.
+    // Writes what is still pending and the end record, flushes and closes the file; the
+    // tree is left as it is.
     void close();
+    // In a forked child: lets go of the tree and the file without writing anything. The
+    // flusher thread and any lock it held stayed in the parent, so batch mode's state is not
+    // touched; the caller abandons the object.
+    void forsake();
+    // A record is being built: Python code run meanwhile must not close the journal.
+    bool busy() const { return building_; }
 
     // Values written as repr text so far.
     size_t flagged() const { return flagged_; }
@@ -48,20 +59,24 @@ class JournalWriter {
     struct Pending {
         char kind; // '+' added, '=' changed, 'F' whole state, 's' stopped
         uint32_t node;
+        uint32_t parent; // of a '+'
         nb::object name; // attribute or list name
     };
 
     uint32_t take_on(PyObject* node);
+    void pend(Pending p);
+    bool pending_mine() const;
     void snapshot(PyObject* root);
-    void build_record();
-    void write_add(const Pending& p, long long parent);
+    void write_pending();
+    void build_record(const std::vector<Pending>& work);
+    void write_add(uint32_t node, long long parent, PyObject* list_name);
     void write_state(uint32_t node);
+    void write_stop(uint32_t node);
     // `start`: where the line begins in line_.
     // `plain`: the value holds no numbered object and nothing kept as text.
     bool unchanged(uint32_t node, PyObject* name, size_t value_at, bool plain);
     void forget_written(uint32_t node, PyObject* name);
     void seal_line(char closing = ']', size_t start = 0);
-    void clear_pending();
     void hand_over(bool stop_seen, bool task_stop_seen);
     void write_all(const char* data, size_t n);
     void raise_kept_error();
@@ -74,6 +89,7 @@ class JournalWriter {
     std::vector<PyObject*> nodes_; // strong references, index = node number
     std::unordered_map<PyObject*, uint32_t> numbers_;
     NumberedObjects objects_;
+    TextCache texts_;
     std::unordered_map<PyObject*, std::string> named_results_;
     nb::object named_results_holder_;
     nb::object types_[3]; // TestResult, ResultCounter, AttrDict
@@ -88,10 +104,15 @@ class JournalWriter {
         uint32_t length;
     };
     std::vector<std::vector<Written>> written_;
-    std::vector<Pending> pending_;
-    std::vector<uint32_t> parents_; // of each '+' in pending_, in order
+    std::vector<Pending> pending_, spare_;
+    // The thread whose operation made the pending changes (null: one that has ended), so
+    // another thread's operation ending meanwhile does not cut that one's record in two.
+    const void* pending_owner_ = nullptr;
     bool stop_seen_ = false;
     bool task_stop_seen_ = false;
+    // A record is being built. Python code it runs (a value's repr) may change the tree;
+    // those changes wait in pending_ for the next record instead of re-entering this one.
+    bool building_ = false;
     std::string line_;
     uint32_t chain_ = 0; // checksum of the last line
     uint64_t serial_ = 0;

@@ -1,5 +1,7 @@
 #include "campaign/journal/registry.hpp"
 
+#include <pthread.h>
+
 #include <memory>
 #include <vector>
 
@@ -65,6 +67,33 @@ void observe_if_needed() {
     tree_observer = registry.journals.empty() ? nullptr : &registry;
 }
 
+// A journal belongs to the process that opened it. In a forked child nothing may be written
+// to the parent's files (an end record at exit, say), and the batch flusher does not exist
+// there. The fork handler may not call Python: it only stops the model reporting, and the
+// journals are let go the next time the registry is used.
+bool forked_child = false;
+
+void after_fork_in_child() {
+    forked_child = true;
+    tree_observer = nullptr;
+}
+
+void settle_fork() {
+    if (!forked_child) return;
+    forked_child = false;
+    for (auto& journal : registry.journals) {
+        journal->forsake();
+        (void)journal.release(); // its locks and thread object belong to the parent
+    }
+    registry.journals.clear();
+    observe_if_needed();
+}
+
+void erase_journal(size_t i) {
+    registry.journals.erase(registry.journals.begin() + long(i));
+    observe_if_needed();
+}
+
 } // namespace
 
 JournalSlot journal_of(PyObject* node) {
@@ -80,37 +109,56 @@ void unwatch_node(PyObject* node) {
 }
 
 JournalWriter* open_journal(PyObject* root, PyObject* path, int durability) {
+    settle_fork();
+    static const bool fork_handled = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+    (void)fork_handled;
     if (journal_of(root).journal)
         raise(PyExc_ValueError, "this tree already has a journal attached");
-    auto journal = std::make_unique<JournalWriter>(path, Durability(durability), root);
+    auto journal = std::make_unique<JournalWriter>(path, Durability(durability));
     JournalWriter* out = journal.get();
     registry.journals.push_back(std::move(journal));
     observe_if_needed();
+    try {
+        out->begin(root);
+    } catch (...) {
+        for (size_t i = 0; i < registry.journals.size(); ++i)
+            if (registry.journals[i].get() == out) erase_journal(i);
+        throw;
+    }
     return out;
 }
 
 bool is_open(JournalWriter* journal) {
+    settle_fork();
     for (auto& j : registry.journals)
         if (j.get() == journal) return true;
     return false;
 }
 
 void close_journal(JournalWriter* journal) {
+    settle_fork();
     for (size_t i = 0; i < registry.journals.size(); ++i) {
         if (registry.journals[i].get() != journal) continue;
+        if (journal->busy())
+            raise(PyExc_RuntimeError, "a journal cannot be closed while it writes a record");
         std::unique_ptr<JournalWriter> owned = std::move(registry.journals[i]);
-        registry.journals.erase(registry.journals.begin() + long(i));
-        observe_if_needed();
+        erase_journal(i);
         owned->close();
         return;
     }
 }
 
 void close_all_journals() {
+    settle_fork();
     while (!registry.journals.empty()) {
-        JournalWriter* last = registry.journals.back().get();
+        std::unique_ptr<JournalWriter> last = std::move(registry.journals.back());
+        erase_journal(registry.journals.size() - 1);
+        if (last->busy()) {
+            (void)last.release(); // the record it builds still uses it
+            continue;
+        }
         try {
-            close_journal(last);
+            last->close();
         } catch (nb::python_error& e) {
             e.discard_as_unraisable("closing a journal at exit");
         }

@@ -48,6 +48,30 @@ void NumberedObjects::release() {
     written_.clear();
 }
 
+void TextCache::append(std::string& out, PyObject* s) {
+    if (!PyUnicode_CheckExact(s) || !PyUnicode_CHECK_INTERNED(s)) return append_json_text(out, s);
+    if (Span* found = spans_.find(s)) {
+        out.append(texts_, found->at, found->length);
+        return;
+    }
+    size_t start = out.size();
+    append_json_text(out, s);
+    if (held_.size() >= kMaxEntries) return;
+    Span span{uint32_t(texts_.size()), uint32_t(out.size() - start)};
+    texts_.append(out, start, span.length);
+    spans_.put(s, span);
+    Py_INCREF(s);
+    held_.push_back(s);
+}
+
+void TextCache::release() {
+    spans_.clear();
+    for (PyObject* s : held_)
+        Py_DECREF(s);
+    held_.clear();
+    texts_.clear();
+}
+
 namespace {
 
 const char kHex[] = "0123456789abcdef";
@@ -161,6 +185,7 @@ void ValueWriter::value(PyObject* v) {
     try {
         any(v);
     } catch (nb::python_error& e) {
+        if (!is_value_failure(e)) throw;
         out_.resize(text_mark);
         cx_.objects->truncate(object_mark);
         nb::object message = check(PyUnicode_FromFormat(
@@ -309,7 +334,7 @@ void ValueWriter::dict_body(PyObject* dict) {
         nb::object key = nb::borrow(k), value = nb::borrow(v);
         if (!first) out_.push_back(',');
         first = false;
-        append_json_text(out_, key.ptr());
+        cx_.texts->append(out_, key.ptr());
         out_.push_back(':');
         any(value.ptr());
         if (PyDict_GET_SIZE(dict) != size)

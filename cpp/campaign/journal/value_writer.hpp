@@ -35,8 +35,29 @@ class NumberedObjects {
     std::vector<uint64_t> written_;
 };
 
+// The JSON texts of strings written again and again (attribute names, dict keys, result
+// names). Only interned strings are remembered, by address: the model's names are, and each
+// is held so its address is never reused while remembered. The table stops growing at a
+// bound, past which texts are encoded as they come.
+class TextCache {
+  public:
+    ~TextCache() { release(); }
+    void append(std::string& out, PyObject* s);
+    void release();
+
+  private:
+    static constexpr size_t kMaxEntries = 4096;
+    struct Span {
+        uint32_t at, length;
+    };
+    PointerMap<Span> spans_;
+    std::vector<PyObject*> held_;
+    std::string texts_;
+};
+
 // What the encoder needs from its journal besides the numbers.
 struct ValueContext {
+    TextCache* texts;
     NumberedObjects* objects;
     // The journal's number of a node of its tree, or -1.
     long long (*node_number)(void* journal, PyObject* node);
@@ -52,7 +73,8 @@ class ValueWriter {
   public:
     ValueWriter(const ValueContext& context, std::string& out, uint64_t serial);
     // Appends the value; a value that cannot be read (its repr raises, a dict changes while
-    // written) is written as a flagged text saying so, never half.
+    // written) is written as a flagged text saying so, never half. An interruption or lack of
+    // memory propagates, the text appended so far left for the caller to discard.
     void value(PyObject* v);
     size_t flagged() const { return flagged_; }
     // Whether a list, dict or AttrDict was met (their texts carry identity).

@@ -6,7 +6,7 @@
 namespace korvo::campaign {
 
 TreeObserver* tree_observer = nullptr;
-int ObservedOperation::depth_ = 0;
+thread_local int ObservedOperation::depth_ = 0;
 
 WatchSlot* watch_slot(PyObject* obj) {
     if (!is_node(obj) || !nb::inst_ready(obj)) return nullptr;

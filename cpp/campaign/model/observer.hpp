@@ -52,8 +52,9 @@ inline void report_stopped(PyObject* node) {
 }
 
 // Brackets one public operation; operations nest (a subclass's override calling the base),
-// and the observer hears when the outermost one ends. Call finish() on the normal path: it
-// may raise; the destructor covers the exceptional one.
+// and the observer hears when the outermost one ends. The depth is counted per thread: an
+// operation on another thread, while this one waits inside a call into Python, ends on its own.
+// Call finish() on the normal path: it may raise; the destructor covers the exceptional one.
 class ObservedOperation {
   public:
     ObservedOperation() { ++depth_; }
@@ -68,7 +69,7 @@ class ObservedOperation {
     ObservedOperation& operator=(const ObservedOperation&) = delete;
 
   private:
-    static int depth_;
+    static thread_local int depth_;
     bool finished_ = false;
 };
 

@@ -46,9 +46,17 @@ class Journal:
         return 0 if self._handle is None else _campaign._journal_flagged(self._handle)
 
     def close(self):
-        handle, self._handle = self._handle, None
-        if handle is not None:
+        handle = self._handle
+        if handle is None:
+            return
+        try:
             _campaign._journal_close(handle)
+        except RuntimeError:  # refused while it writes a record (from a value's repr): still open
+            raise
+        except BaseException:
+            self._handle = None
+            raise
+        self._handle = None
 
     def __enter__(self):
         return self
