@@ -173,7 +173,7 @@ def test_shared_mapping_written_in_full_every_time():
 
 @pytest.mark.parametrize("report", [None, 0, "x", "yes", [1, {"b": 2, "a": 1}], {},
                                     Passed, AttrDict(a=1), c.ReportHeader(None)],
-                         ids=repr)
+                         ids=lambda v: type(v).__name__ if isinstance(v, c.ReportHeader) else repr(v))
 def test_header_holding_a_plain_value(report):
     host, rules = yaml_paths(report)
     assert outcome(host) == outcome(rules)
