@@ -17,6 +17,7 @@
 #include "campaign/walk/node_order.hpp"
 #include "campaign/walk/result_cache.hpp"
 #include "common/iso_datetime.hpp"
+#include "files/input_file.hpp"
 
 namespace korvo::campaign::html {
 
@@ -165,9 +166,9 @@ class Builder {
             std::string dir(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded)));
             std::vector<std::string> names;
             for (const nb::object& f : files_.texts()) {
-                nb::object name = check(PyUnicode_EncodeFSDefault(f.ptr())); // as os.fsencode
-                names.emplace_back(PyBytes_AS_STRING(name.ptr()),
-                                   size_t(PyBytes_GET_SIZE(name.ptr())));
+                names.emplace_back();
+                // a name no file can have stays empty, which names no file
+                if (!files::LogDir::file_name(f.ptr(), names.back())) names.back().clear();
             }
             nb::gil_scoped_release unlocked;
             slices_.load(dir, names);

@@ -88,6 +88,13 @@ class Builder {
         throw nb::python_error();
     }
 
+    // A child list holds nodes only: every reader of a tree walks them as nodes, and a
+    // tree the model builds has nothing else there.
+    [[noreturn]] void not_a_node() {
+        fail("is not a report node (a mapping that starts with 'type' and holds only the "
+             "fields of its kind)");
+    }
+
     Field field_of(PyObject* key) {
         PyObject* code = PyDict_GetItemWithError(fields_.ptr(), key);
         if (!code) {
@@ -326,12 +333,11 @@ class Builder {
             nb::object entry = nb::borrow(PyList_GET_ITEM(entries, i));
             path_.push_back({name, i});
             NodeKind child = child_kind(entry.ptr(), kind);
-            if (child != NodeKind::Other) {
-                nb::object seq = check(PyLong_FromSsize_t(i + 1));
-                nb::object built = node(entry.ptr(), child, obj, seq.ptr());
-                if (i >= PyList_GET_SIZE(entries)) fail("changed while it was read");
-                check_status(PyList_SetItem(entries, i, built.release().ptr()));
-            }
+            if (child == NodeKind::Other) not_a_node();
+            nb::object seq = check(PyLong_FromSsize_t(i + 1));
+            nb::object built = node(entry.ptr(), child, obj, seq.ptr());
+            if (i >= PyList_GET_SIZE(entries)) fail("changed while it was read");
+            check_status(PyList_SetItem(entries, i, built.release().ptr()));
             path_.pop_back();
         }
     }
@@ -458,14 +464,10 @@ class Builder {
             nb::object entry = nb::borrow(PyList_GET_ITEM(entries, i));
             path_.push_back({name, i});
             NodeKind child = child_kind(entry.ptr(), kind);
-            if (child == NodeKind::Other) {
-                // Not a node of ours (an unknown object's written form, say): kept as data.
-                check_status(PyList_Append(list.ptr(), entry.ptr()));
-            } else {
-                nb::object seq = check(PyLong_FromSsize_t(i + 1));
-                nb::object built = node(entry.ptr(), child, obj, seq.ptr());
-                check_status(PyList_Append(list.ptr(), built.ptr()));
-            }
+            if (child == NodeKind::Other) not_a_node();
+            nb::object seq = check(PyLong_FromSsize_t(i + 1));
+            nb::object built = node(entry.ptr(), child, obj, seq.ptr());
+            check_status(PyList_Append(list.ptr(), built.ptr()));
             path_.pop_back();
         }
     }

@@ -37,17 +37,12 @@ def add_parser(commands):
     recover.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
 
 
-def _write_results(outdir, campaign):
-    campaign.write_yaml(os.path.join(outdir, "results.yaml"))
-    campaign.write_json(os.path.join(outdir, "results.json"))
-    from korvo.reporter.scribe import Scribe
-
-    Scribe(outdir, campaign).generate_xml(None, {})
-
-
 def run(args, out, err):
     from korvo.reporter.journal import recover_journal
+    from korvo.reporter.loading import check_input
+    from korvo.reporter.outputs import write_outputs
 
+    check_input(args.journal)
     try:
         found = recover_journal(args.journal)
     except (OSError, ValueError) as exc:
@@ -55,7 +50,7 @@ def run(args, out, err):
                                                      or exc)) from None
     outdir = os.fspath(args.outdir)
     prepare_outdir(outdir)
-    _write_results(outdir, found.campaign)
+    write_outputs(found.campaign, outdir)
 
     for place, attr, text in found.unknown:
         err.write("%s: %s.%s was kept as its text only: %s\n" % (PROG, place, attr, text))
