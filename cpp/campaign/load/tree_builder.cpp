@@ -8,6 +8,7 @@
 #include "campaign/model/module_state.hpp"
 #include "campaign/model/node.hpp"
 #include "common/py_compat.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::load {
 
@@ -63,6 +64,7 @@ class Builder {
     nb::object classes_[4]; // Campaign, Task, Section, Plugin as the module names them now
     nb::object listed_[4];  // each class's _ARG_ORDER as a set
     std::vector<Frame> path_;
+    SignalPoll signals_;
     nb::object prototypes_[4];
     nb::object counter_type_; // an empty counter, for its type
     nb::object testscript_ = nb::steal(intern("testscript"));
@@ -331,6 +333,7 @@ class Builder {
                  Py_TYPE(entries)->tp_name + ")");
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
             nb::object entry = nb::borrow(PyList_GET_ITEM(entries, i));
+            signals_.step();
             path_.push_back({name, i});
             NodeKind child = child_kind(entry.ptr(), kind);
             if (child == NodeKind::Other) not_a_node();
@@ -462,6 +465,7 @@ class Builder {
         if (!PyList_Check(list.ptr())) fail(std::string("has no list '") + name + "'");
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
             nb::object entry = nb::borrow(PyList_GET_ITEM(entries, i));
+            signals_.step();
             path_.push_back({name, i});
             NodeKind child = child_kind(entry.ptr(), kind);
             if (child == NodeKind::Other) not_a_node();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "campaign/load/datetime_parse.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::load {
 
@@ -42,6 +43,7 @@ class Reader {
     size_t pos_ = 0;
     PyObject* resolve_;
     std::unordered_map<std::string, nb::object> texts_; // short plain texts, shared
+    SignalPoll signals_;
 
     char at(size_t p) const { return p < n_ ? s_[p] : '\0'; }
 
@@ -97,6 +99,7 @@ class Reader {
                 if (entry_mark(pos_)) throw GiveUp();
             }
             first = false;
+            signals_.step();
             nb::object key = key_scalar();
             if (at(pos_) != ':') throw GiveUp();
             ++pos_;

@@ -57,7 +57,14 @@ def write_outputs(tree, outdir, steps=RESULTS + XML, logs_dir=None, on_step=None
             if on_step is not None:
                 on_step(title)
             started = time.perf_counter()
-            made = write(tree, staging, logs_dir)
+            try:
+                made = write(tree, staging, logs_dir)
+            except (TypeError, ValueError, AttributeError, OverflowError) as exc:
+                # a value of the tree this output cannot carry (read from a file, say)
+                from korvo.reporter.cli import UsageError
+
+                raise UsageError("cannot write %s: %s; nothing was written to %s" % (
+                    title, " ".join(str(exc).splitlines()), _shown(outdir))) from None
             seconds = time.perf_counter() - started
             names.extend(made)
             if on_step is not None:
@@ -81,3 +88,9 @@ def _keep_mode(target, staged):
         return
     if stat.S_ISREG(info.st_mode):
         os.chmod(staged, stat.S_IMODE(info.st_mode))
+
+
+def _shown(path):
+    from korvo.reporter.loading import shown_path
+
+    return shown_path(path)

@@ -40,6 +40,8 @@ def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_
         logs_dir = os.fspath(logs_dir)
     data = _html_data(campaign, logs_dir, int(slice_cap), int(log_budget))
     title = _html.escape("Report %s" % (getattr(campaign, "id", "") or ""), quote=True)
+    # a lone surrogate has no UTF-8 form: shown as its escape
+    title = title.encode("utf-8", "backslashreplace").decode("utf-8")
     page = _asset("page.html")
     # Placeholders are replaced in one pass, so no inserted text is searched again.
     parts = {
