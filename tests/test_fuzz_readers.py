@@ -6,7 +6,8 @@ time limit) fails the test with the input that caused it, kept in the test's dir
 Journals are mutated line by line and their checksum chain forged again (zlib.crc32 chained
 from line to line, as the writer does), so the damage reaches the replay itself.
 
-The number of inputs follows KORVO_EXAMPLES (three per example: a few hundred by default);
+The number of inputs follows KORVO_EXAMPLES (three per example, at least 200: a few hundred
+in CI and under the sanitizers);
 KORVO_FUZZ_INPUTS=N sets it outright, for a long run on demand.
 """
 
@@ -26,7 +27,7 @@ TIME_LIMIT = 600  # seconds per batch; generous for the sanitizer build
 
 def input_count():
     text = os.environ.get("KORVO_FUZZ_INPUTS", "").strip()
-    return int(text) if text else 3 * profiles.base_examples()
+    return int(text) if text else max(200, 3 * profiles.base_examples())
 
 
 CHILD = textwrap.dedent(r'''
