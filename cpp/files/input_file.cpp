@@ -76,22 +76,22 @@ namespace {
 
 // The input at `path` opened for reading to its end (standard input for None), or the
 // refusal raised.
-int open_input(nb::handle path) {
+int open_input(nb::handle path, long long* size) {
+    *size = 0;
     if (path.is_none()) return 0;
     PyObject* raw = nullptr;
     if (!PyUnicode_FSConverter(path.ptr(), &raw)) throw nb::python_error();
     nb::object encoded = nb::steal(raw);
     const char* refusal = nullptr;
-    long long size = 0;
-    int fd = open_regular(AT_FDCWD, PyBytes_AS_STRING(raw), false, &size, &refusal);
+    int fd = open_regular(AT_FDCWD, PyBytes_AS_STRING(raw), false, size, &refusal);
     if (fd < 0 && refusal) {
         PyErr_Format(PyExc_ValueError, "is %s, not a regular file", refusal);
         throw nb::python_error();
     }
     if (fd < 0) raise_os_error(errno, path.ptr());
-    if (size > kMaxInput) {
+    if (*size > kMaxInput) {
         ::close(fd);
-        PyErr_Format(PyExc_ValueError, "holds %lld bytes, more than the %lld read at most", size,
+        PyErr_Format(PyExc_ValueError, "holds %lld bytes, more than the %lld read at most", *size,
                      kMaxInput);
         throw nb::python_error();
     }
@@ -103,40 +103,52 @@ int open_input(nb::handle path) {
 } // namespace
 
 void check_input(nb::handle path) {
-    Fd in{open_input(path)};
+    long long size = 0;
+    Fd in{open_input(path, &size)};
 }
 
 nb::bytes read_input(nb::handle path) {
-    Fd in{open_input(path)};
-    std::string data;
-    constexpr size_t kChunk = 1 << 20;
+    long long known = 0;
+    Fd in{open_input(path, &known)};
+    // Read into the bytes object itself: a million-node results.json is 300 MB, and a
+    // second copy of it would be the read's peak memory.
+    struct Buffer {
+        PyObject* obj = nullptr;
+        ~Buffer() { Py_XDECREF(obj); }
+    } buf;
+    Py_ssize_t cap = path.is_none() ? Py_ssize_t(1) << 20 : Py_ssize_t(known) + 1;
+    buf.obj = PyBytes_FromStringAndSize(nullptr, cap);
+    if (!buf.obj) throw nb::python_error();
+    Py_ssize_t used = 0;
+    constexpr Py_ssize_t kChunk = Py_ssize_t(1) << 20;
     while (true) {
-        if ((long long)data.size() > kMaxInput) {
+        if (used > kMaxInput) {
             PyErr_Format(PyExc_ValueError, "holds more than the %lld bytes read at most",
                          kMaxInput);
             throw nb::python_error();
         }
-        size_t at = data.size();
-        data.resize(at + kChunk);
+        if (used == cap) {
+            cap = std::min<Py_ssize_t>(cap * 2, Py_ssize_t(kMaxInput) + 1);
+            if (_PyBytes_Resize(&buf.obj, cap) < 0) throw nb::python_error();
+        }
+        char* at = PyBytes_AS_STRING(buf.obj) + used;
+        size_t room = size_t(std::min(cap - used, kChunk));
         ssize_t got;
         int err = 0;
         Py_BEGIN_ALLOW_THREADS;
-        got = ::read(in.fd, &data[at], kChunk);
+        got = ::read(in.fd, at, room);
         if (got < 0) err = errno;
         Py_END_ALLOW_THREADS;
-        data.resize(at + size_t(got > 0 ? got : 0));
         if (got == 0) break;
-        if (got < 0) {
-            // EINTR: a signal, whose handler may raise (Ctrl-C)
-            if (err == EINTR) {
-                if (PyErr_CheckSignals() < 0) throw nb::python_error();
-                continue;
-            }
-            raise_os_error(err, path.is_none() ? nullptr : path.ptr());
-        }
+        if (got < 0 && err != EINTR) raise_os_error(err, path.is_none() ? nullptr : path.ptr());
+        if (got > 0) used += got;
+        // between chunks, and after EINTR: a signal's handler may raise (Ctrl-C)
         if (PyErr_CheckSignals() < 0) throw nb::python_error();
     }
-    return nb::bytes(data.data(), data.size());
+    if (_PyBytes_Resize(&buf.obj, used) < 0) throw nb::python_error();
+    PyObject* done = buf.obj;
+    buf.obj = nullptr;
+    return nb::steal<nb::bytes>(done);
 }
 
 // --- log files ------------------------------------------------------------------------------

@@ -70,9 +70,16 @@ def run(args, out, err):
     freeze = gc.get_freeze_count() == 0
     try:
         started = time.perf_counter()
-        campaign, nodes = build(plan, outdir, tick=progress.update,
-                                cli=" ".join([PROG] + sys.argv[1:]), journal=args.journal,
-                                durability=args.durability, freeze_finished=freeze)
+        try:
+            campaign, nodes = build(plan, outdir, tick=progress.update,
+                                    cli=" ".join([PROG] + sys.argv[1:]), journal=args.journal,
+                                    durability=args.durability, freeze_finished=freeze)
+        except OSError as exc:
+            if not args.journal or exc.filename is None or (
+                    os.fsdecode(exc.filename) != os.fsdecode(args.journal)):
+                raise
+            raise UsageError("cannot write journal %s: %s" % (
+                cli.shown(args.journal), exc.strerror or exc)) from None
         timings.append(("build (report model)", time.perf_counter() - started, None))
 
         # streamed to the files: a million-node job never holds its documents whole
