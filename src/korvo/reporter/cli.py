@@ -8,6 +8,7 @@ traceback of an unexpected failure.
 """
 
 import argparse
+import gc
 import os
 import sys
 import tempfile
@@ -141,11 +142,27 @@ def read_results(path, whole_job=False):
     from korvo.reporter.campaign import Campaign
     from korvo.reporter.loading import LoadError, load
 
-    tree = load(path)
+    # A command owns its process: the tree it reads lives until the command ends, and the
+    # collector's full collections would walk all of it again and again, for seconds on a
+    # big job and deaf to Ctrl-C meanwhile. So it is frozen out of them as soon as it is
+    # built (main() undoes this when the command returns).
+    collecting = gc.isenabled()
+    if _freezing:
+        gc.disable()
+    try:
+        tree = load(path)
+        if _freezing:
+            gc.freeze()
+    finally:
+        if collecting:
+            gc.enable()
     if whole_job and not isinstance(tree, Campaign):
         raise LoadError("%s holds a %s, not a job's Campaign" % (
             "<stdin>" if path == "-" else shown(path), type(tree).__name__))
     return tree
+
+
+_freezing = False  # set by main() while a command runs, unless its caller froze objects
 
 
 class _Escaping:
@@ -172,8 +189,11 @@ class _Escaping:
 def main(argv=None, out=None, err=None, prog=PROG):
     from korvo.reporter.loading import LoadError
 
+    global _freezing
     out = _Escaping(sys.stdout if out is None else out)
     err = _Escaping(sys.stderr if err is None else err)
+    # unfreezing would release objects a caller froze for itself
+    _freezing = gc.get_freeze_count() == 0
     try:
         args = build_parser(prog).parse_args(argv)
         module = {m.NAME: m for m in _command_modules()}[args.command]
@@ -189,6 +209,10 @@ def main(argv=None, out=None, err=None, prog=PROG):
             raise
         err.write("%s: error: %s: %s\n" % (prog, type(exc).__name__, exc))
         return EXIT_FAILURE
+    finally:
+        if _freezing:
+            gc.unfreeze()
+            _freezing = False
 
 
 _teardown_skipped = False
