@@ -35,13 +35,17 @@ def test_print_giving_up_after_chunks_leaves_the_old_files(big_job, tmp_path):
     (tmp_path / "ResultsDetails.xml").write_text("old details")
     (tmp_path / "ResultsSummary.xml").write_text("old summary")
     last_step = big_job.tasks[-1].sections[-1].sections[-1].sections[-1]
-    before = last_step.id
-    last_step.id = "vertical tab \x0b is not XML"  # ids reach the XML unescaped
+    before = vars(last_step).get("xref")
+    # cross-reference files reach the XML unescaped
+    last_step.xref = {"file": "vertical tab \x0b is not XML", "line": 1}
     try:
         with pytest.raises(ExpatError):
             Scribe(str(tmp_path), big_job).generate_xml(None, None)
     finally:
-        last_step.id = before
+        if before is None:
+            del last_step.xref
+        else:
+            last_step.xref = before
     assert (tmp_path / "ResultsDetails.xml").read_text() == "old details"
     assert (tmp_path / "ResultsSummary.xml").read_text() == "old summary"
     assert sorted(os.listdir(tmp_path)) == ["ResultsDetails.xml", "ResultsSummary.xml",

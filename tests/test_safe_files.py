@@ -177,7 +177,8 @@ class TestResultFiles:
         victim = outside("rough")
         os.symlink(victim.path, logs / "xml_rough_string")
         bad = small_job()
-        bad.tasks[0].sections[0].id = "\x0b"  # ids are not escaped; XML cannot carry it
+        # cross-reference files are not escaped; XML cannot carry this
+        bad.tasks[0].sections[0].xref = {"file": "\x0b", "line": 1}
         with pytest.raises(Exception):
             Scribe(str(logs), bad).generate_xml(None, None)
         victim.assert_untouched()

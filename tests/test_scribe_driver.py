@@ -128,7 +128,8 @@ def test_characters_xml_cannot_carry_in_descriptions_and_details_are_escaped(tmp
 
 def test_unparsable_details_leave_rough_bytes_and_raise_parser_error(tmp_path):
     root = small_job()
-    root.tasks[0].sections[0].id = "tc\x0b"  # ids reach the XML unescaped
+    # cross-reference files reach the XML unescaped
+    root.tasks[0].sections[0].xref = {"file": "tc\x0b.py", "line": 1}
     (tmp_path / DETAILS).write_text("old details")
     (tmp_path / SUMMARY).write_text("old summary")
     sc = Scribe(str(tmp_path), root)

@@ -58,12 +58,13 @@ def test_subsection_plain_id_is_not_converted(scribe, fake, log):
                         ("set", "SS.name", "n"), ("set", "SS.description", "about")]
 
 
-def test_subsection_name_is_passed_raw(scribe, fake, log):
-    # Names are identifiers the legacy services match on: they go over unchanged.
+def test_subsection_name_is_escaped_like_descriptions(scribe, fake, log):
+    # Names are identifiers the legacy services match on: plain ones go over unchanged, and
+    # one the document cannot carry is escaped rather than making the whole file unreadable.
     child = plain(id="x", name="odd\x1bname", type="Subsection")
     scribe._handle_commonsection(fake("CS"), plain(sections=[child]))
-    assert ("call", "CS.add_commonsubsection", (), {"name": "odd\x1bname"}) in log
-    assert ("set", "CS/odd\x1bname.name", "odd\x1bname") in log
+    assert ("call", "CS.add_commonsubsection", (), {"name": "odd\\x1bname"}) in log
+    assert ("set", "CS/odd\\x1bname.name", "odd\\x1bname") in log
 
 
 def test_non_text_subsection_name_passes_unchanged(scribe, fake, log):

@@ -4,6 +4,8 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <cmath>
+
 #include "common/py_compat.hpp"
 
 namespace korvo {
@@ -136,6 +138,20 @@ inline PyObject* intern(const char* text) {
     PyObject* s = PyUnicode_InternFromString(text);
     if (!s) throw nb::python_error();
     return s;
+}
+
+// A number of seconds (a float, or an int a float can hold) that is finite; false for
+// anything else, a 400-digit int included, with no Python error left.
+inline bool finite_seconds(PyObject* value, double& out) {
+    if (!value || PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value)))
+        return false;
+    out = PyFloat_AsDouble(value);
+    if (out == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+        PyErr_Clear();
+        return false;
+    }
+    return std::isfinite(out);
 }
 
 [[noreturn]] inline void raise(PyObject* type, const char* message) {

@@ -4,6 +4,7 @@
 #include "campaign/load/tree_builder.hpp"
 #include "campaign/load/yaml_reader.hpp"
 #include "campaign/merge_trees/merge_trees.hpp"
+#include "files/input_file.hpp"
 
 namespace korvo::campaign {
 
@@ -16,6 +17,11 @@ void bind_load(nb::module_& m) {
             return load::build_tree(report.ptr(), ctx);
         },
         nb::arg("report").none(), nb::arg("results_by_value"), nb::arg("from_yaml"));
+    m.def("_read_input", &files::read_input, nb::arg("path").none(),
+          "The bytes of the input at `path` (None: standard input), read as a file from "
+          "elsewhere: regular files only, never waiting, at most 4 GiB.");
+    m.def("_check_input", &files::check_input, nb::arg("path"),
+          "Raises as _read_input(path) would, without reading.");
     m.def(
         "_read_yaml",
         [](nb::bytes data, nb::handle resolve) -> nb::object {

@@ -1,10 +1,8 @@
 #include "campaign/html/log_slices.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+
+#include "files/input_file.hpp"
 
 namespace korvo::campaign::html {
 
@@ -40,42 +38,6 @@ class RangeSet {
     std::map<long long, long long> ranges_;
 };
 
-class OpenFile {
-  public:
-    explicit OpenFile(const std::string& path) {
-        // O_NONBLOCK: a FIFO planted in the log directory must not hang the writer.
-        fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        struct stat info;
-        if (fd_ >= 0 && (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) close();
-        if (fd_ >= 0) size_ = info.st_size;
-    }
-    ~OpenFile() { close(); }
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    bool ok() const { return fd_ >= 0; }
-    long long size() const { return size_; }
-    // Up to `n` bytes at `offset`; fewer when the file is shorter now.
-    std::string read(long long offset, long long n) const {
-        std::string out(size_t(n), '\0');
-        size_t done = 0;
-        while (done < out.size()) {
-            ssize_t got = ::pread(fd_, &out[done], out.size() - done, off_t(offset + done));
-            if (got <= 0) break;
-            done += size_t(got);
-        }
-        out.resize(done);
-        return out;
-    }
-
-  private:
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    int fd_ = -1;
-    long long size_ = 0;
-};
-
 } // namespace
 
 void LogSlices::want(uint32_t node, uint32_t file, long long begin, long long size, bool urgent) {
@@ -87,38 +49,42 @@ void LogSlices::want(uint32_t node, uint32_t file, long long begin, long long si
 }
 
 void LogSlices::load(const std::string& dir, const std::vector<std::string>& files) {
-    std::vector<std::unique_ptr<OpenFile>> open(files.size());
-    for (size_t i = 0; i < files.size(); ++i) {
-        const std::string& name = files[i];
-        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-            name.find('\0') != std::string::npos)
-            continue;
-        open[i] = std::make_unique<OpenFile>(dir + "/" + name);
-    }
+    files::LogDir logs(dir);
+    // Each file's size as it is now; -1: not read (missing, refused, unreadable).
+    std::vector<long long> sizes(files.size(), -1);
+    for (size_t i = 0; i < files.size(); ++i)
+        if (logs.open(files[i]) == files::LogDir::Open::Ok) sizes[i] = logs.size();
     // Results that need a look first, each group in tree order, until the budget is spent.
     std::stable_sort(wants_.begin(), wants_.end(),
                      [](const Want& a, const Want& b) { return a.urgent && !b.urgent; });
     std::vector<RangeSet> ranges(files.size());
     long long spent = 0;
     for (const Want& w : wants_) {
-        const OpenFile* f = open[w.file].get();
-        if (!f || !f->ok()) {
+        long long size = sizes[w.file];
+        if (size < 0) {
             states_.emplace_back(w.node, SliceState::NoFile);
             continue;
         }
-        long long end = std::min(w.begin + std::min(w.size, limits_.per_node), f->size());
-        if (end <= w.begin) continue; // nothing was printed (or the file is shorter now)
+        // Nothing was printed, or the file is shorter now (also a position past any end).
+        if (w.begin >= size) continue;
+        long long end = w.begin + std::min({w.size, limits_.per_node, size - w.begin});
+        if (end <= w.begin) continue;
         long long extra = ranges[w.file].uncovered(w.begin, end);
-        if (spent + extra > limits_.total) {
+        if (extra > limits_.total - spent) {
             states_.emplace_back(w.node, SliceState::OverBudget);
             continue;
         }
         spent += extra;
         ranges[w.file].add(w.begin, end);
     }
-    for (size_t i = 0; i < files.size(); ++i)
-        for (const auto& [b, e] : ranges[i].ranges())
-            chunks_.push_back({uint32_t(i), b, open[i]->read(b, e - b)});
+    std::string bytes;
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (ranges[i].ranges().empty() || logs.open(files[i]) != files::LogDir::Open::Ok) continue;
+        for (const auto& [b, e] : ranges[i].ranges()) {
+            if (!logs.read(b, e - b, bytes)) bytes.clear(); // gone unreadable since: shown empty
+            chunks_.push_back({uint32_t(i), b, bytes});
+        }
+    }
     std::sort(states_.begin(), states_.end());
 }
 

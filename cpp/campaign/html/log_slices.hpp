@@ -29,8 +29,8 @@ class LogSlices {
     // A node's log position; `urgent` slices (results that need a look) are planned first.
     void want(uint32_t node, uint32_t file, long long begin, long long size, bool urgent);
 
-    // Reads what fits from `dir`/<file name> for each of `files` (base names; anything with
-    // a path separator is never opened). Only regular files are read. Runs without the GIL.
+    // Reads what fits from `dir`/<file name> for each of `files`, by the rules of
+    // files::LogDir (base names, no links, regular files only). Runs without the GIL.
     void load(const std::string& dir, const std::vector<std::string>& files);
 
     // "chunks":[[file,begin,"bytes"],...],"sliceState":{"node":state,...}

@@ -17,6 +17,8 @@
 #include "campaign/walk/node_order.hpp"
 #include "campaign/walk/result_cache.hpp"
 #include "common/iso_datetime.hpp"
+#include "common/signal_poll.hpp"
+#include "files/input_file.hpp"
 
 namespace korvo::campaign::html {
 
@@ -94,7 +96,9 @@ nb::object mapping_item(PyObject* mapping, PyObject* key) {
     }
     PyObject* v = PyObject_GetItem(mapping, key);
     if (v) return nb::steal(v);
-    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+    // a list or other sequence in a mapping's place has no such item either
+    if (PyErr_ExceptionMatches(PyExc_KeyError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+        PyErr_ExceptionMatches(PyExc_IndexError)) {
         PyErr_Clear();
         return nb::object();
     }
@@ -146,6 +150,7 @@ class Builder {
         };
         visit(root, -1);
         while (!stack.empty()) {
+            signals_.step();
             Frame& top = stack.back();
             if (!top.children || top.next >= PyList_GET_SIZE(top.children.ptr())) {
                 on_path.erase(top.node.ptr());
@@ -165,9 +170,9 @@ class Builder {
             std::string dir(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded)));
             std::vector<std::string> names;
             for (const nb::object& f : files_.texts()) {
-                nb::object name = check(PyUnicode_EncodeFSDefault(f.ptr())); // as os.fsencode
-                names.emplace_back(PyBytes_AS_STRING(name.ptr()),
-                                   size_t(PyBytes_GET_SIZE(name.ptr())));
+                names.emplace_back();
+                // a name no file can have stays empty, which names no file
+                if (!files::LogDir::file_name(f.ptr(), names.back())) names.back().clear();
             }
             nb::gil_scoped_release unlocked;
             slices_.load(dir, names);
@@ -358,12 +363,9 @@ class Builder {
     }
 
     long long duration(PyObject* v, int32_t index, bool& open) {
-        if (PyFloat_Check(v) || PyLong_Check(v)) {
-            double seconds = PyFloat_AsDouble(v);
-            if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
-            if (std::isfinite(seconds) && std::fabs(seconds) < 1e12)
-                return (long long)std::llround(seconds * 1e6);
-        }
+        double seconds = 0.0;
+        if (finite_seconds(v, seconds) && std::fabs(seconds) < 1e12)
+            return (long long)std::llround(seconds * 1e6);
         info_field(index, open, interned.runtime, v);
         return kNone;
     }
@@ -432,6 +434,7 @@ class Builder {
     bool desc_first_ = true, info_first_ = true;
     long long base_ = kNone;
     LogSlices slices_;
+    SignalPoll signals_;
 };
 
 } // namespace

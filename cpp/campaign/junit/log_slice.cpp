@@ -1,11 +1,6 @@
 #include "campaign/junit/log_slice.hpp"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <vector>
 
 namespace korvo::campaign::junit {
 
@@ -25,13 +20,6 @@ bool whole_number(PyObject* value, long long& out) {
     return overflow == 0;
 }
 
-// A log position names a file in the results' directory by its base name; anything
-// else (a path, "..") would read outside it.
-bool is_base_name(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
-}
-
 // Keeps a cut slice from ending inside a UTF-8 sequence, which would show as escapes.
 size_t whole_characters(const std::string& data) {
     size_t n = data.size();
@@ -46,37 +34,6 @@ size_t whole_characters(const std::string& data) {
 
 } // namespace
 
-LogReader::~LogReader() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-int LogReader::open_log(PyObject* name) {
-    nb::object encoded = check(PyUnicode_EncodeFSDefault(name));
-    std::string base(PyBytes_AS_STRING(encoded.ptr()), size_t(PyBytes_GET_SIZE(encoded.ptr())));
-    if (fd_ >= 0 && base == open_name_) return fd_;
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    if (!is_base_name(base)) return -1;
-    std::string path = dir_.empty() ? base : dir_ + "/" + base;
-    // Never follows a link and never waits on a FIFO: only a regular file is read.
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR || errno == ENXIO) return -1;
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-        throw nb::python_error();
-    }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
-    fd_ = fd;
-    open_name_ = base;
-    return fd_;
-}
-
 bool LogReader::read(PyObject* logs, nb::object& text) {
     if (!PyDict_Check(logs)) return false;
     nb::object file = entry(logs, "file");
@@ -86,32 +43,29 @@ bool LogReader::read(PyObject* logs, nb::object& text) {
     if (!file || !PyUnicode_Check(file.ptr()) || !whole_number(begin_value.ptr(), begin) ||
         !whole_number(size_value.ptr(), size) || begin < 0 || size <= 0)
         return false;
-    int fd = open_log(file.ptr());
-    if (fd < 0) return false;
-
-    long long wanted = size < kLogSliceCap ? size : kLogSliceCap;
-    std::string data(size_t(wanted), '\0');
-    size_t got = 0;
-    int error = 0;
-    Py_BEGIN_ALLOW_THREADS;
-    while (got < data.size()) {
-        ssize_t n = ::pread(fd, &data[got], data.size() - got, off_t(begin + (long long)got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = errno;
-            break;
-        }
-        if (n == 0) break;
-        got += size_t(n);
-    }
-    Py_END_ALLOW_THREADS;
-    if (error) {
-        errno = error;
-        std::string path = dir_ + "/" + open_name_;
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+    std::string name;
+    if (!files::LogDir::file_name(file.ptr(), name)) return false;
+    files::LogDir::Open opened = files_.open(name);
+    if (opened == files::LogDir::Open::Failed) {
+        errno = files_.error();
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, files_.path().c_str());
         throw nb::python_error();
     }
-    data.resize(got);
+    // Nothing of it in the file (also a position far past any file's end): no slice.
+    if (opened != files::LogDir::Open::Ok || begin >= files_.size()) return false;
+
+    long long wanted = size < kLogSliceCap ? size : kLogSliceCap;
+    std::string data;
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS;
+    ok = files_.read(begin, wanted, data);
+    Py_END_ALLOW_THREADS;
+    if (!ok) {
+        errno = files_.error();
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, files_.path().c_str());
+        throw nb::python_error();
+    }
+    size_t got = data.size();
     bool cut = size > kLogSliceCap && got == size_t(wanted);
     if (cut) data.resize(whole_characters(data));
 

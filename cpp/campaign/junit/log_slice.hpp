@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/py_support.hpp"
+#include "files/input_file.hpp"
 
 namespace korvo::campaign::junit {
 
@@ -16,23 +17,17 @@ constexpr long long kLogSliceCap = 64 * 1024;
 class LogReader {
   public:
     // `dir`: the file-system path of the directory the log files lie in.
-    explicit LogReader(std::string dir) : dir_(std::move(dir)) {}
-    ~LogReader();
-    LogReader(const LogReader&) = delete;
-    LogReader& operator=(const LogReader&) = delete;
+    explicit LogReader(std::string dir) : files_(std::move(dir)) {}
 
     // The slice named by a node's `logs` mapping (file, begin, size) as text for
     // <system-out>, with a note when it was cut or the file holds less than recorded.
-    // False when the mapping names no slice or the file is not a regular file beside
-    // the results; a file that cannot be read for other reasons raises OSError.
+    // False when the mapping names no slice, the file is not a regular file beside the
+    // results or ends before the slice begins; a file that cannot be read for other
+    // reasons raises OSError.
     bool read(PyObject* logs, nb::object& text);
 
   private:
-    int open_log(PyObject* name);
-
-    std::string dir_;
-    std::string open_name_; // the file `fd_` reads, by its name in `dir_`
-    int fd_ = -1;
+    files::LogDir files_;
 };
 
 } // namespace korvo::campaign::junit

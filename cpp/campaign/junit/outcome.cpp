@@ -4,6 +4,7 @@
 
 #include "campaign/model/interned.hpp"
 #include "campaign/walk/node_access.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::junit {
 
@@ -64,7 +65,7 @@ class CulpritSearch {
   private:
     bool visit_child(PyObject* child, PyObject* path) {
         // A testcase may hold any number of steps: Ctrl-C is seen within a few thousand.
-        if (++visited_ % 4096 == 0) check_status(PyErr_CheckSignals());
+        signals_.step();
         bool below = visit(child, path);
         if (below) return true;
         nb::object result = read(child, interned.result);
@@ -87,7 +88,7 @@ class CulpritSearch {
 
     Outcome wanted_;
     std::vector<Culprit>& found_;
-    unsigned visited_ = 0;
+    SignalPoll signals_;
 };
 
 } // namespace

@@ -11,13 +11,11 @@
 #include "campaign/walk/node_access.hpp"
 #include "common/gc_pause.hpp"
 #include "common/iso_datetime.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::junit {
 
 namespace {
-
-// Signals (Ctrl-C) are looked at after this many entries of a child list.
-constexpr unsigned kSignalInterval = 4096;
 
 struct Totals : JunitTotals {
     void count(Outcome o) {
@@ -63,11 +61,7 @@ void put_count(std::string& out, const char* name, long long n) {
 void put_time(std::string& out, PyObject* node) {
     nb::object runtime = read(node, interned.runtime);
     double seconds = 0.0;
-    if (runtime && (PyFloat_Check(runtime.ptr()) || PyLong_Check(runtime.ptr()))) {
-        seconds = PyFloat_AsDouble(runtime.ptr());
-        if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        if (!std::isfinite(seconds) || seconds < 0) seconds = 0.0;
-    }
+    if (!finite_seconds(runtime.ptr(), seconds) || seconds < 0) seconds = 0.0;
     char buf[64];
     std::snprintf(buf, sizeof buf, " time=\"%.3f\"", seconds);
     out.append(buf);
@@ -152,7 +146,7 @@ class Writer {
         if (!list || !PyList_Check(list.ptr())) return;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
             nb::object child = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
-            if (++visited_ % kSignalInterval == 0) check_status(PyErr_CheckSignals());
+            signals_.step();
             f(child.ptr());
         }
     }
@@ -299,7 +293,7 @@ class Writer {
     }
 
     std::unique_ptr<LogReader> logs_;
-    unsigned visited_ = 0;
+    SignalPoll signals_;
 };
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "campaign/model/module_state.hpp"
 #include "campaign/model/node.hpp"
 #include "common/py_compat.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::load {
 
@@ -63,6 +64,7 @@ class Builder {
     nb::object classes_[4]; // Campaign, Task, Section, Plugin as the module names them now
     nb::object listed_[4];  // each class's _ARG_ORDER as a set
     std::vector<Frame> path_;
+    SignalPoll signals_;
     nb::object prototypes_[4];
     nb::object counter_type_; // an empty counter, for its type
     nb::object testscript_ = nb::steal(intern("testscript"));
@@ -86,6 +88,13 @@ class Builder {
             where += std::string(".") + f.list + "[" + std::to_string(f.index) + "]";
         PyErr_SetString(PyExc_ValueError, (where + " " + what).c_str());
         throw nb::python_error();
+    }
+
+    // A child list holds nodes only: every reader of a tree walks them as nodes, and a
+    // tree the model builds has nothing else there.
+    [[noreturn]] void not_a_node() {
+        fail("is not a report node (a mapping that starts with 'type' and holds only the "
+             "fields of its kind)");
     }
 
     Field field_of(PyObject* key) {
@@ -324,14 +333,14 @@ class Builder {
                  Py_TYPE(entries)->tp_name + ")");
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
             nb::object entry = nb::borrow(PyList_GET_ITEM(entries, i));
+            signals_.step();
             path_.push_back({name, i});
             NodeKind child = child_kind(entry.ptr(), kind);
-            if (child != NodeKind::Other) {
-                nb::object seq = check(PyLong_FromSsize_t(i + 1));
-                nb::object built = node(entry.ptr(), child, obj, seq.ptr());
-                if (i >= PyList_GET_SIZE(entries)) fail("changed while it was read");
-                check_status(PyList_SetItem(entries, i, built.release().ptr()));
-            }
+            if (child == NodeKind::Other) not_a_node();
+            nb::object seq = check(PyLong_FromSsize_t(i + 1));
+            nb::object built = node(entry.ptr(), child, obj, seq.ptr());
+            if (i >= PyList_GET_SIZE(entries)) fail("changed while it was read");
+            check_status(PyList_SetItem(entries, i, built.release().ptr()));
             path_.pop_back();
         }
     }
@@ -456,16 +465,13 @@ class Builder {
         if (!PyList_Check(list.ptr())) fail(std::string("has no list '") + name + "'");
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries); ++i) {
             nb::object entry = nb::borrow(PyList_GET_ITEM(entries, i));
+            signals_.step();
             path_.push_back({name, i});
             NodeKind child = child_kind(entry.ptr(), kind);
-            if (child == NodeKind::Other) {
-                // Not a node of ours (an unknown object's written form, say): kept as data.
-                check_status(PyList_Append(list.ptr(), entry.ptr()));
-            } else {
-                nb::object seq = check(PyLong_FromSsize_t(i + 1));
-                nb::object built = node(entry.ptr(), child, obj, seq.ptr());
-                check_status(PyList_Append(list.ptr(), built.ptr()));
-            }
+            if (child == NodeKind::Other) not_a_node();
+            nb::object seq = check(PyLong_FromSsize_t(i + 1));
+            nb::object built = node(entry.ptr(), child, obj, seq.ptr());
+            check_status(PyList_Append(list.ptr(), built.ptr()));
             path_.pop_back();
         }
     }

@@ -1,11 +1,13 @@
 #include "campaign/load/yaml_reader.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "campaign/load/datetime_parse.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::load {
 
@@ -41,6 +43,7 @@ class Reader {
     size_t pos_ = 0;
     PyObject* resolve_;
     std::unordered_map<std::string, nb::object> texts_; // short plain texts, shared
+    SignalPoll signals_;
 
     char at(size_t p) const { return p < n_ ? s_[p] : '\0'; }
 
@@ -96,6 +99,7 @@ class Reader {
                 if (entry_mark(pos_)) throw GiveUp();
             }
             first = false;
+            signals_.step();
             nb::object key = key_scalar();
             if (at(pos_) != ':') throw GiveUp();
             ++pos_;
@@ -175,8 +179,20 @@ class Reader {
 
     // --- scalars ---------------------------------------------------------------------
 
+    // Our writers never give anchors or aliases, and an alias makes one node of the text
+    // many (a few hundred bytes can stand for billions of values, or put one mapping in
+    // two places of the tree): refused wherever a node may start.
+    void refuse_anchor(char c) const {
+        if (c != '&' && c != '*') return;
+        long line = 1 + long(std::count(s_, s_ + pos_, '\n'));
+        PyErr_Format(PyExc_ValueError, "YAML %s at line %ld: anchors and aliases are not read",
+                     c == '&' ? "anchor" : "alias", line);
+        throw nb::python_error();
+    }
+
     nb::object key_scalar() {
         char c = at(pos_);
+        refuse_anchor(c);
         if (c == '\'') return text(single_quoted(0, false));
         if (c == '"') return double_quoted(0, false);
         if (is_one_of(c, "[]{}|>!&*?%@`#,'\"") || c == ' ' || c == '\n' ||
@@ -195,6 +211,7 @@ class Reader {
     // A value that starts on the current line, inside a collection at column `col`.
     nb::object inline_value(size_t col) {
         char c = at(pos_);
+        refuse_anchor(c);
         switch (c) {
         case '|':
             return literal(col);

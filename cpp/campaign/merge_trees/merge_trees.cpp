@@ -6,6 +6,7 @@
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
 #include "campaign/model/node.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::merge_trees {
 
@@ -104,6 +105,8 @@ void merge_children(PyObject* target, PyObject* later) {
 // Every counter below the campaign recounted, children first, by the nodes' own roll-ups.
 void recount(PyObject* node) {
     RecursionGuard guard(" while recounting a merged tree");
+    static thread_local SignalPoll signals;
+    signals.step();
     bool section = is_instance_of_global(node, interned.Section);
     nb::object children = child_list(node);
     if (children) {

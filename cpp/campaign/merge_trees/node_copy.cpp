@@ -3,6 +3,7 @@
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
 #include "common/py_compat.hpp"
+#include "common/signal_poll.hpp"
 
 namespace korvo::campaign::merge_trees {
 
@@ -52,6 +53,9 @@ nb::object copy_node(PyObject* node, PyObject* parent) {
 
 nb::object copy_subtree(PyObject* node, PyObject* parent) {
     RecursionGuard guard(" while copying a report tree");
+    // Each copy costs a microsecond or two: Ctrl-C is seen within a few thousand.
+    static thread_local SignalPoll signals;
+    signals.step();
     nb::object copy = copy_node(node, parent);
     nb::object children = child_list(node);
     if (!children) return copy;

@@ -1,10 +1,10 @@
 // Common setups and cleanups: a legacy common section holding common subsections,
 // each holding test steps.
-#include "scribe/xml/escape.hpp"
 #include "scribe/mapping/handlers.hpp"
 #include "scribe/mapping/rules.hpp"
 #include "scribe/runtime/py_calls.hpp"
 #include "scribe/runtime/scribe_state.hpp"
+#include "scribe/xml/escape.hpp"
 
 namespace korvo::scribe {
 
@@ -13,7 +13,7 @@ nb::object handle_commonsection(PyObject* self, PyObject* kycommsect, PyObject* 
 
     nb::object sections = required(commonsection, scribe_interned.sections);
     for_each_item(sections.ptr(), [&](PyObject* sect) {
-        nb::object name = required(sect, scribe_interned.name);
+        nb::object name = identifier(required(sect, scribe_interned.name).ptr());
         nb::object add = get_attr(kycommsect, scribe_interned.add_commonsubsection);
         nb::object kysubsect = call(add.ptr(), {name.ptr()}, scribe_constants.kw_name);
         run_handler(self, Handler::SubSection, kysubsect.ptr(), sect);

@@ -1,3 +1,4 @@
+#include "common/signal_poll.hpp"
 #include "scribe/mapping/handlers.hpp"
 #include "scribe/runtime/py_calls.hpp"
 #include "scribe/runtime/scribe_state.hpp"
@@ -37,18 +38,19 @@ PyObject* native_handlers[kHandlers] = {};
 
 void remember_native_handlers() {
     for (int i = 0; i < kHandlers; ++i) {
-        PyObject* found =
-            type_lookup(sstate.scribe_type, scribe_interned.*entry((Handler)i).name);
+        PyObject* found = type_lookup(sstate.scribe_type, scribe_interned.*entry((Handler)i).name);
         Py_XINCREF(found);
         native_handlers[i] = found;
     }
 }
 
 nb::object run_handler(PyObject* self, Handler which, PyObject* ky, PyObject* node) {
+    // One node's mapping costs microseconds: Ctrl-C is seen within a few thousand.
+    static thread_local SignalPoll signals;
+    signals.step();
     const HandlerEntry& e = entry(which);
     if (Py_TYPE(self) == sstate.scribe_type &&
-        type_lookup(sstate.scribe_type, scribe_interned.*e.name) ==
-            native_handlers[(int)which] &&
+        type_lookup(sstate.scribe_type, scribe_interned.*e.name) == native_handlers[(int)which] &&
         !instance_shadows(self, scribe_interned.*e.name))
         return e.fn(self, ky, node);
     return call_method(self, scribe_interned.*e.name, {ky, node});

@@ -120,9 +120,15 @@ void copy_details(PyObject* obj, PyObject* details) {
 nb::object display_id(PyObject* node) {
     nb::object type = required(node, scribe_interned.type);
     nb::object id = required(node, scribe_interned.id);
-    if (!ends_with_processor(type.ptr())) return id;
+    if (!ends_with_processor(type.ptr())) return identifier(id.ptr());
     nb::object name = required(node, scribe_interned.name);
-    return check(PyUnicode_FromFormat("%S %S", id.ptr(), name.ptr()));
+    nb::object both = check(PyUnicode_FromFormat("%S %S", id.ptr(), name.ptr()));
+    return identifier(both.ptr());
+}
+
+nb::object identifier(PyObject* value) {
+    if (!PyUnicode_Check(value)) return nb::borrow(value);
+    return escape(value);
 }
 
 nb::object escaped_description(PyObject* node) {
@@ -143,8 +149,8 @@ void fill_record_body(PyObject* obj, PyObject* holder, PyObject* node) {
     // Log position, always written, defaults included.
     nb::object logs = optional_attr(node, scribe_interned.logs);
     nb::object logfile = get_attr(holder, scribe_interned.logfile);
-    set_attr(logfile.ptr(), scribe_interned.filepath,
-             field_get(logs, scribe_interned.file, scribe_constants.empty_text).ptr());
+    nb::object file = field_get(logs, scribe_interned.file, scribe_constants.empty_text);
+    set_attr(logfile.ptr(), scribe_interned.filepath, identifier(file.ptr()).ptr());
     nb::object attrs = get_attr(logfile.ptr(), scribe_interned.attrs);
     set_item(attrs.ptr(), scribe_interned.begin,
              field_get(logs, scribe_interned.begin, scribe_constants.minus_one).ptr());
@@ -180,11 +186,12 @@ void fill_section_record(PyObject* record, PyObject* node) {
     merge_extra(record, required(node, scribe_interned.extra).ptr());
 }
 
-void set_identity(PyObject* holder, PyObject* id, PyObject* node) {
+void set_identity(PyObject* holder, PyObject* raw_id, PyObject* node) {
+    nb::object id = identifier(raw_id);
     nb::object id_rec = get_attr(holder, scribe_interned.id);
-    set_item(get_attr(id_rec.ptr(), scribe_interned.attrs).ptr(), scribe_interned.name, id);
-    set_attr(id_rec.ptr(), scribe_interned.idtypevalue, id);
-    nb::object name = required(node, scribe_interned.name);
+    set_item(get_attr(id_rec.ptr(), scribe_interned.attrs).ptr(), scribe_interned.name, id.ptr());
+    set_attr(id_rec.ptr(), scribe_interned.idtypevalue, id.ptr());
+    nb::object name = identifier(required(node, scribe_interned.name).ptr());
     set_attr(holder, scribe_interned.name, name.ptr());
 }
 

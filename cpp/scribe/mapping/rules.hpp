@@ -34,6 +34,11 @@ void copy_details(PyObject* obj, PyObject* details);
 // The node's id, or "<id> <name>" for a node whose type ends with "Processor".
 nb::object display_id(PyObject* node);
 
+// An id, name or file name as the documents carry it: a text escaped as descriptions are
+// (a control character or lone surrogate would make the whole document unreadable); any
+// other value unchanged.
+nb::object identifier(PyObject* value);
+
 // escape(node.description) when the description is set; null otherwise.
 nb::object escaped_description(PyObject* node);
 

@@ -1,10 +1,10 @@
 // Testcases: a legacy test case holding test sections, each holding test steps that
 // nest to any depth.
-#include "scribe/xml/escape.hpp"
 #include "scribe/mapping/handlers.hpp"
 #include "scribe/mapping/rules.hpp"
 #include "scribe/runtime/py_calls.hpp"
 #include "scribe/runtime/scribe_state.hpp"
+#include "scribe/xml/escape.hpp"
 
 namespace korvo::scribe {
 
@@ -14,7 +14,8 @@ void add_steps(PyObject* self, PyObject* holder, PyObject* node) {
         nb::object step_id = display_id(sect);
         nb::object step_name = escape(required(sect, scribe_interned.name).ptr());
         nb::object add = get_attr(holder, scribe_interned.add_teststep);
-        nb::object kystep = call(add.ptr(), {step_id.ptr(), step_name.ptr()}, scribe_constants.kw_id_name);
+        nb::object kystep =
+            call(add.ptr(), {step_id.ptr(), step_name.ptr()}, scribe_constants.kw_id_name);
         run_handler(self, Handler::Step, kystep.ptr(), sect);
     });
 }
@@ -68,10 +69,12 @@ nb::object handle_step(PyObject* self, PyObject* kystep, PyObject* step) {
     // Escaped like every other description: one control character would otherwise
     // make the whole details document unreadable.
     nb::object description = escaped_description(step);
-    set_attr(kystep, scribe_interned.description, description ? description.ptr() : scribe_constants.empty_text);
+    set_attr(kystep, scribe_interned.description,
+             description ? description.ptr() : scribe_constants.empty_text);
     fill_record_body(kystep, kystep, step);
 
-    nb::object step_extra = call_method(required(step, scribe_interned.extra).ptr(), scribe_interned.copy);
+    nb::object step_extra =
+        call_method(required(step, scribe_interned.extra).ptr(), scribe_interned.copy);
     move_extra_key(kystep, step_extra.ptr(), scribe_interned.index);
     move_extra_key(kystep, step_extra.ptr(), scribe_interned.continue_);
     merge_extra(kystep, step_extra.ptr());

@@ -1,10 +1,10 @@
 // One task (or job-level plugin) onto a legacy test script, its top-level sections
 // dispatched to the common-section and test-case handlers.
-#include "scribe/xml/escape.hpp"
 #include "scribe/mapping/handlers.hpp"
 #include "scribe/mapping/rules.hpp"
 #include "scribe/runtime/py_calls.hpp"
 #include "scribe/runtime/scribe_state.hpp"
+#include "scribe/xml/escape.hpp"
 
 namespace korvo::scribe {
 
@@ -45,12 +45,15 @@ void add_common_section(PyObject* self, PyObject* kyts, PyObject* sect, PyObject
 }
 
 void add_test_case(PyObject* self, PyObject* kyts, PyObject* sect) {
-    nb::object tcid = required(sect, scribe_interned.id);
+    nb::object tcid = identifier(required(sect, scribe_interned.id).ptr());
     nb::object logfilepath = nb::borrow(scribe_constants.empty_text);
     nb::object logs = optional(sect, scribe_interned.logs);
-    if (truthy(logs.ptr())) logfilepath = mapping_get(logs.ptr(), scribe_interned.file, scribe_constants.empty_text);
+    if (truthy(logs.ptr()))
+        logfilepath = identifier(
+            mapping_get(logs.ptr(), scribe_interned.file, scribe_constants.empty_text).ptr());
     nb::object add = get_attr(kyts, scribe_interned.add_testcase);
-    nb::object kytc = call(add.ptr(), {tcid.ptr(), logfilepath.ptr()}, scribe_constants.kw_tcid_logfilepath);
+    nb::object kytc =
+        call(add.ptr(), {tcid.ptr(), logfilepath.ptr()}, scribe_constants.kw_tcid_logfilepath);
     run_handler(self, Handler::TestCase, kytc.ptr(), sect);
 }
 
@@ -62,23 +65,26 @@ nb::object handle_testscript(PyObject* self, PyObject* kyts, PyObject* task) {
     nb::object parameters = optional(task, scribe_interned.parameters);
     if (truthy(parameters.ptr())) {
         nb::object pargs = escape(text_form(parameters.ptr()).ptr());
-        set_attr(get_attr(kyts, scribe_interned.initinfo).ptr(), scribe_interned.pargs, pargs.ptr());
+        set_attr(get_attr(kyts, scribe_interned.initinfo).ptr(), scribe_interned.pargs,
+                 pargs.ptr());
     }
 
     nb::object description = escaped_description(task);
     if (description)
-        set_attr(get_attr(kyts, scribe_interned.initinfo).ptr(), scribe_interned.description, description.ptr());
+        set_attr(get_attr(kyts, scribe_interned.initinfo).ptr(), scribe_interned.description,
+                 description.ptr());
 
     nb::object logfile = optional(task, scribe_interned.logfile);
     if (truthy(logfile.ptr()))
-        set_attr(get_path(kyts, {scribe_interned.initinfo, scribe_interned.logfile}).ptr(), scribe_interned.filepath,
-                 logfile.ptr());
+        set_attr(get_path(kyts, {scribe_interned.initinfo, scribe_interned.logfile}).ptr(),
+                 scribe_interned.filepath, identifier(logfile.ptr()).ptr());
 
     nb::object testscript = optional(task, scribe_interned.testscript);
     if (truthy(testscript.ptr())) copy_script_path(kyts, testscript.ptr());
 
     nb::object summary = required(task, scribe_interned.summary);
-    call_method(get_attr(kyts, scribe_interned.summary).ptr(), scribe_interned.update, {summary.ptr()});
+    call_method(get_attr(kyts, scribe_interned.summary).ptr(), scribe_interned.update,
+                {summary.ptr()});
 
     copy_details(kyts, required(task, scribe_interned.details).ptr());
 

@@ -7,6 +7,7 @@
 
 #include "common/py_compat.hpp"
 #include "common/py_support.hpp"
+#include "common/signal_poll.hpp"
 
 // The document printed here is the one the DOM pretty-printer makes after the element
 // tree's UTF-8 serialisation has been re-parsed. What the round trip does to the data:
@@ -289,6 +290,7 @@ class Printer {
     void indent(int depth) { out_.append(static_cast<size_t>(depth) * 2, ' '); }
 
     bool element_body(PyObject* elem, int depth) {
+        signals_.step();
         if (Py_TYPE(elem) != names_.element_type) return false;
         nb::object tag = names_.tag.read(elem);
         indent(depth);
@@ -361,6 +363,7 @@ class Printer {
     static constexpr size_t kFlushChunk = size_t(4) << 20;
 
     const TreeNames& names_;
+    SignalPoll signals_;
     std::string& out_;
     const TextFlush& flush_;
 };

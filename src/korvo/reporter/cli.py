@@ -8,6 +8,7 @@ traceback of an unexpected failure.
 """
 
 import argparse
+import gc
 import os
 import sys
 import tempfile
@@ -120,6 +121,13 @@ def build_parser(prog=PROG):
     return parser
 
 
+def shown(path):
+    """A path as messages name it: quoted, so a line break in it cannot split the line."""
+    from korvo.reporter.loading import shown_path
+
+    return shown_path(path)
+
+
 def prepare_outdir(outdir):
     try:
         os.makedirs(outdir, exist_ok=True)
@@ -127,18 +135,74 @@ def prepare_outdir(outdir):
             pass
     except OSError as exc:
         raise UsageError("cannot write to output directory %s: %s"
-                         % (outdir, exc.strerror or exc)) from None
+                         % (shown(outdir), exc.strerror or exc)) from None
+
+
+def read_results(path, whole_job=False):
+    """The tree in `path` ("-": standard input), read the way every command reads its input:
+    through load(), whose LoadError main() reports in one line with exit 2. `whole_job`: a
+    command that needs a Campaign at the root (a Task or Section alone is refused)."""
+    from korvo.reporter.campaign import Campaign
+    from korvo.reporter.loading import LoadError, load
+
+    # A command owns its process: the tree it reads lives until the command ends, and the
+    # collector's full collections would walk all of it again and again, for seconds on a
+    # big job and deaf to Ctrl-C meanwhile. So it is frozen out of them as soon as it is
+    # built (main() undoes this when the command returns).
+    collecting = gc.isenabled()
+    if _freezing:
+        gc.disable()
+    try:
+        tree = load(path)
+        if _freezing:
+            gc.freeze()
+    finally:
+        if collecting:
+            gc.enable()
+    if whole_job and not isinstance(tree, Campaign):
+        raise LoadError("%s holds a %s, not a job's Campaign" % (
+            "<stdin>" if path == "-" else shown(path), type(tree).__name__))
+    return tree
+
+
+_freezing = False  # set by main() while a command runs, unless its caller froze objects
+
+
+class _Escaping:
+    """A text stream that writes what its encoding cannot carry (lone surrogates on a
+    strict UTF-8 stdout) as backslash escapes instead of failing."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self._encoding = getattr(stream, "encoding", None) or "utf-8"
+
+    def write(self, text):
+        try:
+            text.encode(self._encoding)
+        except UnicodeEncodeError:
+            text = text.encode(self._encoding, "backslashreplace").decode(self._encoding)
+        except LookupError:
+            pass
+        return self._stream.write(text)
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
 
 
 def main(argv=None, out=None, err=None, prog=PROG):
-    out = sys.stdout if out is None else out
-    err = sys.stderr if err is None else err
+    from korvo.reporter.loading import LoadError
+
+    global _freezing
+    out = _Escaping(sys.stdout if out is None else out)
+    err = _Escaping(sys.stderr if err is None else err)
+    # unfreezing would release objects a caller froze for itself
+    _freezing = gc.get_freeze_count() == 0
     try:
         args = build_parser(prog).parse_args(argv)
         module = {m.NAME: m for m in _command_modules()}[args.command]
         return module.run(args, out, err)
-    except UsageError as exc:
-        err.write("%s: error: %s\n" % (prog, exc))
+    except (UsageError, LoadError) as exc:  # LoadError: any command's input
+        err.write("%s: error: %s\n" % (prog, " ".join(str(exc).splitlines())))
         return EXIT_USAGE
     except KeyboardInterrupt:
         err.write("%s: interrupted\n" % prog)
@@ -148,6 +212,10 @@ def main(argv=None, out=None, err=None, prog=PROG):
             raise
         err.write("%s: error: %s: %s\n" % (prog, type(exc).__name__, exc))
         return EXIT_FAILURE
+    finally:
+        if _freezing:
+            gc.unfreeze()
+            _freezing = False
 
 
 _teardown_skipped = False

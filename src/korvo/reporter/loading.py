@@ -11,7 +11,7 @@ import os
 import sys
 import weakref
 
-__all__ = ["load", "LoadError", "source_of"]
+__all__ = ["load", "LoadError", "source_of", "check_input", "shown_path"]
 
 # Scalar tags whose constructors build a value from one text.
 _SCALAR_TAGS = frozenset("tag:yaml.org,2002:" + name
@@ -23,6 +23,12 @@ _sources = weakref.WeakKeyDictionary()
 
 class LoadError(ValueError):
     """The input is not a results document (or journal) this package can read."""
+
+
+def shown_path(path):
+    """`path` as messages name it: quoted, with any line break or control character escaped,
+    so a message stays one line."""
+    return repr(os.fsdecode(os.fspath(path)))
 
 
 def source_of(tree):
@@ -45,8 +51,8 @@ def load(path):
     from korvo.reporter import campaign
 
     stdin = isinstance(path, str) and path == "-"
-    name = "<stdin>" if stdin else os.fsdecode(os.fspath(path))
-    data = _read(path, name, stdin)
+    name = "<stdin>" if stdin else shown_path(path)
+    data = _read(None if stdin else path, name)
     kind = _kind_of(data)
     if kind == "xml":
         raise LoadError("%s is an XML report; XML is not read back "
@@ -67,25 +73,43 @@ def load(path):
         tree = campaign._build_tree(report, _results_by_value(), kind == "yaml")
     except RecursionError:
         raise LoadError("%s is nested too deeply to be a results document" % name) from None
-    except (ValueError, TypeError) as exc:
+    except (ValueError, TypeError, OverflowError) as exc:
         if isinstance(exc, LoadError):
             raise
-        raise LoadError("%s: %s" % (name, exc)) from None
+        raise LoadError("%s: %s" % (name, _one_line(exc))) from None
     finally:
         if collecting:
             gc.enable()
-    _sources[tree] = None if stdin else name
+    _sources[tree] = None if stdin else os.fsdecode(os.fspath(path))
     return tree
 
 
-def _read(path, name, stdin):
+def check_input(path):
+    """Raises LoadError unless `path` opens as a file from elsewhere may (see _read)."""
     try:
-        if stdin:
-            return sys.stdin.buffer.read()
-        with open(path, "rb") as handle:
-            return handle.read()
+        from korvo.reporter import campaign
+
+        campaign._check_input(path)
+    except OSError as exc:
+        raise LoadError("cannot read %s: %s" % (shown_path(path), exc.strerror or exc)) from None
+    except ValueError as exc:
+        raise LoadError("cannot read %s: it %s" % (shown_path(path), exc)) from None
+
+
+def _read(path, name):
+    # Every input is read the one way: a regular file, never waited on, size capped.
+    from korvo.reporter import campaign
+
+    try:
+        return campaign._read_input(path)
     except OSError as exc:
         raise LoadError("cannot read %s: %s" % (name, exc.strerror or exc)) from None
+    except ValueError as exc:
+        raise LoadError("cannot read %s: it %s" % (name, exc)) from None
+
+
+def _one_line(exc):
+    return " ".join(str(exc).split("\n"))
 
 
 def _kind_of(data):
@@ -106,8 +130,13 @@ def _recover(path, name):
                         "which this installation lacks" % name) from None
     try:
         return recover(path)
-    except ValueError as exc:  # no tree yet, or a header that does not check out
-        raise LoadError("%s: %s" % (name, exc)) from None
+    except OSError as exc:
+        raise LoadError("cannot read %s: %s" % (name, exc.strerror or exc)) from None
+    except RecursionError:
+        raise LoadError("%s is nested too deeply to be a journal" % name) from None
+    except (ValueError, TypeError, AttributeError, KeyError, IndexError, OverflowError) as exc:
+        # no tree yet, a header that does not check out, or records forged to fit no tree
+        raise LoadError("%s: %s" % (name, _one_line(exc))) from None
 
 
 def _decode_json(data, name):
@@ -134,11 +163,15 @@ def _decode_yaml(data, name):
         raise LoadError("%s is not a results document (not UTF-8 text)" % name) from None
     try:
         try:
+            _refuse_anchors(text, _fallback_loader(True))
             return yaml.load(text, Loader=_fallback_loader(True))
         except yaml.YAMLError:
             # libyaml refuses some escapes our writer gives (lone surrogates); PyYAML's
             # pure parser reads them
+            _refuse_anchors(text, _fallback_loader(False))
             return yaml.load(text, Loader=_fallback_loader(False))
+    except _Refused as exc:
+        raise LoadError("%s: %s" % (name, exc)) from None
     except yaml.YAMLError as exc:
         where = getattr(exc, "problem_mark", None)
         at = " (line %d)" % (where.line + 1) if where is not None else ""
@@ -147,6 +180,27 @@ def _decode_yaml(data, name):
     except (ValueError, TypeError, AttributeError, OverflowError) as exc:
         # the parser read a scalar its constructors cannot build (a date-time out of range)
         raise LoadError("%s: YAML value that cannot be read: %s" % (name, exc)) from None
+
+
+class _Refused(ValueError):
+    """A YAML document of a form results are never written in."""
+
+
+def _refuse_anchors(text, loader):
+    """Raises ValueError at the first anchor or alias of `text`.
+
+    Our writers never give them, and an alias makes one node of the text many: a few
+    hundred bytes stand for billions of values, or put one mapping in two places of a tree.
+    """
+    if "&" not in text and "*" not in text:
+        return
+    import yaml
+
+    for event in yaml.parse(text, Loader=loader):
+        alias = isinstance(event, yaml.AliasEvent)
+        if alias or getattr(event, "anchor", None) is not None:
+            raise _Refused("YAML %s at line %d: anchors and aliases are not read"
+                             % ("alias" if alias else "anchor", event.start_mark.line + 1))
 
 
 def _fallback_loader(native):

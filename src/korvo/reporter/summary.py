@@ -80,7 +80,7 @@ def _rate(counter, counts):
     rate = getattr(counter, "success_rate", None)
     if isinstance(counter, dict):
         rate = counter.get("success_rate")
-    if not isinstance(rate, (int, float)) or isinstance(rate, bool):
+    if not _number(rate):
         total = sum(counts.values())
         rate = 100.0 * sum(v for k, v in counts.items() if k in SUCCESS) / total if total else 0.0
     return "%.1f%%" % rate
@@ -97,10 +97,20 @@ def _entry_counts(entry):
     return counts
 
 
+def _number(value):
+    """Whether `value` prints as a float: a whole number of 400 digits does not."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return False
+    try:
+        float(value)
+    except OverflowError:
+        return False
+    return True
+
+
 def _runtime(node):
     value = getattr(node, "runtime", None)
-    ok = isinstance(value, (int, float)) and not isinstance(value, bool)
-    return "%.2f s" % value if ok else "-"
+    return "%.2f s" % value if _number(value) else "-"
 
 
 def _table(header, rows, right):

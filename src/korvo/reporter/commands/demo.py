@@ -50,6 +50,7 @@ def run(args, out, err):
     from korvo.reporter.demo import Plan, build
     from korvo.reporter.progress import Progress
     from korvo.reporter.campaign import Plugin
+    from korvo.reporter.outputs import HTML, RESULTS, XML, write_outputs
     from korvo.reporter.summary import format_counts
 
     outdir = os.fspath(args.outdir)
@@ -60,9 +61,8 @@ def run(args, out, err):
                          "the demo builds at most %s" % (format(plan.node_count(), ","),
                                                          format(MAX_NODES, ",")))
     prepare_outdir(outdir)
-    if args.journal and os.path.exists(args.journal) and os.path.getsize(args.journal):
-        raise UsageError("journal %s already exists: a journal starts in a new file"
-                         % args.journal)
+    if args.journal:
+        _check_new_journal(args.journal)
     progress = Progress(plan.node_count())
     timings = []
     # Finished tasks are frozen out of the collector's full collections while the job
@@ -70,36 +70,26 @@ def run(args, out, err):
     freeze = gc.get_freeze_count() == 0
     try:
         started = time.perf_counter()
-        campaign, nodes = build(plan, outdir, tick=progress.update,
-                                cli=" ".join([PROG] + sys.argv[1:]), journal=args.journal,
-                                durability=args.durability, freeze_finished=freeze)
+        try:
+            campaign, nodes = build(plan, outdir, tick=progress.update,
+                                    cli=" ".join([PROG] + sys.argv[1:]), journal=args.journal,
+                                    durability=args.durability, freeze_finished=freeze)
+        except OSError as exc:
+            if not args.journal or exc.filename is None or (
+                    os.fsdecode(exc.filename) != os.fsdecode(args.journal)):
+                raise
+            raise UsageError("cannot write journal %s: %s" % (
+                cli.shown(args.journal), exc.strerror or exc)) from None
         timings.append(("build (report model)", time.perf_counter() - started, None))
 
         # streamed to the files: a million-node job never holds its documents whole
-        for name, write in (("results.yaml", campaign.write_yaml),
-                            ("results.json", campaign.write_json)):
-            progress.phase("writing " + name)
-            started = time.perf_counter()
-            path = os.path.join(outdir, name)
-            write(path)
-            timings.append((name, time.perf_counter() - started, os.path.getsize(path)))
+        def step(title, seconds=None, size=None):
+            if seconds is None:
+                progress.phase("writing " + title)
+            else:
+                timings.append((title, seconds, size))
 
-        progress.phase("writing the XML report")
-        from korvo.reporter.scribe import Scribe
-
-        started = time.perf_counter()
-        Scribe(outdir, campaign).generate_xml(None, {})
-        size = sum(os.path.getsize(os.path.join(outdir, n))
-                   for n in ("ResultsDetails.xml", "ResultsSummary.xml"))
-        timings.append(("ResultsDetails.xml + ResultsSummary.xml",
-                        time.perf_counter() - started, size))
-
-        progress.phase("writing report.html")
-        from korvo.reporter.html import write_html
-
-        started = time.perf_counter()
-        size = write_html(campaign, os.path.join(outdir, "report.html"), logs_dir=outdir)
-        timings.append(("report.html", time.perf_counter() - started, size))
+        write_outputs(campaign, outdir, RESULTS + XML + HTML, logs_dir=outdir, on_step=step)
     finally:
         progress.close()
         if freeze:
@@ -131,6 +121,27 @@ def run(args, out, err):
     # million-node tree object by object (seconds of work).
     cli.skip_teardown()
     return 0
+
+
+def _check_new_journal(path):
+    # The journal is opened for appending by its writer, which waits on a FIFO and fails
+    # on a link or a missing directory: refused here in one line instead.
+    import stat
+
+    shown = cli.shown(path)
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise UsageError("cannot write journal %s: no directory %s" % (shown, cli.shown(folder)))
+    try:
+        info = os.lstat(path)
+    except FileNotFoundError:
+        return
+    except OSError as exc:
+        raise UsageError("cannot write journal %s: %s" % (shown, exc.strerror or exc)) from None
+    if not stat.S_ISREG(info.st_mode):
+        raise UsageError("cannot write journal %s: it is not a regular file" % shown)
+    if info.st_size:
+        raise UsageError("journal %s already exists: a journal starts in a new file" % shown)
 
 
 def _size(size):

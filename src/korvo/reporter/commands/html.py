@@ -30,27 +30,22 @@ def add_parser(commands):
 
 
 def run(args, out, err):
-    from korvo.reporter import load
+    from korvo.reporter.cli import read_results, shown
     from korvo.reporter.html import write_html
     from korvo.reporter.progress import Progress
 
-    if not os.path.isfile(args.results):
-        raise UsageError("no such results file: %s" % args.results)
     logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))
     if not os.path.isdir(logs):
-        raise UsageError("not a directory: %s" % logs)
+        raise UsageError("not a directory: %s" % shown(logs))
     progress = Progress(1, stream=err)
     try:
         progress.phase("reading " + args.results)
-        try:
-            campaign = load(args.results)
-        except (ValueError, TypeError, KeyError, OSError) as exc:
-            raise UsageError("cannot read %s: %s" % (args.results, exc)) from None
+        campaign = read_results(args.results)
         progress.phase("writing " + args.out)
         try:
             size = write_html(campaign, args.out, logs_dir=logs, log_budget=args.log_limit)
         except OSError as exc:
-            raise UsageError("cannot write %s: %s" % (args.out, exc.strerror or exc)) from None
+            raise UsageError("cannot write %s: %s" % (shown(args.out), exc.strerror or exc)) from None
     finally:
         progress.close()
     out.write("report written to %s (%s bytes)\n" % (args.out, format(size, ",")))

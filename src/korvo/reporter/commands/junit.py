@@ -24,29 +24,20 @@ def add_parser(commands):
 
 
 def run(args, out, err):
-    from korvo.reporter import load
+    from korvo.reporter.cli import read_results, shown
     from korvo.reporter.junit import write_junit
 
-    campaign = _load(load, args.results)
+    campaign = read_results(args.results, whole_job=True)
     logs_dir = args.logs
     if logs_dir is None:
         if args.results != "-":
             logs_dir = os.path.dirname(os.path.abspath(args.results))
     elif not os.path.isdir(logs_dir):
-        raise UsageError("--logs %s is not a directory" % logs_dir)
+        raise UsageError("--logs %s is not a directory" % shown(logs_dir))
     try:
         totals = write_junit(campaign, args.out, logs_dir=logs_dir)
     except OSError as exc:
-        raise UsageError("cannot write %s: %s" % (args.out, exc.strerror or exc)) from None
+        raise UsageError("cannot write %s: %s" % (shown(args.out), exc.strerror or exc)) from None
     out.write("%s: %d tests, %d failures, %d errors, %d skipped\n" % (
         args.out, totals.tests, totals.failures, totals.errors, totals.skipped))
     return 0
-
-
-def _load(load, path):
-    try:
-        return load(path)
-    except OSError as exc:
-        raise UsageError("cannot read %s: %s" % (path, exc.strerror or exc)) from None
-    except ValueError as exc:  # LoadError: one line naming the input
-        raise UsageError(str(exc)) from None

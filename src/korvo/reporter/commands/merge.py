@@ -29,23 +29,10 @@ def add_parser(commands):
     merge.add_argument("--id", help="id of the merged campaign (default: the first input's)")
 
 
-def _write(node, outdir):
-    from korvo.reporter.files import write_file
-
-    for name, method, dump in (("results.yaml", "write_yaml", "dump_yaml"),
-                               ("results.json", "write_json", "dump_json")):
-        path = os.path.join(outdir, name)
-        writer = getattr(node, method, None)
-        if writer is not None:
-            writer(path)
-        else:
-            write_file(path, getattr(node, dump)())
-
-
 def run(args, out, err):
-    from korvo.reporter.loading import LoadError, load
+    from korvo.reporter.cli import read_results, shown
     from korvo.reporter.merging import merge
-    from korvo.reporter.scribe import Scribe
+    from korvo.reporter.outputs import write_outputs
     from korvo.reporter.summary import counts_of, format_counts
 
     outdir = os.fspath(args.outdir)
@@ -53,19 +40,16 @@ def run(args, out, err):
     trees = []
     for path in args.results:
         if err.isatty():
-            err.write("reading %s\n" % path)
-        try:
-            trees.append(load(path))
-        except LoadError as exc:
-            raise UsageError(str(exc)) from None
+            err.write("reading %s\n" % shown(path))
+        trees.append(read_results(path, whole_job=True))
     try:
         merged = merge(*trees, id=args.id)
     except (TypeError, ValueError) as exc:
-        raise UsageError("cannot merge %s: %s" % (", ".join(args.results), exc)) from None
+        raise UsageError("cannot merge %s: %s" % (", ".join(map(shown, args.results)),
+                                                  exc)) from None
     if err.isatty():
-        err.write("writing %s\n" % outdir)
-    _write(merged, outdir)
-    Scribe(outdir, merged).generate_xml(None, {})
+        err.write("writing %s\n" % shown(outdir))
+    write_outputs(merged, outdir)
 
     counts = counts_of(merged.summary)
     tasks = sum(1 for t in merged.tasks if t.type != "Plugin")

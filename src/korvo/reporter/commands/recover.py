@@ -44,23 +44,14 @@ def _one_line(text):
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
-def _quoted(path):
-    return "'%s'" % _one_line(path).replace("'", "\\'")
-
-
-def _write_results(outdir, campaign):
-    campaign.write_yaml(os.path.join(outdir, "results.yaml"))
-    campaign.write_json(os.path.join(outdir, "results.json"))
-    from korvo.reporter.scribe import Scribe
-
-    Scribe(outdir, campaign).generate_xml(None, {})
-
-
 def run(args, out, err):
     from korvo.reporter.campaign import Campaign
     from korvo.reporter.journal import recover_journal
+    from korvo.reporter.loading import check_input, shown_path
+    from korvo.reporter.outputs import write_outputs
 
-    journal = _quoted(args.journal)
+    check_input(args.journal)
+    journal = shown_path(args.journal)
     try:
         found = recover_journal(args.journal)
     except (OSError, ValueError) as exc:
@@ -71,18 +62,13 @@ def run(args, out, err):
                          "Campaign" % (journal, type(found.campaign).__name__))
     outdir = os.fspath(args.outdir)
     prepare_outdir(outdir)
-    try:
-        _write_results(outdir, found.campaign)
-    except (TypeError, ValueError, AttributeError, OverflowError, RecursionError) as exc:
-        # values a forged journal can give that no live job does (a tuple for an id, say)
-        raise UsageError("cannot write the report recovered from %s: %s: %s" % (
-            journal, type(exc).__name__, _one_line(exc))) from None
+    write_outputs(found.campaign, outdir)
 
     for place, attr, text in found.unknown:
         err.write("%s: %s.%s was kept as its text only: %s\n" % (
             PROG, _one_line(place), _one_line(attr), _one_line(text)))
     line = "recovered %s nodes from %s into %s, %d aborted by recovery" % (
-        format(found.nodes, ","), journal, _quoted(outdir), len(found.aborted))
+        format(found.nodes, ","), journal, shown_path(outdir), len(found.aborted))
     if found.damage is not None:
         number, offset, what = found.damage
         what = _one_line(what)

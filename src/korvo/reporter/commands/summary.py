@@ -20,18 +20,15 @@ def add_parser(commands):
 
 
 def run(args, out, err):
-    from korvo.reporter.loading import LoadError, load
+    from korvo.reporter.cli import read_results, shown
     from korvo.reporter.summary import all_passed, render
 
-    try:
-        root = load(args.file)
-    except LoadError as exc:
-        raise UsageError(str(exc)) from None
+    root = read_results(args.file)
     try:
         text = render(root)
         passed = all_passed(root)
-    except (TypeError, ValueError, AttributeError, KeyError) as exc:
+    except (TypeError, ValueError, AttributeError, KeyError, OverflowError) as exc:
         # a document of the right shape holding values no report carries
-        raise UsageError("%s cannot be summarised: %s" % (args.file, exc)) from None
+        raise UsageError("%s cannot be summarised: %s" % (shown(args.file), exc)) from None
     out.write(text)
     return 0 if passed or args.no_fail else 1

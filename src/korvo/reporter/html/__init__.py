@@ -57,6 +57,8 @@ def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_
 def _page(title, data, history=None):
     """The page around `data` and `history`, embedded JSON texts (every "<" escaped)."""
     title = _html.escape(title, quote=True)
+    # a lone surrogate has no UTF-8 form: shown as its escape
+    title = title.encode("utf-8", "backslashreplace").decode("utf-8")
     page = _asset("page.html")
     # Placeholders are replaced in one pass, so no inserted text is searched again.
     parts = {
