@@ -351,6 +351,7 @@ def flat_page(tmp_path, tasks, per_task, results=("Passed",)):
     """A page of a campaign with `tasks` tasks of `per_task` testcases each, its data written
     directly (a tree this size would take minutes to build and write); the testcases' results
     take turns through `results`."""
+    from korvo.reporter import campaign
     from korvo.reporter.html import _page
 
     up, ids, result = [0], [0], [0]
@@ -365,6 +366,7 @@ def flat_page(tmp_path, tasks, per_task, results=("Passed",)):
     data = {"format": 1, "t0": None, "sliceCap": 65536, "logsDir": False,
             "ids": ["job", "task"] + ["tc%02d" % j for j in range(100)],
             "types": ["Campaign", "Task", "Testcase"], "results": list(results), "files": [],
+            "resultClass": [campaign._result_class(r) for r in results],
             "up": up, "id": ids, "type": [0] + [1 if u == i else 2 for i, u in enumerate(up)][1:],
             "result": result, "start": [None] * n, "stop": [None] * n, "dur": [None] * n,
             "logs": [], "desc": {}, "info": {}, "sliceState": {}, "chunks": []}

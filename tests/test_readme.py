@@ -54,3 +54,21 @@ def test_ci_examples_run(tmp_path):
     if " junit " in script:
         xml = JUnitXml.fromfile(str(tmp_path / "junit.xml"))
         assert xml.name == "demo-job" and xml.tests > 0
+
+
+def test_ci_recipe_runs_and_fails_only_on_new_failures(tmp_path):
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    start = text.index("A CI recipe:")
+    script = re.compile(r"^```sh\n(.*?)^```", re.S | re.M).search(text, start).group(1)
+    script = script.replace("/tmp/korvo-ci", str(tmp_path))
+    bin_dir = os.path.dirname(sys.executable)
+    env = dict(os.environ, PATH=bin_dir + os.pathsep + os.environ.get("PATH", ""))
+    proc = subprocess.run(["bash", "-eu", "-c", script], capture_output=True, text=True,
+                          timeout=300, env=env)
+    # The demo job has failures, but this is the series' first job: every failure is new.
+    assert proc.returncode == 1, proc.stderr
+    assert "history: " in proc.stdout and " new failure" in proc.stdout
+    assert JUnitXml.fromfile(str(tmp_path / "junit.xml")).tests > 0
+    markdown = (tmp_path / "summary.md").read_text()
+    assert markdown.startswith("### ") and "| task | type |" in markdown

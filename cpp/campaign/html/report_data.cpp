@@ -12,6 +12,7 @@
 
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
+#include "campaign/model/result_class.hpp"
 #include "campaign/walk/node_access.hpp"
 #include "campaign/walk/node_fields.hpp"
 #include "campaign/walk/node_order.hpp"
@@ -196,6 +197,17 @@ class Builder {
         types_.write(out);
         section(out, "results");
         results_.write(out);
+        // What each result means, by the rule every output shares.
+        section(out, "resultClass");
+        out.raw('[');
+        for (size_t i = 0; i < results_.texts().size(); ++i) {
+            if (i) out.raw(',');
+            out.raw('"');
+            const char* word = result_class_word(result_class_of_name(results_.texts()[i].ptr()));
+            out.raw(word, std::strlen(word));
+            out.raw('"');
+        }
+        out.raw(']');
         section(out, "files");
         files_.write(out);
         // Numbers that grow with the tree are written as differences, which stay short:
@@ -397,11 +409,7 @@ class Builder {
     bool result_urgent(int32_t r) {
         while (urgent_.size() <= size_t(r)) {
             nb::object text = results_.texts()[urgent_.size()];
-            nb::object lower = check(PyObject_CallMethodNoArgs(text.ptr(), interned.lower));
-            const char* s = PyUnicode_AsUTF8(lower.ptr());
-            if (!s) throw nb::python_error();
-            std::string key(s);
-            urgent_.push_back(key != "passed" && key != "passx" && key != "skipped");
+            urgent_.push_back(result_class_of_name(text.ptr()) == ResultClass::Fail);
         }
         return urgent_[size_t(r)];
     }

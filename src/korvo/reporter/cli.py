@@ -17,16 +17,28 @@ from korvo.reporter import __version__
 
 PROG = "python -m korvo.reporter"
 CONSOLE_PROG = "korvo-report"
-EXIT_FAILURE = 1  # the run itself failed, or (summary) a result that is not a success
-EXIT_USAGE = 2    # bad input: options, paths, documents
+EXIT_FAILED = 1      # summary: a result failed
+EXIT_USAGE = 2       # bad input: options, paths, documents
+EXIT_DAMAGED = 3     # recover: damage in the middle of the journal
+EXIT_INCOMPLETE = 4  # summary: fewer tasks ran than the job declared
+EXIT_NOTHING = 5     # summary: no result was counted at all
+EXIT_INTERNAL = 70   # a failure in this program itself (sysexits' EX_SOFTWARE)
+EXIT_INTERRUPTED = 130
 
 EXIT_CODES = """\
 exit codes:
-  0  done; for summary: every result is a success (Passed, Passx)
-  1  summary: some result is not a success (--no-fail keeps 0);
-     any command: an unexpected failure
-  2  bad input: an unknown option, an unusable path, a file that is not a
-     results document"""
+  0    done; for summary: no result failed (Passed, Passx and Skipped do not fail)
+  1    summary: a result failed (Failed, Errored, Aborted, Blocked or unknown;
+       with --fail-on new: a failure that is neither still failing nor known
+       flaky); recover: nodes had to be aborted
+  2    bad input: an unknown option or value, an unusable path, a file that is
+       not a results document, JUnit XML or a journal; one line on stderr
+  3    recover: damage in the middle of the journal
+  4    summary: fewer tasks ran than the job declared (and none failed)
+  5    summary: no result was counted at all
+  70   an unexpected failure of this program (not of the tests)
+  130  interrupted (Ctrl-C)
+  summary --no-fail turns 1, 4 and 5 into 0."""
 
 # Examples shown by `--help` of each command, and together by the top-level --help;
 # a command module may bring its own as EXAMPLES.
@@ -34,10 +46,6 @@ EXAMPLES = {
     "demo": """\
   %(prog)s demo /tmp/korvo-demo
   %(prog)s demo /tmp/big --tasks 100 --testcases 100 --seed 7""",
-    "summary": """\
-  %(prog)s summary /tmp/korvo-demo/results.yaml
-  %(prog)s summary --no-fail results.json
-  cat results.json | %(prog)s summary -""",
     "junit": """\
   %(prog)s junit /tmp/korvo-demo/results.yaml /tmp/korvo-demo/junit.xml
   %(prog)s junit results.json junit.xml --logs /runs/42""",
@@ -206,16 +214,30 @@ def main(argv=None, out=None, err=None, prog=PROG):
         return EXIT_USAGE
     except KeyboardInterrupt:
         err.write("%s: interrupted\n" % prog)
-        return 130
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # the reader went away (| head): leave quietly, as Unix tools do
+        _silence_stdout()
+        return 141
     except Exception as exc:
         if os.environ.get("KORVO_REPORTER_TRACEBACK"):
             raise
-        err.write("%s: error: %s: %s\n" % (prog, type(exc).__name__, exc))
-        return EXIT_FAILURE
+        err.write("%s: internal error: %s: %s\n" % (prog, type(exc).__name__, exc))
+        return EXIT_INTERNAL
     finally:
         if _freezing:
             gc.unfreeze()
             _freezing = False
+
+
+def _silence_stdout():
+    # Python would report the closed pipe again when it flushes stdout at exit.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 _teardown_skipped = False

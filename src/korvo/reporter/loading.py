@@ -5,6 +5,7 @@ reader (PyYAML's parser takes over for YAML the native reader does not take); th
 nodes, results, counters and date-times are then built natively from the decoded data.
 """
 
+import datetime
 import gc
 import json
 import os
@@ -44,7 +45,8 @@ JOURNAL_HEADER_START = b'{"journal":"korvo-reporter","version":'
 
 
 def load(path):
-    """The report tree in `path` (results.yaml, results.json or a journal; "-": stdin).
+    """The report tree in `path` (results.yaml, results.json, a journal, or JUnit XML from
+    another framework; "-": stdin).
 
     Raises LoadError, with one line naming the input, when it cannot be read.
     """
@@ -55,8 +57,9 @@ def load(path):
     data = _read(None if stdin else path, name)
     kind = _kind_of(data)
     if kind == "xml":
-        raise LoadError("%s is an XML report; XML is not read back "
-                        "(give results.yaml or results.json)" % name)
+        tree = _junit(data, name)
+        _sources[tree] = None if stdin else os.fsdecode(os.fspath(path))
+        return tree
     if kind == "journal":
         if stdin:
             raise LoadError("a journal cannot be read from standard input; give its path")
@@ -120,6 +123,24 @@ def _kind_of(data):
         # The header alone is still a journal: one whose writer has not got further.
         return "journal" if head.startswith(JOURNAL_HEADER_START) else "json"
     return "yaml"
+
+
+def _junit(data, name):
+    """JUnit XML from another framework; other XML (our legacy report) is not read back."""
+    from korvo.reporter import junit_input
+
+    try:
+        root = junit_input.parse(data, name)
+        if not junit_input.is_junit(root.tag):
+            raise LoadError("%s is an XML report other than JUnit; XML is not read back "
+                            "(give results.yaml, results.json or a JUnit file)" % name)
+        return junit_input.build(root, name, datetime.datetime(1970, 1, 1))
+    except LoadError:
+        raise
+    except RecursionError:
+        raise LoadError("%s is nested too deeply to be JUnit XML" % name) from None
+    except (ValueError, TypeError, OverflowError) as exc:
+        raise LoadError("%s: %s" % (name, _one_line(exc))) from None
 
 
 def _recover(path, name):

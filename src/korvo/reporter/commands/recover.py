@@ -3,11 +3,10 @@
 import argparse
 import os
 
-from korvo.reporter.cli import EXIT_FAILURE, PROG, UsageError, prepare_outdir
+from korvo.reporter.cli import EXIT_DAMAGED, EXIT_FAILED, PROG, UsageError, prepare_outdir
 
 NAME = "recover"
 
-EXIT_DAMAGED = 3  # the journal is damaged before its end: written up to the damage
 
 # Shown by this command's --help and, with the others, by the top-level --help.
 EXAMPLES = """\
@@ -78,4 +77,4 @@ def run(args, out, err):
         err.write("%s: journal %s is damaged at line %d (byte %d): %s; everything before it "
                   "was recovered\n" % (PROG, journal, number, offset, what))
         return EXIT_DAMAGED
-    return EXIT_FAILURE if found.aborted else 0
+    return EXIT_FAILED if found.aborted else 0

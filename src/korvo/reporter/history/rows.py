@@ -10,8 +10,6 @@ import json
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple
 
-PASSING = ("passed", "passx")
-NOT_FAILING = ("skipped",)
 OUTCOME_PASSED, OUTCOME_SKIPPED, OUTCOME_FAILED = 0, 1, 2
 RERUN_DETAIL = "rerun: was "
 
@@ -21,12 +19,14 @@ def result_name(result: Any) -> str:
 
 
 def outcome_of(name: str) -> int:
-    """Passed and Passx pass; Skipped neither passes nor fails; every other result fails."""
-    if name in PASSING:
-        return OUTCOME_PASSED
-    if name in NOT_FAILING:
-        return OUTCOME_SKIPPED
-    return OUTCOME_FAILED
+    """Passed and Passx pass; Skipped neither passes nor fails; every other result fails
+    (the rule every output shares)."""
+    from korvo.reporter.campaign import _result_class
+
+    return _OUTCOMES[_result_class(name)]
+
+
+_OUTCOMES = {"pass": OUTCOME_PASSED, "skip": OUTCOME_SKIPPED, "fail": OUTCOME_FAILED}
 
 
 def first_line(value: Any) -> str:

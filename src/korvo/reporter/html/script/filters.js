@@ -14,7 +14,7 @@ function createFilters(model, list, hooks) {
     bad.setAttribute("aria-pressed", "false");
     bad.addEventListener("click", function () {
       var on = bad.getAttribute("aria-pressed") !== "true";
-      chipKeys.forEach(function (k) { chosen[k] = on && Format.isFailure(k); });
+      chipKeys.forEach(function (k) { chosen[k] = on && model.isFailureKey(k); });
       apply();
     });
     box.appendChild(bad);
@@ -36,7 +36,7 @@ function createFilters(model, list, hooks) {
     var q = searchBox.value.trim().toLowerCase();
     var byResult = chipKeys.some(function (k) { return chosen[k]; });
     document.querySelectorAll(".chip[data-result]").forEach(function (b) { b.setAttribute("aria-pressed", chosen[b.dataset.result] ? "true" : "false"); });
-    var allBad = byResult && chipKeys.every(function (k) { return !!chosen[k] === Format.isFailure(k); });
+    var allBad = byResult && chipKeys.every(function (k) { return !!chosen[k] === model.isFailureKey(k); });
     byId("only-failures").setAttribute("aria-pressed", allBad ? "true" : "false");
     if (!byResult && !q) {
       list.setKeep(null); matchCount.textContent = "";

@@ -1,6 +1,6 @@
 // Formatting and small DOM helpers shared by every part of the page.
 var Format = (function () {
-  // Severity decides a parent's shown result (the worst below it) and what counts as a failure.
+  // Severity decides a parent's shown result: the worst below it.
   var SEVERITY = { passed: 0, passx: 1, skipped: 2, blocked: 3, failed: 4, aborted: 5, errored: 6 };
 
   function byId(id) { return document.getElementById(id); }
@@ -11,7 +11,6 @@ var Format = (function () {
     return e;
   }
   function severityOf(key) { return key in SEVERITY ? SEVERITY[key] : 4; }
-  function isFailure(key) { return key !== "none" && severityOf(key) >= 3; }
   function resultClass(key) { return key === "none" ? "r-none" : (key in SEVERITY ? "r-" + key : "r-other"); }
   function badge(key, label) {
     return el("span", "badge " + resultClass(key), label || (key === "none" ? "no result" : key));
@@ -47,7 +46,7 @@ var Format = (function () {
   }
 
   return {
-    SEVERITY: SEVERITY, byId: byId, el: el, severityOf: severityOf, isFailure: isFailure,
+    SEVERITY: SEVERITY, byId: byId, el: el, severityOf: severityOf,
     resultClass: resultClass, badge: badge, duration: duration, time: time, count: count,
     plural: plural, pretty: pretty, firstLine: firstLine
   };

@@ -31,6 +31,10 @@ function buildModel(D) {
   for (i = 1; i < N; i++) children[fill[parent[i]]++] = i;
 
   var resultKeys = D.results.map(function (t) { return String(t).toLowerCase(); });
+  // What each result means ("pass", "skip", "fail"), by the rule the data builder applies.
+  var resultClass = D.resultClass;
+  var failing = {};
+  resultKeys.forEach(function (k, i) { if (resultClass[i] === "fail") failing[k] = 1; });
   var severityOf = Format.severityOf;
   // A node's shown result: its own, or the worst among its children (tasks, the campaign).
   var shown = new Int32Array(N);
@@ -42,7 +46,8 @@ function buildModel(D) {
   }
   function resultKey(n) { return shown[n] < 0 ? "none" : resultKeys[shown[n]]; }
   function ownResultKey(n) { return D.result[n] < 0 ? "none" : resultKeys[D.result[n]]; }
-  function isBad(n) { return shown[n] >= 0 && severityOf(resultKeys[shown[n]]) >= 3; }
+  function isBad(n) { return shown[n] >= 0 && resultClass[shown[n]] === "fail"; }
+  function isFailureKey(key) { return failing[key] === 1; }
   function typeName(n) { return D.type[n] < 0 ? "" : D.types[D.type[n]]; }
   function idOf(n) { return D.ids[D.id[n]]; }
   function info(n) { return D.info[n] || {}; }
@@ -117,7 +122,7 @@ function buildModel(D) {
     N: N, data: D, parent: parent, depth: depth, childCount: childCount, siblingIndex: siblingIndex,
     firstChild: firstChild, children: children, startAt: startAt, stopAt: stopAt,
     duration: D.dur, resultKeys: resultKeys, resultKey: resultKey, ownResultKey: ownResultKey,
-    isBad: isBad, hasBadChild: hasBadChild, typeName: typeName, idOf: idOf, info: info,
+    isBad: isBad, isFailureKey: isFailureKey, hasBadChild: hasBadChild, typeName: typeName, idOf: idOf, info: info,
     description: description, fullId: fullId, pathOf: pathOf, findPath: findPath,
     reasonLine: reasonLine, logPosition: logPosition, resultCounts: resultCounts
   };
