@@ -3,6 +3,7 @@ named under the table, the JSON document checked against its schema, Markdown fo
 the history's quarantine (--fail-on new) and a closed pipe."""
 
 import datetime
+import os
 import json
 import subprocess
 import sys
@@ -137,3 +138,25 @@ def test_a_closed_pipe_ends_quietly(tmp_path):
                           % (sys.executable, path), shell=True, capture_output=True, text=True,
                           timeout=120)
     assert done.stderr == "" and done.stdout.startswith("Campaign ci-job")
+
+
+class TestOutputPaths:
+    @pytest.mark.parametrize("command", ["junit", "html"])
+    def test_the_input_itself_is_refused_before_anything_is_written(self, tmp_path, command):
+        path = job(tmp_path / "r.json", {"a": "passed"})
+        before = open(path, "rb").read()
+        alias = tmp_path / "same.json"
+        os.link(path, alias)  # another name of the same file
+        for out in (path, str(alias)):
+            code, stdout, err = run_cli(command, path, out)
+            assert code == 2 and "input itself" in err, err
+        assert open(path, "rb").read() == before
+
+    @pytest.mark.parametrize("command,start", [("junit", "<?xml"), ("html", "<!DOCTYPE html>")])
+    def test_missing_directories_are_made_and_dash_is_standard_output(self, tmp_path, command, start):
+        path = job(tmp_path / "r.json", {"a": "failed"})
+        target = tmp_path / "new" / "deeper" / ("out." + command)
+        code, out, err = run_cli(command, path, str(target))
+        assert code == 0 and target.read_text().startswith(start), err
+        code, out, err = run_cli(command, path, "-")
+        assert code == 0 and out.startswith(start), err

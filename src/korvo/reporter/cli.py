@@ -146,6 +146,27 @@ def prepare_outdir(outdir):
                          % (shown(outdir), exc.strerror or exc)) from None
 
 
+def output_path(out, results):
+    """Checks the file a command is to write, before anything is written: None for "-"
+    (standard output); refused when it is the input itself (the same device and inode);
+    missing parent directories are made, as pytest's --junitxml does."""
+    if out == "-":
+        return None
+    try:
+        if results != "-" and os.path.exists(out) and os.path.samefile(out, results):
+            raise UsageError("%s is the input itself: give another file to write"
+                             % shown(out))
+    except OSError:
+        pass
+    parent = os.path.dirname(os.path.abspath(out))
+    try:
+        os.makedirs(parent, exist_ok=True)
+    except OSError as exc:
+        raise UsageError("cannot make the directory of %s: %s"
+                         % (shown(out), exc.strerror or exc)) from None
+    return out
+
+
 def read_results(path, whole_job=False):
     """The tree in `path` ("-": standard input), read the way every command reads its input:
     through load(), whose LoadError main() reports in one line with exit 2. `whole_job`: a

@@ -8,7 +8,9 @@ NAME = "html"
 
 EXAMPLES = """\
   %(prog)s html /tmp/korvo-demo/results.json /tmp/korvo-demo/report.html
-  %(prog)s html results.yaml report.html --logs /runs/42 --log-limit 10000000"""
+  %(prog)s html results.yaml report.html --logs /runs/42 --log-limit 10000000
+  %(prog)s html results.json report.html --db sqlite:///ci/history.db   # strips and trends
+  %(prog)s html junit.xml - > report.html"""
 
 
 def add_parser(commands):
@@ -21,18 +23,38 @@ def add_parser(commands):
         "opens from disk. Log files are looked up by name in the results' directory, or in "
         "--logs DIR.")
     page.add_argument("results", metavar="RESULTS", help="results.yaml or results.json")
-    page.add_argument("out", metavar="OUT.html", help="the page to write (replaced if present)")
+    page.add_argument("out", metavar="OUT.html", help="the page to write (replaced if present; "
+                      "missing directories are made; - writes standard output)")
     page.add_argument("--logs", metavar="DIR",
                       help="directory holding the log files (default: the results' directory)")
+    page.add_argument("--db", metavar="URL",
+                      help="a results history (sqlite:///PATH or postgresql://...): each "
+                      "testcase's last outcomes with new-failure and flaky badges, and the "
+                      "series' trends")
+    page.add_argument("--series", metavar="NAME", help="the job's series in the history")
     page.add_argument("--log-limit", metavar="BYTES", type=count_arg, default=LOG_BUDGET,
                       help="bytes of log embedded in all (default %(default)s; each node's "
                       "slice is cut at 64 KiB)")
 
 
+def _history(campaign, args):
+    from korvo.reporter import history
+    from korvo.reporter.history.page_data import read_history
+
+    try:
+        return read_history(args.db, campaign, args.series)
+    except (history.StoreError, history.StoreURLError) as exc:
+        raise UsageError(history.redact(str(exc))) from None
+    except (TypeError, ValueError, AttributeError) as exc:
+        raise UsageError("%s cannot be judged against a history: %s" % (args.results, exc)) from None
+
+
 def run(args, out, err):
-    from korvo.reporter.cli import read_results, shown
-    from korvo.reporter.html import write_html
+    from korvo.reporter.cli import output_path, read_results, shown
+    from korvo.reporter.html import render_html, write_html
     from korvo.reporter.progress import Progress
+
+    target = output_path(args.out, args.results)
 
     logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))
     if not os.path.isdir(logs):
@@ -41,9 +63,17 @@ def run(args, out, err):
     try:
         progress.phase("reading " + args.results)
         campaign = read_results(args.results)
+        history = None
+        if args.db:
+            history = _history(campaign, args)
+        if target is None:
+            out.write(render_html(campaign, logs_dir=logs, log_budget=args.log_limit,
+                                  history=history))
+            return 0
         progress.phase("writing " + args.out)
         try:
-            size = write_html(campaign, args.out, logs_dir=logs, log_budget=args.log_limit)
+            size = write_html(campaign, args.out, logs_dir=logs, log_budget=args.log_limit,
+                              history=history)
         except OSError as exc:
             raise UsageError("cannot write %s: %s" % (shown(args.out), exc.strerror or exc)) from None
     finally:

@@ -17,16 +17,18 @@ def add_parser(commands):
         "written, whatever the results; the CI server judges them from the file.")
     junit.add_argument("results", metavar="RESULTS",
                        help="results.yaml or results.json (a journal too; - reads standard input)")
-    junit.add_argument("out", metavar="OUT.xml", help="the JUnit XML file to write (replaced)")
+    junit.add_argument("out", metavar="OUT.xml", help="the JUnit XML file to write (replaced; "
+                       "missing directories are made; - writes standard output)")
     junit.add_argument("--logs", metavar="DIR", default=None,
                        help="directory of the task log files (default: the directory of "
                        "RESULTS; none for standard input)")
 
 
 def run(args, out, err):
-    from korvo.reporter.cli import read_results, shown
-    from korvo.reporter.junit import write_junit
+    from korvo.reporter.cli import output_path, read_results, shown
+    from korvo.reporter.junit import to_junit, write_junit
 
+    target = output_path(args.out, args.results)
     campaign = read_results(args.results, whole_job=True)
     logs_dir = args.logs
     if logs_dir is None:
@@ -34,6 +36,9 @@ def run(args, out, err):
             logs_dir = os.path.dirname(os.path.abspath(args.results))
     elif not os.path.isdir(logs_dir):
         raise UsageError("--logs %s is not a directory" % shown(logs_dir))
+    if target is None:
+        out.write(to_junit(campaign, logs_dir=logs_dir))
+        return 0
     try:
         totals = write_junit(campaign, args.out, logs_dir=logs_dir)
     except OSError as exc:
