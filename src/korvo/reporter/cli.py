@@ -146,6 +146,11 @@ def prepare_outdir(outdir):
                          % (shown(outdir), exc.strerror or exc)) from None
 
 
+def plural(count, one, many=None):
+    """"1 file", "2 files": a count with its noun."""
+    return "%s %s" % (format(count, ","), one if count == 1 else (many or one + "s"))
+
+
 def output_path(out, results):
     """Checks the file a command is to write, before anything is written: None for "-"
     (standard output); refused when it is the input itself (the same device and inode);

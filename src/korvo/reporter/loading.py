@@ -129,6 +129,10 @@ def _junit(data, name):
     """JUnit XML from another framework; other XML (our legacy report) is not read back."""
     from korvo.reporter import junit_input
 
+    head = data[:512].lstrip().lower()
+    if head.startswith(b"<!doctype html") or head.startswith(b"<html"):
+        raise LoadError("%s is an HTML page, not a results document; pages are not read back "
+                        "(give results.yaml, results.json or a JUnit file)" % name)
     try:
         root = junit_input.parse(data, name)
         if not junit_input.is_junit(root.tag):

@@ -6,7 +6,8 @@ import sys
 import time
 
 from korvo.reporter import cli
-from korvo.reporter.cli import PROG, UsageError, count_arg, prepare_outdir, rate_arg, seed_arg
+from korvo.reporter.cli import (PROG, UsageError, count_arg, plural, prepare_outdir, rate_arg,
+                                 seed_arg)
 
 NAME = "demo"
 # Ten times the largest job the benchmarks build: about 13 GB of tree.
@@ -105,8 +106,9 @@ def run(args, out, err):
 
     lines = [
         "demo job written to %s" % outdir,
-        "  nodes         %s (%d tasks x %d testcases, %d sections, %d steps)" % (
-            format(nodes, ","), plan.tasks, plan.testcases, plan.sections, plan.steps),
+        "  nodes         %s (%s x %s, %s, %s)" % (
+            format(nodes, ","), plural(plan.tasks, "task"), plural(plan.testcases, "testcase"),
+            plural(plan.sections, "section"), plural(plan.steps, "step")),
         "  results       %s (total %s)" % (format_counts(counts),
                                            format(sum(counts.values()), ",")),
         "  success rate  %.1f%%" % campaign.summary.success_rate,

@@ -25,7 +25,7 @@ def add_parser(commands):
 
 
 def run(args, out, err):
-    from korvo.reporter.cli import output_path, read_results, shown
+    from korvo.reporter.cli import output_path, plural, read_results, shown
     from korvo.reporter.junit import to_junit, write_junit
 
     target = output_path(args.out, args.results)
@@ -43,6 +43,7 @@ def run(args, out, err):
         totals = write_junit(campaign, args.out, logs_dir=logs_dir)
     except OSError as exc:
         raise UsageError("cannot write %s: %s" % (shown(args.out), exc.strerror or exc)) from None
-    out.write("%s: %d tests, %d failures, %d errors, %d skipped\n" % (
-        args.out, totals.tests, totals.failures, totals.errors, totals.skipped))
+    out.write("%s: %s, %s, %s, %d skipped\n" % (
+        args.out, plural(totals.tests, "test"), plural(totals.failures, "failure"),
+        plural(totals.errors, "error"), totals.skipped))
     return 0

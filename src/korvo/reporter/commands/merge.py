@@ -2,7 +2,7 @@
 
 import os
 
-from korvo.reporter.cli import UsageError, prepare_outdir
+from korvo.reporter.cli import UsageError, plural, prepare_outdir
 
 NAME = "merge"
 
@@ -53,6 +53,7 @@ def run(args, out, err):
 
     counts = counts_of(merged.summary)
     tasks = sum(1 for t in merged.tasks if t.type != "Plugin")
-    out.write("merged %d files into %s: %d tasks, %s (total %s)\n" % (
-        len(trees), outdir, tasks, format_counts(counts), format(sum(counts.values()), ",")))
+    out.write("merged %s into %s: %s, %s (total %s)\n" % (
+        plural(len(trees), "file"), outdir, plural(tasks, "task"), format_counts(counts),
+        format(sum(counts.values()), ",")))
     return 0
