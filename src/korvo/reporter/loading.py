@@ -188,12 +188,12 @@ def _decode_yaml(data, name):
         raise LoadError("%s is not a results document (not UTF-8 text)" % name) from None
     try:
         try:
-            _refuse_anchors(text, _fallback_loader(True))
+            _check_events(text, _fallback_loader(True))
             return yaml.load(text, Loader=_fallback_loader(True))
         except yaml.YAMLError:
             # libyaml refuses some escapes our writer gives (lone surrogates); PyYAML's
             # pure parser reads them
-            _refuse_anchors(text, _fallback_loader(False))
+            _check_events(text, _fallback_loader(False))
             return yaml.load(text, Loader=_fallback_loader(False))
     except _Refused as exc:
         raise LoadError("%s: %s" % (name, exc)) from None
@@ -211,21 +211,34 @@ class _Refused(ValueError):
     """A YAML document of a form results are never written in."""
 
 
-def _refuse_anchors(text, loader):
-    """Raises ValueError at the first anchor or alias of `text`.
+# Deepest nesting of YAML collections handed to PyYAML: its composer recurses on the C stack
+# once per level, and some builds of it crash the interpreter on deep enough documents.
+MAX_YAML_DEPTH = 1000
 
-    Our writers never give them, and an alias makes one node of the text many: a few
+
+def _check_events(text, loader):
+    """Raises _Refused at the first anchor or alias of `text`, or where its collections
+    nest deeper than MAX_YAML_DEPTH, reading the parser's events only (which takes no
+    stack).
+
+    Our writers never give anchors, and an alias makes one node of the text many: a few
     hundred bytes stand for billions of values, or put one mapping in two places of a tree.
     """
-    if "&" not in text and "*" not in text:
-        return
     import yaml
 
+    depth = 0
     for event in yaml.parse(text, Loader=loader):
         alias = isinstance(event, yaml.AliasEvent)
         if alias or getattr(event, "anchor", None) is not None:
             raise _Refused("YAML %s at line %d: anchors and aliases are not read"
-                             % ("alias" if alias else "anchor", event.start_mark.line + 1))
+                           % ("alias" if alias else "anchor", event.start_mark.line + 1))
+        if isinstance(event, yaml.CollectionStartEvent):
+            depth += 1
+            if depth > MAX_YAML_DEPTH:
+                raise _Refused("nested too deeply to be a results document (line %d)"
+                               % (event.start_mark.line + 1))
+        elif isinstance(event, yaml.CollectionEndEvent):
+            depth -= 1
 
 
 def _fallback_loader(native):
