@@ -166,10 +166,11 @@ def test_junit_bad_results_are_one_line_and_exit_2(tmp_path, entry, name):
 
 
 @pytestmark_junit
-@pytest.mark.parametrize("where", ["missing_dir", "logs_not_a_dir", "no_out"])
+@pytest.mark.parametrize("where", ["out_is_a_dir", "logs_not_a_dir", "no_out"])
 def test_junit_bad_paths_are_one_line_and_exit_2(demo_dir, tmp_path, where):
+    # (a missing directory of OUT is made, as pytest's --junitxml does)
     args = {
-        "missing_dir": [demo_dir / "results.json", tmp_path / "nowhere" / "junit.xml"],
+        "out_is_a_dir": [demo_dir / "results.json", tmp_path],
         "logs_not_a_dir": [demo_dir / "results.json", tmp_path / "junit.xml", "--logs",
                            demo_dir / "results.json"],
         "no_out": [demo_dir / "results.json"],
