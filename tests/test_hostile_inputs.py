@@ -228,7 +228,8 @@ def test_values_no_report_carries_end_in_a_result_or_one_line(tmp_path, case, co
     if code == 2:
         assert_refused(code, stdout, err)
     else:
-        assert code in (0, 1) and err == "", (code, err)  # summary: 1 for a failed result
+        # summary: 1 a failed result, 4 fewer tasks ran than declared, 5 nothing counted
+        assert code in (0, 1, 4, 5) and err == "", (code, err)
     if command == "merge":  # all four outputs, or none
         written = sorted(os.listdir(out)) if out.exists() else []
         assert written == ([] if code else ["ResultsDetails.xml", "ResultsSummary.xml",

@@ -46,10 +46,12 @@ def _one_line(text):
 def run(args, out, err):
     from korvo.reporter.campaign import Campaign
     from korvo.reporter.journal import recover_journal
-    from korvo.reporter.loading import check_input, shown_path
+    from korvo.reporter.loading import shown_path
     from korvo.reporter.outputs import write_outputs
 
-    check_input(args.journal)
+    # The journal reader opens the file as every input is opened (non-blocking, regular
+    # files only), with the journal's own size cap: it streams, so it may exceed what a
+    # document read whole may be.
     journal = shown_path(args.journal)
     try:
         found = recover_journal(args.journal)
@@ -61,7 +63,10 @@ def run(args, out, err):
                          "Campaign" % (journal, type(found.campaign).__name__))
     outdir = os.fspath(args.outdir)
     prepare_outdir(outdir)
-    write_outputs(found.campaign, outdir)
+    try:
+        write_outputs(found.campaign, outdir)
+    except UsageError as exc:
+        raise UsageError("the report recovered from %s: %s" % (journal, exc)) from None
 
     for place, attr, text in found.unknown:
         err.write("%s: %s.%s was kept as its text only: %s\n" % (
