@@ -154,10 +154,16 @@ def _read_pty(fd, pid, timeout):
 
 
 def test_watch_on_a_terminal_shows_the_job_live_then_its_summary(tmp_path):
+    # an earlier job of the same series in a history store gives the ETA
+    store = "sqlite:///%s" % (tmp_path / "history.db")
+    earlier = _journal(tmp_path, "earlier.jsonl")
+    subprocess.run([sys.executable, "-m", "korvo.reporter", "history", "add", "--db", store,
+                    str(earlier)], check=True, capture_output=True, timeout=120)
     job, journal = _start_job(tmp_path, rate=4000, tasks=3, testcases=4)
     pid, fd = pty.fork()
     if pid == 0:  # the child: watch on the terminal
-        os.execvp(sys.executable, [sys.executable, "-m", "korvo.reporter", "watch", str(journal)])
+        os.execvp(sys.executable, [sys.executable, "-m", "korvo.reporter", "watch", str(journal),
+                                   "--db", store])
     fcntl.ioctl(fd, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 110, 0, 0))
     screen, code = _read_pty(fd, pid, timeout=120)
     os.close(fd)
@@ -165,7 +171,8 @@ def test_watch_on_a_terminal_shows_the_job_live_then_its_summary(tmp_path):
     for label in ("job", "tasks done", "testcases done", "elapsed", "ETA", "running",
                   "results", "failures"):
         assert re.search(r"^%s\s+\S" % label, screen, re.M), (label, screen[-2000:])
-    assert "demo-job" in screen
+    assert "demo-job" in screen and "tasks done      3 of 3" in screen
+    assert re.search(r"^ETA\s+\d+:\d\d:\d\d \(from history\)", screen, re.M)
     # the progress went up while the job ran: several frames, the last with every testcase
     done = [int(n) for n in re.findall(r"^testcases done\s+(\d+)", screen, re.M)]
     assert len(set(done)) > 2 and done[-1] == 12
@@ -175,6 +182,25 @@ def test_watch_on_a_terminal_shows_the_job_live_then_its_summary(tmp_path):
                              capture_output=True, text=True, timeout=60)
     assert summary.stdout.replace("\n", "").replace(" ", "") in screen.replace("\n", "").replace(" ", "")
     assert code == summary.returncode == 1
+
+
+def test_series_runtimes_are_those_of_the_complete_jobs_of_the_series(tmp_path):
+    from korvo.reporter.history import open_store
+    from korvo.reporter.history.queries import series_runtimes
+
+    finished = _journal(tmp_path, "finished.jsonl")
+    cut = tmp_path / "killed.jsonl"
+    data = _journal(tmp_path, "other.jsonl", seed=9).read_bytes()
+    cut.write_bytes(data[:len(data) // 2])
+    store_url = "sqlite:///%s" % (tmp_path / "h.db")
+    subprocess.run([sys.executable, "-m", "korvo.reporter", "history", "add", "--db", store_url,
+                    str(finished), str(cut)], check=True, capture_output=True, timeout=120)
+    from korvo.reporter.journal import recover
+
+    with open_store(store_url) as store:
+        runtimes = series_runtimes(store, "/opt/korvo/jobs/demo_job.py")
+        assert runtimes == [pytest.approx(recover(str(finished)).runtime)]
+        assert series_runtimes(store, "another series") == []
 
 
 def test_watch_in_a_ci_log_prints_a_line_per_task_and_failure(tmp_path):
