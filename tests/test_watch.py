@@ -88,28 +88,28 @@ def test_follower_waits_out_a_torn_line_and_takes_a_bad_last_line_for_damage_onl
     data = _journal(tmp_path).read_bytes()
     lines = data.splitlines(keepends=True)
     path = tmp_path / "live.jsonl"
-    path.write_bytes(b"".join(lines[:3]) + lines[3][:20])
+    path.write_bytes(b"".join(lines[:4]) + lines[4][:20])
     follower = _campaign._JournalFollower(str(path))
     first = follower.poll()
-    assert first and follower.damage is None
+    assert first and follower.damage is None and follower.nodes == 1
     with open(path, "ab") as out:
-        out.write(lines[3][20:])
-    assert follower.poll() and follower.damage is None  # the torn line, now whole
+        out.write(lines[4][20:])
+    assert follower.poll() and follower.nodes == 2  # the torn line (a node), now whole
 
     # A last line whose checksum fails may still be the writer's unfinished business...
-    bad = lines[4][:-4] + (b"0" if lines[4][-4:-3] != b"0" else b"1") + lines[4][-3:]
+    bad = lines[5][:-4] + (b"0" if lines[5][-4:-3] != b"0" else b"1") + lines[5][-3:]
     with open(path, "ab") as out:
         out.write(bad)
     assert follower.poll() == [] and follower.damage is None
     assert follower.poll() == [] and follower.damage is None
     # ...until a line follows it: then it is damage, and nothing more is read.
     with open(path, "ab") as out:
-        out.write(lines[5])
+        out.write(lines[6])
     assert follower.poll() == []
     number, offset, what = follower.damage
-    assert (number, what) == (5, "checksum mismatch") and offset == len(b"".join(lines[:4]))
+    assert (number, what) == (6, "checksum mismatch") and offset == len(b"".join(lines[:5]))
     with open(path, "ab") as out:
-        out.write(b"".join(lines[6:]))
+        out.write(b"".join(lines[7:]))
     assert follower.poll() == [] and not follower.closed
 
 
@@ -133,6 +133,18 @@ def test_follower_refuses_links_fifos_directories_and_other_files(tmp_path):
         done = subprocess.run([sys.executable, "-m", "korvo.reporter", "watch", str(path)],
                               capture_output=True, text=True, timeout=60)
         assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+
+
+def test_a_journal_that_never_gets_a_header_is_bad_input_in_one_line(tmp_path):
+    path = tmp_path / "empty.jsonl"
+    path.write_bytes(b"")
+    with open(path, "ab", buffering=0) as out:  # the "job" holds it, so watch waits
+        watch = _watch(path)
+        _until_following(watch, path)
+        out.write(b"x" * 5000)
+        _, err = watch.communicate(timeout=60)
+    assert watch.returncode == 2 and err.count("\n") == 1
+    assert "no valid header line" in err and "Traceback" not in err
 
 
 # -- watch ---------------------------------------------------------------------------------

@@ -181,12 +181,18 @@ def _ordered(counts):
 
 
 def run(args, out, err):
+    from korvo.reporter.commands.recover import _one_line, _quoted
+
     follower = _open(args.journal)
     try:
         return _follow(args, follower, out, err)
     except KeyboardInterrupt:
         # Ctrl-C is how a person stops watching: no message, no traceback.
         return EXIT_INTERRUPTED
+    except (OSError, ValueError) as exc:
+        # a header that never becomes one, a journal past the caps or beyond the memory left
+        raise UsageError("cannot follow %s: %s" % (
+            _quoted(args.journal), _one_line(getattr(exc, "strerror", None) or exc))) from None
 
 
 def _follow(args, follower, out, err):
@@ -213,7 +219,8 @@ def _follow(args, follower, out, err):
                 break
             why_dead = alive.dead(follower.file_size())
             if why_dead:
-                view.poll()  # what came in the meantime
+                for notice in view.poll():  # what came in the meantime
+                    show.notice(notice)
                 if view.ended:
                     why_dead = None
                 break
