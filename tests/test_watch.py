@@ -113,6 +113,21 @@ def test_follower_waits_out_a_torn_line_and_takes_a_bad_last_line_for_damage_onl
     assert follower.poll() == [] and not follower.closed
 
 
+def test_follower_takes_a_journal_cut_short_for_damage(tmp_path):
+    data = _journal(tmp_path).read_bytes()
+    path = tmp_path / "cut.jsonl"
+    path.write_bytes(data[:len(data) // 2])
+    follower = _campaign._JournalFollower(str(path))
+    assert follower.poll()
+    read = follower.bytes_read
+    with open(path, "ab") as out:
+        out.write(data[len(data) // 2:])
+    assert follower.poll() and follower.damage is None and follower.closed
+    os.truncate(path, read)
+    assert follower.poll() == []
+    assert follower.damage[2] == "the journal was cut short while it was followed"
+
+
 def test_follower_refuses_links_fifos_directories_and_other_files(tmp_path):
     journal = _journal(tmp_path)
     link = tmp_path / "link.jsonl"

@@ -45,6 +45,12 @@ const char* event_name(TreeReplay::Event what) {
 nb::object JournalFollower::poll() {
     nb::object events = check(PyList_New(0));
     if (!damage_.is_none()) return events;
+    // A journal is only appended to: one that shrank was cut or replaced under its reader.
+    if (file_size() < lines_.bytes_read()) {
+        damage_ = damage_at(lines_.line_number() + 1, lines_.bytes_read(),
+                            "the journal was cut short while it was followed");
+        return events;
+    }
     try {
         std::string_view line;
         while (damage_.is_none() && lines_.next(line)) {

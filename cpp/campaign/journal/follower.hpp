@@ -20,7 +20,8 @@ class JournalFollower {
 
     // Reads and applies the complete records appended since the last poll: a list of
     // (event, node) with event "added", "started", "stopped" or "end" (node None), in order.
-    // A torn last line is left for the next poll. After damage, nothing more is read.
+    // A torn last line is left for the next poll. A file that shrank is damage; after damage,
+    // nothing more is read.
     nb::object poll();
 
     nb::object root() const;
@@ -32,7 +33,7 @@ class JournalFollower {
     bool closed() const { return replay_.closed(); }
     // The bytes of the file read so far (a complete record or not).
     uint64_t bytes_read() const { return lines_.bytes_read(); }
-    // The size the file has now, or less than bytes_read() when it was cut short.
+    // The size the file has now.
     uint64_t file_size() const;
     // ValueError when the shared values of the tree so far would be written out as more than
     // the journal's expansion cap allows; the tree is walked once, so call it before writing.
