@@ -162,6 +162,27 @@ def test_a_journal_that_never_gets_a_header_is_bad_input_in_one_line(tmp_path):
     assert "no valid header line" in err and "Traceback" not in err
 
 
+def test_hostile_journals_end_watch_with_one_line(tmp_path):
+    from test_journal_hostile import ROOT, forge
+
+    deep = "[" * 30000 + "1" + "]" * 30000
+    path = forge(tmp_path / "deep.jsonl", ROOT, '["=",0,"extra",%s]' % deep, '["end"]')
+    done = subprocess.run([sys.executable, "-m", "korvo.reporter", "watch", str(path)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 3 and "line 3" in done.stderr and "recursion" in done.stderr
+    assert done.stderr.count("\n") == 1
+    # shared values that would be written out without end: refused before the summary
+    doubling = ['"a0":[1]'] + ['"a%d":[{"$r":%d},{"$r":%d}]' % (k, k, k) for k in range(1, 40)]
+    path = forge(tmp_path / "doubling.jsonl", ROOT,
+                 '["=",0,"extra",{%s}]' % ",".join(doubling), '["end"]')
+    for command in (["watch", str(path)], ["html", "--follow", str(path), str(tmp_path / "p.html")]):
+        done = subprocess.run([sys.executable, "-m", "korvo.reporter"] + command,
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 2 and "shared" in done.stderr, done.stderr
+        assert done.stderr.count("\n") == 1
+    assert not (tmp_path / "p.html").exists()
+
+
 # -- watch ---------------------------------------------------------------------------------
 
 def _read_pty(fd, pid, timeout):
@@ -293,6 +314,22 @@ def test_ctrl_c_leaves_watch_quietly(tmp_path):
     job.kill()
     job.wait(timeout=30)
     assert watch.returncode == 130 and err == ""
+
+
+def test_html_follow_of_a_killed_job_writes_a_last_page_with_its_open_nodes_aborted(tmp_path):
+    job, journal = _start_job(tmp_path, rate=600, tasks=5, testcases=5)
+    page = tmp_path / "report.html"
+    follow = subprocess.Popen([sys.executable, "-m", "korvo.reporter", "html", "--follow",
+                               str(journal), str(page)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    _until_following(follow, journal)
+    job.send_signal(signal.SIGKILL)
+    job.wait(timeout=30)
+    out, err = follow.communicate(timeout=60)
+    assert follow.returncode == 1, err
+    assert "the job died (its journal stopped growing" in out
+    text = page.read_text()
+    assert '{"live":false}' in text and "job ended before this node stopped" in text
 
 
 # -- html --follow in a browser ------------------------------------------------------------
