@@ -212,7 +212,9 @@ def test_page_is_one_file_with_the_data_once(tmp_path):
     root = demo_job(tmp_path, [b"x\n"], [Failed])
     root.id = "a</script><script>alert(1)</script>"
     page = render_html(root, logs_dir=tmp_path)
-    assert page.count("<script") == 3  # the data, the history (none) and the page's own script
+    # the data, the history (none), whether the job still runs, and the page's own script
+    assert page.count("<script") == 4
+    assert '<script type="application/json" id="korvo-live">{"live":false}</script>' in page
     assert " src=" not in page
     # nothing is fetched: the only address is the SVG namespace's name
     bare = page.replace('"http://www.w3.org/2000/svg"', "")

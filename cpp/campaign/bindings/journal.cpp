@@ -1,6 +1,7 @@
-// Python names of the journal: opening and closing one, replaying a journal file and
-// stopping what it left open.
+// Python names of the journal: opening and closing one, replaying a journal file, following
+// one a job still writes and stopping what it left open.
 #include "campaign/bindings/bindings.hpp"
+#include "campaign/journal/follower.hpp"
 #include "campaign/journal/journal_writer.hpp"
 #include "campaign/journal/recovery_abort.hpp"
 #include "campaign/journal/registry.hpp"
@@ -44,6 +45,21 @@ void bind_journal(nb::module_& m) {
             return abort_open_nodes(open.ptr(), detail.ptr());
         },
         nb::arg("open"), nb::arg("detail"));
+    nb::class_<JournalFollower>(m, "_JournalFollower")
+        .def(
+            "__init__",
+            [](JournalFollower* self, nb::handle path) { new (self) JournalFollower(path.ptr()); },
+            nb::arg("path"))
+        .def("poll", &JournalFollower::poll)
+        .def("check_expansion", &JournalFollower::check_expansion)
+        .def("file_size", &JournalFollower::file_size)
+        .def_prop_ro("root", &JournalFollower::root)
+        .def_prop_ro("nodes", &JournalFollower::nodes)
+        .def_prop_ro("open", &JournalFollower::open_nodes)
+        .def_prop_ro("unknown", &JournalFollower::unknown)
+        .def_prop_ro("damage", &JournalFollower::damage)
+        .def_prop_ro("closed", &JournalFollower::closed)
+        .def_prop_ro("bytes_read", &JournalFollower::bytes_read);
 }
 
 } // namespace korvo::campaign

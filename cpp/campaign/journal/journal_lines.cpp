@@ -32,7 +32,7 @@ void poll_signals() {
 
 } // namespace
 
-JournalLines::JournalLines(PyObject* path) : path_(nb::borrow(path)) {
+JournalLines::JournalLines(PyObject* path, bool follow) : path_(nb::borrow(path)), follow_(follow) {
     PyObject* raw = nullptr;
     if (!PyUnicode_FSConverter(path, &raw)) throw nb::python_error();
     nb::object encoded = nb::steal(raw);
@@ -40,7 +40,8 @@ JournalLines::JournalLines(PyObject* path) : path_(nb::borrow(path)) {
     int fd;
     do {
         Py_BEGIN_ALLOW_THREADS fd =
-            ::open(PyBytes_AS_STRING(raw), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+            ::open(PyBytes_AS_STRING(raw),
+                   O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (follow ? O_NOFOLLOW : 0));
         Py_END_ALLOW_THREADS
     } while (fd < 0 && errno == EINTR && (poll_signals(), true));
     if (fd < 0) raise_os_error(path);
@@ -51,19 +52,26 @@ JournalLines::JournalLines(PyObject* path) : path_(nb::borrow(path)) {
     if (uint64_t(info.st_size) > kMaxJournalBytes)
         refuse("larger than 16 GiB, the journal size cap");
 
+    if (!read_header() && !follow_) refuse("not a korvo-reporter journal (no valid header line)");
+}
+
+bool JournalLines::read_header() {
     size_t nl;
     while ((nl = buf_.find('\n')) == std::string::npos && buf_.size() < kMaxHeaderBytes && fill()) {
     }
+    if (nl == std::string::npos && follow_ && buf_.size() < kMaxHeaderBytes) return false;
     std::string_view header(buf_.data(), nl == std::string::npos ? 0 : nl);
     if (header.substr(0, sizeof kHeaderStart - 1) != kHeaderStart || !checksum_holds(header, '}'))
         refuse("not a korvo-reporter journal (no valid header line)");
     long long version = std::atoll(header.data() + sizeof kHeaderStart - 1);
     if (version != kFormatVersion) {
         PyErr_Format(PyExc_ValueError, "journal format version %lld is not supported: %R", version,
-                     path);
+                     path_.ptr());
         throw nb::python_error();
     }
-    start_ = nl + 1;
+    start_ = scanned_ = nl + 1;
+    header_read_ = true;
+    return true;
 }
 
 JournalLines::~JournalLines() {
@@ -81,6 +89,7 @@ bool JournalLines::fill() {
     if (start_ > 0 && start_ >= buf_.size() / 2) {
         buf_.erase(0, start_);
         buf_base_ += start_;
+        scanned_ -= start_;
         start_ = 0;
     }
     size_t had = buf_.size();
@@ -97,7 +106,7 @@ bool JournalLines::fill() {
     }
     buf_.resize(had + size_t(got));
     poll_signals();
-    if (got == 0) eof_ = true;
+    if (got == 0) eof_ = !follow_; // a followed file may grow again
     return got > 0;
 }
 
@@ -123,10 +132,11 @@ bool JournalLines::checksum_holds(std::string_view line, char closing) {
 
 bool JournalLines::next(std::string_view& line) {
     if (damage_) return false;
-    size_t scanned = start_;
+    if (!header_read_ && !read_header()) return false;
     size_t nl;
-    while ((nl = buf_.find('\n', scanned)) == std::string::npos) {
-        scanned = buf_.size();
+    // scanned_ is kept across calls, so a line the writer is still writing is searched once.
+    while ((nl = buf_.find('\n', scanned_)) == std::string::npos) {
+        scanned_ = buf_.size();
         if (buf_base_ + buf_.size() > kMaxJournalBytes) {
             damage_ = "the journal runs on past 16 GiB, the journal size cap";
             break;
@@ -135,16 +145,26 @@ bool JournalLines::next(std::string_view& line) {
             damage_ = "line longer than 1 GiB, the line length cap";
             break;
         }
-        size_t before = start_;
-        if (!fill()) return false; // torn: the writer died inside this line
-        scanned -= before - start_;
+        if (!fill()) return false; // torn: the writer died inside this line, or is in it
     }
     ++line_number_;
     line_offset_ = buf_base_ + start_;
     if (damage_) return false;
     line = std::string_view(buf_.data() + start_, nl - start_);
-    start_ = nl + 1;
+    size_t line_start = start_;
+    start_ = scanned_ = nl + 1;
     if (checksum_holds(line, ']')) return true;
+    if (follow_ && start_ == buf_.size()) {
+        // The last line so far: it is damage only once more follows it, so until then it
+        // stays unread.
+        start_ = scanned_ = line_start;
+        if (!fill()) {
+            --line_number_;
+            return false;
+        }
+        damage_ = "checksum mismatch";
+        return false;
+    }
     // A bad last line is a torn one; before the end it is damage.
     if (start_ < buf_.size() || fill()) damage_ = "checksum mismatch";
     return false;

@@ -23,7 +23,12 @@ class JournalLines {
   public:
     // Opens the journal and checks its header: OSError when it cannot be opened, ValueError
     // when it is not a regular file, is larger than kMaxJournalBytes or has no valid header.
-    explicit JournalLines(PyObject* path);
+    explicit JournalLines(PyObject* path) : JournalLines(path, false) {}
+    // With `follow`, the file is one a job is still writing: a link is refused, a header not
+    // yet complete is waited for, and the end of the file is only where the writer is now:
+    // next() reads on past it on each call, and holds a last line that is torn or fails its
+    // checksum until more follows it (then it is damage).
+    JournalLines(PyObject* path, bool follow);
     ~JournalLines();
     JournalLines(const JournalLines&) = delete;
     JournalLines& operator=(const JournalLines&) = delete;
@@ -38,10 +43,13 @@ class JournalLines {
     const char* damage() const { return damage_; }
     // How many bytes of the file were read so far.
     uint64_t bytes_read() const { return buf_base_ + buf_.size(); }
+    int fd() const { return fd_; }
 
   private:
     // Reads more of the file onto the buffer; false at its end.
     bool fill();
+    // Reads and checks the header line; false while a following reader waits for it.
+    bool read_header();
     bool checksum_holds(std::string_view line, char closing);
     [[noreturn]] void refuse(const char* what);
 
@@ -51,6 +59,9 @@ class JournalLines {
     size_t start_ = 0;      // where the unread lines begin in buf_
     uint64_t buf_base_ = 0; // the file offset of buf_[0]
     bool eof_ = false;
+    bool follow_ = false;
+    bool header_read_ = false;
+    size_t scanned_ = 0; // buf_ before this offset holds no line break after start_
     uint32_t chain_ = 0;
     size_t line_number_ = 1;
     uint64_t line_offset_ = 0;

@@ -3,6 +3,10 @@
 
 #include <Python.h>
 
+#include <string_view>
+
+#include "campaign/journal/journal_lines.hpp"
+#include "campaign/journal/tree_replay.hpp"
 #include "common/py_support.hpp"
 
 namespace korvo::campaign::journal {
@@ -19,5 +23,13 @@ namespace korvo::campaign::journal {
 // too large for the memory left raises ValueError; an unreadable one OSError; Ctrl-C
 // KeyboardInterrupt.
 nb::object replay_journal(PyObject* path);
+
+// The damage tuple (line number, byte offset, what is wrong).
+nb::object damage_at(size_t line_number, uint64_t offset, const char* what);
+// Applies the record `line` that `lines` just gave: None, or the damage when the record cannot
+// be applied. Ctrl-C and the interpreter's own failures propagate.
+nb::object apply_record(TreeReplay& replay, const JournalLines& lines, std::string_view line);
+// After running out of memory while replaying `lines`: raises ValueError naming the line.
+[[noreturn]] void raise_out_of_memory(const JournalLines& lines, PyObject* path);
 
 } // namespace korvo::campaign::journal

@@ -69,7 +69,7 @@ class _Parser(argparse.ArgumentParser):
 
 # Each module names its command (NAME), adds its parser (add_parser) and runs it
 # (run(args, out, err) -> exit code). Listed in the order --help shows them.
-COMMANDS = ["demo", "summary", "junit", "html", "merge", "recover", "history"]
+COMMANDS = ["demo", "summary", "junit", "html", "merge", "recover", "history", "watch"]
 
 
 def count_arg(text):

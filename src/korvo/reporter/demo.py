@@ -116,6 +116,9 @@ class _Builder:
             release="1.0.0",
             image="demo-image-1.0.0",
         )
+        # Declared up front, as a harness that has read its job file does, so a follower of
+        # the journal knows how far along the job is; stop() states it again.
+        campaign.totaltasks = plan.tasks
         self.nodes = 1
 
         job_plugin = campaign.add_plugin(id="environment_check", seq_num=0)

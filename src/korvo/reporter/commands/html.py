@@ -35,6 +35,9 @@ def add_parser(commands):
     page.add_argument("--log-limit", metavar="BYTES", type=count_arg, default=LOG_BUDGET,
                       help="bytes of log embedded in all (default %(default)s; each node's "
                       "slice is cut at 64 KiB)")
+    page.add_argument("--follow", action="store_true",
+                      help="RESULTS is the journal of a running job: rewrite the page every few "
+                      "seconds until the job ends (an open page reloads itself)")
 
 
 def _history(campaign, args):
@@ -54,6 +57,10 @@ def run(args, out, err):
     from korvo.reporter.html import render_html, write_html
     from korvo.reporter.progress import Progress
 
+    if args.follow:
+        from korvo.reporter.follow import run_follow
+
+        return run_follow(args, out, err)
     target = output_path(args.out, args.results)
 
     logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))

@@ -45,6 +45,15 @@ def jobs(store: Store, series: Optional[str] = None, last: Optional[int] = None)
     return [_job(r) for r in reversed(store.query(sql, params))]
 
 
+def series_runtimes(store: Store, series: str, last: int = 20) -> List[float]:
+    """Runtimes in seconds of the series' last `last` complete jobs, oldest first."""
+    rows = store.query(
+        "SELECT j.runtime FROM jobs j JOIN series s ON s.id = j.series_id"
+        " WHERE s.name = ? AND j.complete = 1 AND j.runtime IS NOT NULL"
+        " ORDER BY j.start_us DESC, j.id DESC LIMIT %d" % int(last), (series,))
+    return [float(r[0]) for r in reversed(rows)]
+
+
 def series_of_job(store: Store, job_id: int) -> Tuple[int, str]:
     row = store.query("SELECT s.id, s.name FROM jobs j JOIN series s ON s.id = j.series_id"
                       " WHERE j.id = ?", (job_id,))

@@ -22,7 +22,7 @@ def _asset(name):
 
 # The page's script, by concern, in the order it is inlined (each part uses those before it).
 SCRIPT_PARTS = ("format.js", "model.js", "history.js", "virtual_list.js", "filters.js",
-                "details.js", "overview.js", "main.js")
+                "details.js", "overview.js", "live.js", "main.js")
 
 
 def _script():
@@ -39,22 +39,24 @@ def _version():
 
 
 def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET,
-                history=None):
+                history=None, live=False):
     """The report page of the tree below `campaign`, as text.
 
     With `logs_dir`, each node's log slice is read from the file of that name in it.
     `history` is the job's history as `korvo.reporter.history.page_data.history_json`
     gives it: each testcase's last outcomes and badges, and the series' trends.
+    With `live`, the page is of a job still running: it reloads itself every few seconds,
+    keeping the reader's place.
     """
     from korvo.reporter.campaign import _html_data
 
     if logs_dir is not None:
         logs_dir = os.fspath(logs_dir)
     data = _html_data(campaign, logs_dir, int(slice_cap), int(log_budget))
-    return _page("Report %s" % (getattr(campaign, "id", "") or ""), data, history)
+    return _page("Report %s" % (getattr(campaign, "id", "") or ""), data, history, live)
 
 
-def _page(title, data, history=None):
+def _page(title, data, history=None, live=False):
     """The page around `data` and `history`, embedded JSON texts (every "<" escaped)."""
     title = _html.escape(title, quote=True)
     # a lone surrogate has no UTF-8 form: shown as its escape
@@ -68,6 +70,7 @@ def _page(title, data, history=None):
         "VERSION": _html.escape(_version()),
         "DATA": data,
         "HISTORY": history or "null",
+        "LIVE": '{"live":true}' if live else '{"live":false}',
     }
     out = []
     rest = page
@@ -84,12 +87,12 @@ def _page(title, data, history=None):
 
 
 def write_html(campaign, path, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET,
-               history=None):
+               history=None, live=False):
     """Writes the report page of `campaign` to `path` (replaced safely); returns its size."""
     from korvo.reporter.files import write_file
 
     page = render_html(campaign, logs_dir=logs_dir, slice_cap=slice_cap, log_budget=log_budget,
-                       history=history)
+                       history=history, live=live)
     # Pages are ASCII unless a title is not: then the size is that of the UTF-8 text.
     data = page if page.isascii() else page.encode("utf-8")
     write_file(path, data)

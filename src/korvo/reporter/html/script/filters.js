@@ -78,5 +78,13 @@ function createFilters(model, list, hooks) {
   });
   searchBox.addEventListener("keydown", function (ev) { if (ev.key === "Enter") { clearTimeout(timer); apply(); } });
 
-  return { build: build, apply: apply, clear: clear, active: active };
+  // What the reader chose, to be chosen again on a page reloaded with newer data.
+  function state() { return { q: searchBox.value, chosen: chipKeys.filter(function (k) { return chosen[k]; }) }; }
+  function restore(s) {
+    if (!s) return;
+    searchBox.value = typeof s.q === "string" ? s.q : "";
+    (s.chosen || []).forEach(function (k) { if (chipKeys.indexOf(k) >= 0) chosen[k] = true; });
+    if (active()) apply();
+  }
+  return { build: build, apply: apply, clear: clear, active: active, state: state, restore: restore };
 }

@@ -61,6 +61,7 @@
   list.rebuild();
   filters.build();
   followFragment();
+  createLive(JSON.parse(byId("korvo-live").textContent), filters, list).start();
   document.body.dataset.ready = "tree";
   requestAnimationFrame(function () {
     setTimeout(function () {
