@@ -1,6 +1,7 @@
 #include "campaign/journal/journal_writer.hpp"
 
 #include <fcntl.h>
+#include <structmember.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -446,9 +447,43 @@ bool immutable_scalar(PyObject* v) {
 
 } // namespace
 
+bool JournalWriter::read_result_slots(PyObject* value, ResultFields& out) const {
+    auto* type = (PyTypeObject*)types_[0].ptr();
+    ResultSlots& slots = result_slots_;
+    if (!slots.version || type->tp_version_tag != slots.version) {
+        // Looked up again after any change to the class (its version tag changes).
+        slots = ResultSlots{};
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+            type->tp_getattro != PyObject_GenericGetAttr)
+            return false;
+        PyObject* names[3] = {interned.name, interned.reason, interned.data};
+        for (int i = 0; i < 3; ++i) {
+            PyObject* descr = _PyType_Lookup(type, names[i]);
+            if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return false;
+            PyMemberDef* member = ((PyMemberDescrObject*)descr)->d_member;
+            if (member->type != T_OBJECT_EX && member->type != T_OBJECT) return false;
+            slots.offset[i] = member->offset;
+            slots.required[i] = member->type == T_OBJECT_EX;
+        }
+        slots.version = type->tp_version_tag; // set by the lookups above
+        slots.usable = slots.version != 0;
+    }
+    if (!slots.usable) return false;
+    nb::object* fields[3] = {&out.name, &out.reason, &out.data};
+    for (int i = 0; i < 3; ++i) {
+        PyObject* v = *(PyObject**)((char*)value + slots.offset[i]);
+        if (!v && slots.required[i]) return false;
+        *fields[i] = nb::borrow(v ? v : Py_None);
+    }
+    return true;
+}
+
 bool JournalWriter::result_fields(PyObject* value, ResultFields& out) const {
     if ((PyObject*)Py_TYPE(value) != types_[0].ptr() || named_results_.count(value)) return false;
     // The class's own slots: reading them runs no Python code.
+    if (read_result_slots(value, out))
+        return PyUnicode_CheckExact(out.name.ptr()) && immutable_scalar(out.reason.ptr()) &&
+               immutable_scalar(out.data.ptr());
     try {
         out.name = optional_attr(value, interned.name);
         out.reason = attr_or_none(value, interned.reason);

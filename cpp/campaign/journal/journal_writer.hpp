@@ -83,6 +83,16 @@ class JournalWriter {
     // A result of exactly TestResult, not one of the named ones, read into `out` (false
     // for anything else, or fields whose text could differ from the same objects' last).
     bool result_fields(PyObject* value, ResultFields& out) const;
+    // Where the result class keeps its fields, when they are plain slots: read straight
+    // from the object while the class is unchanged since they were looked up.
+    struct ResultSlots {
+        unsigned int version = 0; // the class's version tag when looked up; 0: never
+        bool usable = false;
+        Py_ssize_t offset[3] = {}; // name, reason, data
+        bool required[3] = {};     // an empty slot raises AttributeError (else reads None)
+    };
+    bool read_result_slots(PyObject* value, ResultFields& out) const;
+    mutable ResultSlots result_slots_;
     // Whether the attribute was last written from a result with these very fields.
     bool same_result(uint32_t node, PyObject* name, const ResultFields& fields) const;
     void forget_written(uint32_t node, PyObject* name);
