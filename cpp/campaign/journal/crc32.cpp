@@ -1,7 +1,5 @@
 #include "campaign/journal/crc32.hpp"
 
-#include <cstring>
-
 namespace korvo::campaign::journal {
 
 namespace {
@@ -31,17 +29,10 @@ uint32_t crc32(uint32_t seed, const char* data, size_t n) {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     uint32_t c = ~seed;
     while (n >= 8) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        // One load instead of eight.
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        uint32_t lo = c ^ uint32_t(word), hi = uint32_t(word >> 32);
-#else
         uint32_t lo = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
                            uint32_t(p[3]) << 24);
         uint32_t hi =
             uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
-#endif
         c = tables.t[7][lo & 0xFF] ^ tables.t[6][(lo >> 8) & 0xFF] ^
             tables.t[5][(lo >> 16) & 0xFF] ^ tables.t[4][lo >> 24] ^ tables.t[3][hi & 0xFF] ^
             tables.t[2][(hi >> 8) & 0xFF] ^ tables.t[1][(hi >> 16) & 0xFF] ^ tables.t[0][hi >> 24];
