@@ -3,6 +3,7 @@
 import datetime
 import math
 import os
+import zlib
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -409,3 +410,19 @@ def test_results_with_other_fields_or_a_named_result_are_written_again(started_j
         task.stop()
         root.stop(num_tasks=1)
     assert_rebuilt(root, path, tmp_path=path.parent)
+
+
+def test_every_record_length_carries_zlibs_checksum(started_job):
+    # Records of each length from a few bytes to several hundred, whatever part of them the
+    # checksum takes sixteen bytes at a time.
+    root, path = started_job
+    with journal.attach(root, str(path)):
+        for n in range(600):
+            root.note = "x" * n
+    lines = path.read_bytes().split(b"\n")[:-1]
+    assert len(lines) == 603  # the header, the tree, 600 changes, the end
+    crc = 0
+    for line in lines:
+        body, sealed = line[:-11], line[-10:-2]
+        crc = zlib.crc32(body, crc)
+        assert sealed == b"%08x" % crc, line[:80]
