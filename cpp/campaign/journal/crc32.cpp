@@ -77,7 +77,13 @@ KORVO_FOLD_TARGET uint32_t fold(uint32_t c, const unsigned char* p, size_t n) {
     return uint32_t(_mm_extract_epi32(_mm_xor_si128(x1, t), 1));
 }
 
-const bool can_fold = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+// Asked while the library loads, perhaps before the CPU model's own initialiser has run.
+bool cpu_can_fold() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+
+const bool can_fold = cpu_can_fold();
 #endif
 
 } // namespace
