@@ -3,6 +3,7 @@
     python bench/journal.py                 # the default demo job (~10,000 nodes)
     python bench/journal.py --tasks 100     # ~100,000 nodes
     python bench/journal.py --cpu 1         # every run pinned to CPU 1
+    python bench/journal.py --tasks 3 --instructions   # instructions, under callgrind
 
 Build: `python -m korvo.reporter demo OUTDIR` against the same command with
 `--journal PATH` (and `--durability`), same plan and seed, each in a fresh
@@ -12,6 +13,11 @@ interleaved so that load on the machine falls on every mode alike; on a shared
 machine pin them (--cpu) and raise --repeat. "fsync" forces the file to disk at
 every node's stop, so it runs on a smaller job (--fsync-tasks) against a plain
 build of that job.
+
+Instructions (--instructions, needs valgrind): the build alone, in a process of its own
+under callgrind with PYTHONHASHSEED=0, less a process that only imports the same modules;
+deterministic, so a loaded machine does not blur it (the write() system calls themselves are
+not counted). Aim well under the time budget there, e.g. 1.35x for "flush".
 
 Size: the journal of the last "flush" run against that run's results.json
 (budget 1.5x). Recovery: `journal.recover` of that journal against json.loads
@@ -68,6 +74,30 @@ def build_times(workdir, tasks, seed, modes, repeat, cpu):
     return best, last
 
 
+BUILD_ONLY = """
+import os, sys
+from korvo.reporter.demo import Plan, build
+mode, tasks, seed, outdir = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+if mode != "import":
+    build(Plan(tasks=tasks, seed=seed), outdir, freeze_finished=True,
+          journal=None if mode == "none" else os.path.join(outdir, "journal.jsonl"),
+          durability="flush" if mode == "none" else mode)
+"""
+
+
+def instructions(workdir, tasks, seed, mode):
+    """Instructions callgrind counts for a process that builds the demo job in `mode`."""
+    outdir = os.path.join(workdir, "callgrind-%s" % mode)
+    shutil.rmtree(outdir, ignore_errors=True)
+    os.makedirs(outdir)
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    done = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + os.path.join(outdir, "out"),
+         sys.executable, "-c", BUILD_ONLY, mode, str(tasks), str(seed), outdir],
+        capture_output=True, text=True, env=env, check=True)
+    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+
+
 def timed(func):
     gc.collect()
     started = time.perf_counter()
@@ -84,10 +114,24 @@ def main(argv=None):
                         help="demo tasks of the smaller job timed in fsync mode")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--cpu", type=int, help="pin every run to this CPU")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count the build's instructions under callgrind instead")
     args = parser.parse_args(argv)
 
     workdir = tempfile.mkdtemp(prefix="korvo-journal-bench-")
     try:
+        if args.instructions:
+            print("demo job: %s nodes, instructions of the build (callgrind)" % format(
+                Plan(tasks=args.tasks).node_count(), ","))
+            base = instructions(workdir, args.tasks, args.seed, "import")
+            plain = instructions(workdir, args.tasks, args.seed, "none") - base
+            print("\n%-34s %14s %7s" % ("build phase of `demo`", "instructions", "ratio"))
+            print("%-34s %14s %6.2fx" % ("without journal", format(plain, ","), 1.0))
+            for mode in ("flush", "batch"):
+                count = instructions(workdir, args.tasks, args.seed, mode) - base
+                print("%-34s %14s %6.2fx" % ("--journal, " + mode, format(count, ","),
+                                             count / plain))
+            return
         print("demo job: %s nodes (fsync mode: %s nodes), best of %d, %s%s" % (
             format(Plan(tasks=args.tasks).node_count(), ","),
             format(Plan(tasks=args.fsync_tasks).node_count(), ","), args.repeat,

@@ -3,6 +3,7 @@
 import datetime
 import math
 import os
+import zlib
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -327,3 +328,101 @@ def test_nodes_outlive_their_closed_journal(started_job, tmp_path):
         task.stop()
         root.stop(num_tasks=1)
     assert journal.recover(str(again)).tasks[0].note == "late"
+
+
+# --- roll-up results: judged by their fields, without asking Python ---------------------
+
+def result_entries(path):
+    """How many values of "result" the journal wrote."""
+    return path.read_text().count('"result",')
+
+
+def test_rolled_up_results_equal_to_the_last_written_are_left_out_without_str(
+        started_job, monkeypatch):
+    root, path = started_job
+    asked = []
+    plain_str = results.TestResult.__str__
+    monkeypatch.setattr(results.TestResult, "__str__",
+                        lambda self: asked.append(self) or plain_str(self))
+    with journal.attach(root, str(path)):
+        task = root.add_task(id="t1", seq_num=1)
+        task.start()
+        chain = [task]
+        for i in range(4):
+            chain.append(chain[-1].add_section(id="s%d" % i, seq_num=i))
+            chain[-1].start()
+        for i in range(5):
+            step = chain[-1].add_section(id="step%d" % i, seq_num=i)
+            step.start()
+            step.stop(result=results.Passed)
+        written, asked_before = result_entries(path), len(asked)
+        # Each of these stops rolls a new Passed up through five ancestors that hold one.
+        for i in range(5, 10):
+            step = chain[-1].add_section(id="step%d" % i, seq_num=i)
+            step.start()
+            step.stop(result=results.Passed)
+        assert result_entries(path) == written + 5  # the steps' own results only
+        assert len(asked) == asked_before
+        for node in reversed(chain):
+            node.stop()
+        root.stop(num_tasks=1)
+    assert_rebuilt(root, path, tmp_path=path.parent)
+
+
+def test_results_with_other_fields_or_a_named_result_are_written_again(started_job):
+    root, path = started_job
+    reason = "slow " + "disk"  # one object, assigned twice
+    data = [1]
+    with journal.attach(root, str(path)):
+        task = root.add_task(id="t1", seq_num=1)
+        task.start()
+        seen = [result_entries(path)]
+        for value, written in [
+                (results.Passed.clone(), True),
+                (results.Passed.clone(), False),
+                (results.Passed.clone(reason=reason), True),
+                (results.Passed.clone(reason=reason), False),
+                (results.Passed.clone(reason="slow disk!"[:-1]), False),  # equal text
+                (results.Passed, True),  # a named result writes its name
+                (results.Passed.clone(), True),
+                (results.Failed.clone(), True),
+                (results.Failed.clone(data=data), True),
+                (results.Failed.clone(data=data), True),  # a list carries identity
+        ]:
+            task.result = value
+            seen.append(result_entries(path))
+            assert seen[-1] - seen[-2] == written, (value, value.reason, value.data)
+        # A result changed in place after it was written is written again; what counts
+        # is the fields it was written with.
+        mutable = results.Blocked.clone(reason="a")
+        for change, written in [(None, True), ("reason", True), ("name", False)]:
+            if change == "reason":
+                mutable.reason = "b"
+            elif change == "name":
+                mutable.name, mutable.severity = "Errored", results.Errored.severity
+                task.result = results.Blocked.clone(reason=mutable.reason)  # as last written
+            if change != "name":
+                task.result = mutable
+            seen.append(result_entries(path))
+            assert seen[-1] - seen[-2] == written, change
+        task.result = mutable
+        assert result_entries(path) == seen[-1] + 1
+        task.stop()
+        root.stop(num_tasks=1)
+    assert_rebuilt(root, path, tmp_path=path.parent)
+
+
+def test_every_record_length_carries_zlibs_checksum(started_job):
+    # Records of each length from a few bytes to several hundred, whatever part of them the
+    # checksum takes sixteen bytes at a time.
+    root, path = started_job
+    with journal.attach(root, str(path)):
+        for n in range(600):
+            root.note = "x" * n
+    lines = path.read_bytes().split(b"\n")[:-1]
+    assert len(lines) == 603  # the header, the tree, 600 changes, the end
+    crc = 0
+    for line in lines:
+        body, sealed = line[:-11], line[-10:-2]
+        crc = zlib.crc32(body, crc)
+        assert sealed == b"%08x" % crc, line[:80]

@@ -1,6 +1,7 @@
 #include "campaign/journal/journal_writer.hpp"
 
 #include <fcntl.h>
+#include <structmember.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -363,6 +364,10 @@ void JournalWriter::build_record(const std::vector<Pending>& work) {
                 line_ += "],";
                 break;
             }
+            ResultFields fields;
+            bool is_result =
+                p.name.ptr() != interned.starttime && result_fields(value.ptr(), fields);
+            if (is_result && same_result(p.node, p.name.ptr(), fields)) break;
             if (open != p.node) {
                 close_open();
                 open_at = line_.size();
@@ -380,7 +385,8 @@ void JournalWriter::build_record(const std::vector<Pending>& work) {
             writer.value(value.ptr());
             flagged_ += writer.flagged();
             if (unchanged(p.node, p.name.ptr(), value_at,
-                          !writer.numbered_any() && !writer.flagged()))
+                          !writer.numbered_any() && !writer.flagged(),
+                          is_result ? &fields : nullptr))
                 line_.resize(entry_at);
             else
                 open_empty = false;
@@ -406,7 +412,8 @@ void JournalWriter::build_record(const std::vector<Pending>& work) {
 // written exactly as last time for the same attribute is left out. Only values without
 // numbered objects qualify (those carry identity, not just text), and never a start time,
 // which tells replay that the node runs.
-bool JournalWriter::unchanged(uint32_t node, PyObject* name, size_t value_at, bool plain) {
+bool JournalWriter::unchanged(uint32_t node, PyObject* name, size_t value_at, bool plain,
+                              ResultFields* result) {
     size_t length = line_.size() - value_at;
     if (!plain || length > 255 || name == interned.starttime) {
         forget_written(node, name);
@@ -419,11 +426,84 @@ bool JournalWriter::unchanged(uint32_t node, PyObject* name, size_t value_at, bo
         bool same = w.print == print && w.length == length;
         w.print = print;
         w.length = uint32_t(length);
+        w.result = result ? std::move(*result) : ResultFields{};
         return same;
     }
     auto& list = written_[node];
     if (list.empty()) list.reserve(6); // a node's start and stop set about six
-    list.push_back(Written{name, print, uint32_t(length)});
+    list.push_back(
+        Written{name, print, uint32_t(length), result ? std::move(*result) : ResultFields{}});
+    return false;
+}
+
+namespace {
+
+// Held, these write the same text whenever they are the same object.
+bool immutable_scalar(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    return v == Py_None || t == &PyUnicode_Type || t == &PyLong_Type || t == &PyFloat_Type ||
+           t == &PyBool_Type;
+}
+
+} // namespace
+
+bool JournalWriter::read_result_slots(PyObject* value, ResultFields& out) const {
+    auto* type = (PyTypeObject*)types_[0].ptr();
+    ResultSlots& slots = result_slots_;
+    if (!slots.version || type->tp_version_tag != slots.version) {
+        // Looked up again after any change to the class (its version tag changes).
+        slots = ResultSlots{};
+        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ||
+            type->tp_getattro != PyObject_GenericGetAttr)
+            return false;
+        PyObject* names[3] = {interned.name, interned.reason, interned.data};
+        for (int i = 0; i < 3; ++i) {
+            PyObject* descr = _PyType_Lookup(type, names[i]);
+            if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type) return false;
+            PyMemberDef* member = ((PyMemberDescrObject*)descr)->d_member;
+            if (member->type != T_OBJECT_EX && member->type != T_OBJECT) return false;
+            slots.offset[i] = member->offset;
+            slots.required[i] = member->type == T_OBJECT_EX;
+        }
+        slots.version = type->tp_version_tag; // set by the lookups above
+        slots.usable = slots.version != 0;
+    }
+    if (!slots.usable) return false;
+    nb::object* fields[3] = {&out.name, &out.reason, &out.data};
+    for (int i = 0; i < 3; ++i) {
+        PyObject* v = *(PyObject**)((char*)value + slots.offset[i]);
+        if (!v && slots.required[i]) return false;
+        *fields[i] = nb::borrow(v ? v : Py_None);
+    }
+    return true;
+}
+
+bool JournalWriter::result_fields(PyObject* value, ResultFields& out) const {
+    if ((PyObject*)Py_TYPE(value) != types_[0].ptr() || named_results_.count(value)) return false;
+    // The class's own slots: reading them runs no Python code.
+    if (read_result_slots(value, out))
+        return PyUnicode_CheckExact(out.name.ptr()) && immutable_scalar(out.reason.ptr()) &&
+               immutable_scalar(out.data.ptr());
+    try {
+        out.name = optional_attr(value, interned.name);
+        out.reason = attr_or_none(value, interned.reason);
+        out.data = attr_or_none(value, interned.data);
+    } catch (nb::python_error& e) {
+        if (!is_value_failure(e)) throw;
+        return false;
+    }
+    return out.name && PyUnicode_CheckExact(out.name.ptr()) && immutable_scalar(out.reason.ptr()) &&
+           immutable_scalar(out.data.ptr());
+}
+
+bool JournalWriter::same_result(uint32_t node, PyObject* name, const ResultFields& fields) const {
+    if (written_.size() <= node) return false;
+    for (const Written& w : written_[node]) {
+        if (w.name != name) continue;
+        return w.result.name.ptr() == fields.name.ptr() &&
+               w.result.reason.ptr() == fields.reason.ptr() &&
+               w.result.data.ptr() == fields.data.ptr();
+    }
     return false;
 }
 
@@ -608,6 +688,7 @@ void JournalWriter::close() {
         unwatch_node(node);
     objects_.release();
     texts_.release();
+    written_.clear();
     pending_.clear();
     if (fd_ >= 0 && ::close(fd_) != 0 && !error) error = errno;
     fd_ = -1;

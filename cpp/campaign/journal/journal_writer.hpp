@@ -74,7 +74,27 @@ class JournalWriter {
     void write_stop(uint32_t node);
     // `start`: where the line begins in line_.
     // `plain`: the value holds no numbered object and nothing kept as text.
-    bool unchanged(uint32_t node, PyObject* name, size_t value_at, bool plain);
+    // `result`: the fields of a result the value is, when same_result() may judge it.
+    struct ResultFields {
+        nb::object name, reason, data;
+    };
+    bool unchanged(uint32_t node, PyObject* name, size_t value_at, bool plain,
+                   ResultFields* result);
+    // A result of exactly TestResult, not one of the named ones, read into `out` (false
+    // for anything else, or fields whose text could differ from the same objects' last).
+    bool result_fields(PyObject* value, ResultFields& out) const;
+    // Where the result class keeps its fields, when they are plain slots: read straight
+    // from the object while the class is unchanged since they were looked up.
+    struct ResultSlots {
+        unsigned int version = 0; // the class's version tag when looked up; 0: never
+        bool usable = false;
+        Py_ssize_t offset[3] = {}; // name, reason, data
+        bool required[3] = {};     // an empty slot raises AttributeError (else reads None)
+    };
+    bool read_result_slots(PyObject* value, ResultFields& out) const;
+    mutable ResultSlots result_slots_;
+    // Whether the attribute was last written from a result with these very fields.
+    bool same_result(uint32_t node, PyObject* name, const ResultFields& fields) const;
     void forget_written(uint32_t node, PyObject* name);
     void seal_line(char closing = ']', size_t start = 0);
     void hand_over(bool stop_seen, bool task_stop_seen);
@@ -98,10 +118,14 @@ class JournalWriter {
     // The fingerprint of the last text written for an attribute, per node (see unchanged()).
     // Names are compared by address: the model's are interned, and a stray equal name only
     // costs a value written again.
+    // A roll-up's result, a fresh but equal object at each child's stop, is judged by its
+    // fields instead: the very name, reason and data last written (held, so no address is
+    // reused) make the same text, and nothing is encoded or asked of Python for it.
     struct Written {
         PyObject* name;
         uint64_t print;
         uint32_t length;
+        ResultFields result; // empty unless the value written was such a result
     };
     std::vector<std::vector<Written>> written_;
     std::vector<Pending> pending_, spare_;
