@@ -95,7 +95,6 @@ class _Builder:
     def run(self, cli="python -m korvo.reporter demo", journal=None, durability="flush"):
         from korvo.reporter.campaign import Campaign
 
-        plan = self.plan
         campaign = Campaign(id="demo-job", seq_num=0)
         if journal is not None:
             with attach(campaign, journal, durability=durability):

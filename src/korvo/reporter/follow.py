@@ -82,10 +82,11 @@ def run_follow(args, out, err):
     unusable input, 3 when the journal is damaged, 130 on Ctrl-C."""
     import os
 
-    from korvo.reporter.cli import EXIT_FAILURE, PROG, UsageError
-    from korvo.reporter.commands.recover import _one_line, _quoted
+    from korvo.reporter.cli import EXIT_FAILED, PROG, UsageError
+    from korvo.reporter.commands.recover import _one_line
+    from korvo.reporter.loading import shown_path
 
-    journal = _quoted(args.results)
+    journal = shown_path(args.results)
     if not os.path.lexists(args.results):
         raise UsageError("no such journal: %s" % journal)
     logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))
@@ -97,7 +98,7 @@ def run_follow(args, out, err):
         return 130
     except (OSError, ValueError) as exc:
         raise UsageError("cannot follow %s into %s: %s" % (
-            journal, _quoted(args.out), _one_line(getattr(exc, "strerror", None) or exc))) from None
+            journal, shown_path(args.out), _one_line(getattr(exc, "strerror", None) or exc))) from None
     if done.damage is not None:
         number, offset, what = done.damage
         err.write("%s: journal %s is damaged at line %d (byte %d): %s\n" % (
@@ -109,4 +110,4 @@ def run_follow(args, out, err):
         args.out, format(done.size, ","), state))
     if done.damage is not None:
         return 3
-    return 0 if done.ended else EXIT_FAILURE
+    return 0 if done.ended else EXIT_FAILED

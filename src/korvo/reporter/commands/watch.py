@@ -4,12 +4,9 @@ elsewhere, until it ends or dies."""
 import os
 import time
 
-from korvo.reporter.cli import EXIT_FAILURE, UsageError
+from korvo.reporter.cli import EXIT_DAMAGED, EXIT_FAILED, EXIT_INTERRUPTED, UsageError
 
 NAME = "watch"
-
-EXIT_DAMAGED = 3  # as recover: the journal is damaged in the middle
-EXIT_INTERRUPTED = 130
 
 # How often the journal is read, and the screen redrawn at most.
 POLL_SECONDS = 0.1
@@ -69,16 +66,17 @@ def _clock(seconds):
 
 
 def _open(path):
-    from korvo.reporter.commands.recover import _one_line, _quoted
+    from korvo.reporter.commands.recover import _one_line
+    from korvo.reporter.loading import shown_path
     from korvo.reporter.watching import open_follower
 
     if not os.path.lexists(path):
-        raise UsageError("no such journal: %s" % _quoted(path))
+        raise UsageError("no such journal: %s" % shown_path(path))
     try:
         return open_follower(path)
     except (OSError, ValueError) as exc:
         raise UsageError("cannot follow %s: %s" % (
-            _quoted(path), _one_line(getattr(exc, "strerror", None) or exc))) from None
+            shown_path(path), _one_line(getattr(exc, "strerror", None) or exc))) from None
 
 
 def _earlier(args, view, err):
@@ -181,7 +179,8 @@ def _ordered(counts):
 
 
 def run(args, out, err):
-    from korvo.reporter.commands.recover import _one_line, _quoted
+    from korvo.reporter.commands.recover import _one_line
+    from korvo.reporter.loading import shown_path
 
     follower = _open(args.journal)
     try:
@@ -192,7 +191,7 @@ def run(args, out, err):
     except (OSError, ValueError) as exc:
         # a header that never becomes one, a journal past the caps or beyond the memory left
         raise UsageError("cannot follow %s: %s" % (
-            _quoted(args.journal), _one_line(getattr(exc, "strerror", None) or exc))) from None
+            shown_path(args.journal), _one_line(getattr(exc, "strerror", None) or exc))) from None
 
 
 def _follow(args, follower, out, err):
@@ -233,16 +232,17 @@ def _follow(args, follower, out, err):
 
 def _finish(args, view, why_dead, out, err):
     from korvo.reporter.cli import PROG
-    from korvo.reporter.commands.recover import _one_line, _quoted
-    from korvo.reporter.summary import all_passed, render
+    from korvo.reporter.commands.recover import _one_line
+    from korvo.reporter.loading import shown_path
+    from korvo.reporter.summary import exit_status, render
 
     follower = view.follower
     root = view.root
-    journal = _quoted(args.journal)
+    journal = shown_path(args.journal)
     if root is None:
         err.write("%s: %s holds no report tree%s\n" % (
             PROG, journal, "" if follower.damage is None else ": " + _one_line(follower.damage[2])))
-        return EXIT_DAMAGED if follower.damage is not None else EXIT_FAILURE
+        return EXIT_DAMAGED if follower.damage is not None else EXIT_FAILED
     if follower.damage is not None:
         number, offset, what = follower.damage
         err.write("%s: journal %s is damaged at line %d (byte %d): %s\n" % (
@@ -257,12 +257,12 @@ def _finish(args, view, why_dead, out, err):
     try:
         follower.check_expansion()
         text = render(root)
-        passed = all_passed(root)
+        status = exit_status(root)[0]
     except (TypeError, ValueError, AttributeError, KeyError) as exc:
         raise UsageError("%s cannot be summarised: %s" % (journal, _one_line(exc))) from None
     out.write(text)
     if follower.damage is not None:
         return EXIT_DAMAGED
     if view.ended:
-        return 0 if passed else EXIT_FAILURE
-    return EXIT_FAILURE
+        return status  # as summary would
+    return EXIT_FAILED  # as recover, for the nodes it had to abort

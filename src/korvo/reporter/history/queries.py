@@ -2,7 +2,7 @@
 between two jobs, and how a job's failures compare with the series before it."""
 
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 from korvo.reporter.history.rows import OUTCOME_FAILED, OUTCOME_PASSED, JobRows
 from korvo.reporter.history.store import Store, StoreError

@@ -8,7 +8,7 @@ testcase's level are visited, plus the failing branches below a failed one for i
 import datetime
 import json
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional
 
 OUTCOME_PASSED, OUTCOME_SKIPPED, OUTCOME_FAILED = 0, 1, 2
 RERUN_DETAIL = "rerun: was "

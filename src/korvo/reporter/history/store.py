@@ -4,7 +4,6 @@ Every write is one transaction; SQLite runs in WAL mode with a busy timeout, so 
 processes can add jobs at once. Messages never show a password.
 """
 
-import io
 import sqlite3
 import time
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
