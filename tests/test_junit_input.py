@@ -10,22 +10,9 @@ import textwrap
 import pytest
 
 from korvo.reporter import load
-from korvo.reporter.cli import main
 from korvo.reporter.loading import LoadError
 
-
-def run_cli(*args):
-    out, err = Buffer(), Buffer()
-    code = main(list(args), out=out, err=err)
-    return code, out.text, err.text
-
-
-class Buffer:
-    def __init__(self):
-        self.text = ""
-
-    def write(self, s):
-        self.text += s
+from test_history import run_cli
 
 
 def results_of(tree):
