@@ -132,7 +132,7 @@ def test_follower_refuses_links_fifos_directories_and_other_files(tmp_path):
     journal = _journal(tmp_path)
     link = tmp_path / "link.jsonl"
     link.symlink_to(journal)
-    with pytest.raises(OSError):
+    with pytest.raises(ValueError, match="symbolic link, not a regular file"):
         _campaign._JournalFollower(str(link))
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)

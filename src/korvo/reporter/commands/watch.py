@@ -234,7 +234,7 @@ def _finish(args, view, why_dead, out, err):
     from korvo.reporter.cli import PROG
     from korvo.reporter.commands.recover import _one_line
     from korvo.reporter.loading import shown_path
-    from korvo.reporter.summary import exit_status, render
+    from korvo.reporter.summary import exit_status, failures, render, render_failures
 
     follower = view.follower
     root = view.root
@@ -256,7 +256,8 @@ def _finish(args, view, why_dead, out, err):
         view.abort_unfinished()
     try:
         follower.check_expansion()
-        text = render(root)
+        # what summary prints of it, failures named
+        text = render(root) + render_failures(failures(root), 20)
         status = exit_status(root)[0]
     except (TypeError, ValueError, AttributeError, KeyError) as exc:
         raise UsageError("%s cannot be summarised: %s" % (journal, _one_line(exc))) from None
