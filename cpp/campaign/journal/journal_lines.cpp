@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 #include "campaign/journal/crc32.hpp"
 #include "campaign/journal/json_cursor.hpp"
 #include "campaign/journal/record_format.hpp"
+#include "files/input_file.hpp"
 
 namespace korvo::campaign::journal {
 
@@ -36,21 +38,23 @@ JournalLines::JournalLines(PyObject* path, bool follow) : path_(nb::borrow(path)
     PyObject* raw = nullptr;
     if (!PyUnicode_FSConverter(path, &raw)) throw nb::python_error();
     nb::object encoded = nb::steal(raw);
-    // Non-blocking, so a FIFO with no writer cannot hold the open; it is refused below.
+    // Opened as every input is (non-blocking, regular files only), so the refusals read the
+    // same whichever command meets the file.
+    long long size = 0;
+    const char* refusal = nullptr;
     int fd;
     do {
         Py_BEGIN_ALLOW_THREADS fd =
-            ::open(PyBytes_AS_STRING(raw),
-                   O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | (follow ? O_NOFOLLOW : 0));
+            files::open_regular(AT_FDCWD, PyBytes_AS_STRING(raw), follow, &size, &refusal);
         Py_END_ALLOW_THREADS
-    } while (fd < 0 && errno == EINTR && (poll_signals(), true));
+    } while (fd < 0 && !refusal && errno == EINTR && (poll_signals(), true));
+    if (fd < 0 && refusal) {
+        std::string what = std::string("is ") + refusal + ", not a regular file";
+        refuse(what.c_str());
+    }
     if (fd < 0) raise_os_error(path);
     fd_ = fd;
-    struct stat info;
-    if (::fstat(fd_, &info) != 0) raise_os_error(path);
-    if (!S_ISREG(info.st_mode)) refuse("not a regular file");
-    if (uint64_t(info.st_size) > kMaxJournalBytes)
-        refuse("larger than 16 GiB, the journal size cap");
+    if (uint64_t(size) > kMaxJournalBytes) refuse("larger than 16 GiB, the journal size cap");
 
     if (!read_header() && !follow_) refuse("not a korvo-reporter journal (no valid header line)");
 }
