@@ -320,3 +320,19 @@ class TestReportPage:
             assert len(driver.find_elements("css selector", "#trend-charts svg")) == 3
         finally:
             driver.quit()
+
+
+def test_demo_series_gives_the_history_something_to_show(tmp_path):
+    out = tmp_path / "series"
+    code, text, err = run_cli("demo", str(out), "--series", "8", "--tasks", "3", "--testcases", "10",
+                              "--sections", "1", "--steps", "1", "--fail-rate", "0.4")
+    assert code == 0, err
+    paths = sorted(str(p) for p in out.glob("job*/results.json"))
+    assert len(paths) == 8
+    db = "sqlite:///" + str(tmp_path / "h.db")
+    assert run_cli("history", "add", *paths, "--db", db)[0] == 0
+    with history.open_store(db) as store:
+        # failures persist from job to job, and a few testcases flip
+        d = queries.diff(store, *queries.last_two(store))
+        assert d.still_failing and all(c.failing_since for c in d.still_failing)
+        assert queries.flaky(store, last=8)

@@ -21,6 +21,7 @@ import os
 import random
 import socket
 from dataclasses import dataclass
+from typing import Optional
 
 from korvo import results
 # Imported with the demo rather than on the first journaled build, so that the build
@@ -57,6 +58,10 @@ class Plan:
     steps: int = 8         # steps per test section / subsection
     fail_rate: float = 0.1
     seed: int = 1
+    # In a series of jobs (demo --series): this job's place (0, 1, ...) and the seed that
+    # gives each testcase the same character in every job of the series.
+    series_job: Optional[int] = None
+    series_seed: int = 1
 
     def node_count(self):
         """Nodes the plan builds: campaign, job plugin and per task the rest."""
@@ -77,6 +82,25 @@ class _Builder:
         rng = random.Random(plan.seed)
         self._random = rng.random
         self._fail_rate = plan.fail_rate
+
+    def _series_outcome(self, key, leaves):
+        """The outcome of the section `key` in job `series_job` of a series. Each section
+        keeps one character across the series: most pass, some fail from some job on and
+        go on failing, a few flip from job to job, and now and then a new failure appears."""
+        plan = self.plan
+        character = random.Random("%d:%s" % (plan.series_seed, key)).random()
+        draw = self._random()
+        rate = self._fail_rate
+        if character < rate * 0.3:
+            bad = plan.series_job >= int(character * 1e6) % 5   # fails from job 0..4 on
+        elif character < rate * 0.5:
+            bad = draw < 0.4                                      # flaky
+        else:
+            bad = draw < rate * 0.05                              # a new failure, rarely
+        if not bad:
+            return results.Passed, -1
+        result, reason = _BAD[int(character * 1e9) % len(_BAD)]
+        return result.clone(reason=reason), int(character * 1e7) % max(1, leaves)
 
     def _outcome(self, leaves):
         """(bad result, index of the leaf that carries it) for one top-level section.
@@ -182,7 +206,11 @@ class _Builder:
         passed = results.Passed
         # heads with nested steps after them get their result by roll-up, not as leaves
         heads = len(range(0, steps - 1, group))
-        bad, victim = self._outcome(sections * (steps - heads) or sections or 1)
+        leaves = sections * (steps - heads) or sections or 1
+        if self.plan.series_job is None:
+            bad, victim = self._outcome(leaves)
+        else:
+            bad, victim = self._series_outcome("%s/%s" % (task.id, block_id), leaves)
         leaf = 0
 
         block = task.add_section(id=block_id, seq_num=seq, type=block_type)

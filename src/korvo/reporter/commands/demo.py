@@ -44,10 +44,47 @@ def add_parser(commands):
                       "see the recover command")
     demo.add_argument("--durability", choices=("flush", "fsync", "batch"), default="flush",
                       help="how the journal reaches the disk (default %(default)s)")
+    demo.add_argument("--series", metavar="N", type=count_arg, default=None,
+                      help="make N jobs of one series in OUTDIR/job001, job002, ...: failures "
+                      "persist from job to job and a few testcases flip, so a results history "
+                      "has something to show (see the history command)")
 
+
+
+def _series(args, out, err):
+    """`demo --series N`: N jobs of one series, each with every output, one after another."""
+    from korvo.reporter.demo import Plan, build
+    from korvo.reporter.outputs import HTML, RESULTS, XML, write_outputs
+
+    if args.journal:
+        raise UsageError("--series and --journal do not go together")
+    if args.series < 1:
+        raise UsageError("--series needs at least 1 job")
+    outdir = os.fspath(args.outdir)
+    prepare_outdir(outdir)
+    for k in range(args.series):
+        plan = Plan(tasks=args.tasks, testcases=args.testcases, sections=args.sections,
+                    steps=args.steps, fail_rate=args.fail_rate, seed=args.seed * 100003 + k,
+                    series_job=k, series_seed=args.seed)
+        if plan.node_count() > MAX_NODES:
+            raise UsageError("the jobs would have %s nodes; the demo builds at most %s"
+                             % (format(plan.node_count(), ","), format(MAX_NODES, ",")))
+        where = os.path.join(outdir, "job%03d" % (k + 1))
+        prepare_outdir(where)
+        campaign, _ = build(plan, where, cli=" ".join([PROG] + sys.argv[1:]))
+        write_outputs(campaign, where, RESULTS + XML + HTML, logs_dir=where)
+        counts = dict(campaign.summary.items())
+        from korvo.reporter.summary import format_counts
+
+        out.write("job %d of %d written to %s: %s\n" % (
+            k + 1, args.series, where, format_counts(counts)))
+    out.write("then: %s history add %s\n" % (PROG, os.path.join(outdir, "job*", "results.json")))
+    return 0
 
 
 def run(args, out, err):
+    if args.series is not None:
+        return _series(args, out, err)
     from korvo.reporter.demo import Plan, build
     from korvo.reporter.progress import Progress
     from korvo.reporter.campaign import Plugin
