@@ -22,6 +22,11 @@ PACED_JOB = os.path.join(os.path.dirname(__file__), "support", "paced_job.py")
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\r")
 
 
+
+def _exit_code(status):
+    """os.waitstatus_to_exitcode, which 3.8 lacks."""
+    return -os.WTERMSIG(status) if os.WIFSIGNALED(status) else os.WEXITSTATUS(status)
+
 def _journal(tmp_path, name="whole.jsonl", **plan):
     shape = dict(tasks=2, testcases=3, sections=2, steps=3, fail_rate=0.5, seed=4)
     shape.update(plan)
@@ -198,7 +203,7 @@ def _read_pty(fd, pid, timeout):
             break
         screen += chunk
     _, status = os.waitpid(pid, 0)
-    return ANSI.sub("", screen.decode("utf-8", "replace")), os.waitstatus_to_exitcode(status)
+    return ANSI.sub("", screen.decode("utf-8", "replace")), _exit_code(status)
 
 
 def test_watch_on_a_terminal_shows_the_job_live_then_its_summary(tmp_path):

@@ -87,6 +87,9 @@ class Store:
     def _prepare(self) -> None:
         try:
             with self.transaction():
+                if self.dialect == "postgresql":
+                    # several processes may open a new store at once: one makes the tables
+                    self.execute("SELECT pg_advisory_xact_lock(74201)")
                 version = self._version()
                 if version is None:
                     for statement in schema.tables(self.dialect):
