@@ -397,8 +397,7 @@ constexpr size_t kLibraryStackPerLevel = 1024;
 // library then raises its own error).
 Py_ssize_t child_count(PyObject* element) {
     // Texts are sequences of texts without end: leaves here, as for the library.
-    if (PyUnicode_Check(element) || PyBytes_Check(element) || PyByteArray_Check(element))
-        return 0;
+    if (PyUnicode_Check(element) || PyBytes_Check(element) || PyByteArray_Check(element)) return 0;
     Py_ssize_t n = PySequence_Check(element) ? PySequence_Size(element) : 0;
     if (n < 0) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
