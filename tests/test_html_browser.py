@@ -12,13 +12,15 @@ import time
 
 import pytest
 
+from support.sanitizer import UNDER_ASAN
+
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 DRIVER = shutil.which("chromedriver")
 IN_CI = os.environ.get("CI", "").lower() == "true"
 
 
 def _browser():
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    if UNDER_ASAN:
         pytest.skip("the browser is not run under the sanitizer's preloaded runtime")
     missing = [name for name, path in (("chromium", CHROMIUM), ("chromedriver", DRIVER))
                if not path]

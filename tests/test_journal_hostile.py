@@ -22,6 +22,7 @@ from korvo.reporter.cli import main
 from korvo.reporter.loading import LoadError
 
 from support import profiles
+from support.sanitizer import UNDER_ASAN
 
 HEADER = '{"journal":"korvo-reporter","version":1,"durability":"flush","crc":'
 ROOT = '["+",0,null,null,"Campaign","job",0,null]'
@@ -194,8 +195,7 @@ def test_a_chain_aborted_at_once_ends_as_when_each_node_is_aborted_alone(tmp_pat
     assert together.campaign.dump_yaml() == alone["root"].dump_yaml()
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer reserves more address space than the cap")
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the cap")
 def test_shared_values_that_would_be_written_out_without_end_are_refused(tmp_path):
     # each list holds the one before it twice: 2**40 items to write from 1 kB
     doubling = ['"a0":[1]'] + ['"a%d":[{"$r":%d},{"$r":%d}]' % (k, k, k) for k in range(1, 40)]
@@ -213,6 +213,7 @@ def test_shared_values_that_would_be_written_out_without_end_are_refused(tmp_pat
     assert len(extra["q"]) == 1000 and extra["q"][0] is extra["q"][999] is extra["p"]
 
 
+@pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer reserves more address space than the cap")
 def test_an_endless_line_under_a_memory_cap_ends_with_one_line(tmp_path):
     path = forge(tmp_path / "endless.jsonl", ROOT)
     with open(path, "ab") as f:  # 3 GiB of one line that never ends, held sparsely

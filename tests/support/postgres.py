@@ -11,6 +11,8 @@ import subprocess
 import tempfile
 import time
 
+from .sanitizer import foreign_program_env
+
 
 def binaries():
     """The folder of initdb and pg_ctl, or None."""
@@ -54,7 +56,8 @@ class Server:
         command = [os.path.join(self.bindir, tool)] + list(args)
         if self.user:
             command = ["runuser", "-u", self.user, "--"] + command
-        done = subprocess.run(command, capture_output=True, text=True, cwd=self.place, timeout=120)
+        done = subprocess.run(command, capture_output=True, text=True, cwd=self.place, timeout=120,
+                              env=foreign_program_env())
         if done.returncode != 0:
             raise RuntimeError("%s failed: %s%s" % (tool, done.stdout[-2000:], done.stderr[-2000:]))
 
