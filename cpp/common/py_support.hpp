@@ -37,6 +37,20 @@ inline nb::object optional_attr(PyObject* obj, PyObject* name) {
     return nb::steal(out);
 }
 
+// The exception instance of a caught error. Before 3.12 an error raised from C may be held
+// as its type and a bare argument (or none) until something asks for the instance.
+inline nb::object exception_object(const nb::python_error& e) {
+    PyObject* value = e.value().ptr();
+    if (value && PyExceptionInstance_Check(value)) return nb::borrow(value);
+    PyObject *type = e.type().ptr(), *traceback = nullptr;
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value ? nb::steal(value) : nb::none();
+}
+
 // A failure of a value's own code (its repr raised) or shape (nested too deep), rather than
 // the interpreter running out of memory or being interrupted (KeyboardInterrupt, SystemExit):
 // only such a failure may be recorded in place of the value instead of reaching the caller.

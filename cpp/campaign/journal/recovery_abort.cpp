@@ -9,6 +9,7 @@
 #include "campaign/model/log_files.hpp"
 #include "campaign/model/module_state.hpp"
 #include "campaign/model/parent_chain.hpp"
+#include "common/py_support.hpp"
 #include "common/signal_poll.hpp"
 
 namespace korvo::campaign::journal {
@@ -209,8 +210,9 @@ nb::object abort_open_nodes(PyObject* open, PyObject* detail) {
             if (!is_ordinary_failure(e)) throw;
             nb::object place = readable_attr(node.ptr(), intern("fullid"));
             if (!place) place = check(PyObject_Repr(node.ptr()));
+            nb::object failure = exception_object(e);
             PyErr_Format(PyExc_ValueError, "cannot stop node %R as aborted: %s: %S", place.ptr(),
-                         Py_TYPE(e.value().ptr())->tp_name, e.value().ptr());
+                         Py_TYPE(failure.ptr())->tp_name, failure.ptr());
             throw nb::python_error();
         }
         check_status(PyList_Append(stopped.ptr(), node.ptr()));

@@ -7,6 +7,7 @@
 #include "campaign/journal/journal_lines.hpp"
 #include "campaign/journal/tree_replay.hpp"
 #include "common/gc_pause.hpp"
+#include "common/py_support.hpp"
 
 namespace korvo::campaign::journal {
 
@@ -25,7 +26,7 @@ nb::object apply_record(TreeReplay& replay, const JournalLines& lines, std::stri
         // no memory), ends the replay; any other failure means the record is wrong.
         if (replay.interrupted() || !e.matches(PyExc_Exception) || e.matches(PyExc_MemoryError))
             throw;
-        nb::object text = check(PyObject_Str(e.value().ptr()));
+        nb::object text = check(PyObject_Str(exception_object(e).ptr()));
         const char* s = PyUnicode_AsUTF8(text.ptr());
         if (!s) PyErr_Clear();
         return damage_at(lines.line_number(), lines.line_offset(),

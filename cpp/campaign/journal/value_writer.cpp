@@ -9,6 +9,7 @@
 #include "common/float_repr.hpp"
 #include "common/iso_datetime.hpp"
 #include "common/iteration.hpp"
+#include "common/py_support.hpp"
 #include "common/utf8.hpp"
 
 namespace korvo::campaign::journal {
@@ -188,8 +189,9 @@ void ValueWriter::value(PyObject* v) {
         if (!is_value_failure(e)) throw;
         out_.resize(text_mark);
         cx_.objects->truncate(object_mark);
+        nb::object failure = exception_object(e);
         nb::object message = check(PyUnicode_FromFormat(
-            "<unreadable: %s: %S>", Py_TYPE(e.value().ptr())->tp_name, e.value().ptr()));
+            "<unreadable: %s: %S>", Py_TYPE(failure.ptr())->tp_name, failure.ptr()));
         out_ += "{\"$?\":";
         append_json_text(out_, message.ptr());
         out_ += "}";

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/gc_pause.hpp"
+#include "common/py_support.hpp"
 #include "files/safe_file.hpp"
 #include "scribe/mapping/handlers.hpp"
 #include "scribe/runtime/py_calls.hpp"
@@ -73,9 +74,13 @@ void dump_rough(PyObject* self, PyObject* rough, nb::python_error& failure) {
         files::write_file(path, data, (size_t)len);
     } catch (nb::python_error& dump_error) {
         if (!is_ordinary(dump_error)) throw;
-        nb::object dump = nb::borrow(dump_error.value());
+        nb::object dump = exception_object(dump_error);
+        PyObject* held = failure.value().ptr();
+        // Only an instance has a context; before 3.12 the failure may be held unmade.
+        if (!held || !PyExceptionInstance_Check(held) || !PyExceptionInstance_Check(dump.ptr()))
+            return;
         PyException_SetContext(dump.ptr(), nullptr);
-        PyException_SetContext(failure.value().ptr(), dump.release().ptr());
+        PyException_SetContext(held, dump.release().ptr());
     }
 }
 

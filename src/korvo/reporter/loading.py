@@ -190,7 +190,9 @@ def _decode_yaml(data, name):
         try:
             _check_events(text, _fallback_loader(True))
             return yaml.load(text, Loader=_fallback_loader(True))
-        except yaml.YAMLError:
+        except yaml.YAMLError as exc:
+            if "nesting depth" in str(getattr(exc, "problem", "")):
+                raise _Refused(_TOO_DEEP % (exc.problem_mark.line + 1)) from None
             # libyaml refuses some escapes our writer gives (lone surrogates); PyYAML's
             # pure parser reads them
             _check_events(text, _fallback_loader(False))
@@ -212,8 +214,11 @@ class _Refused(ValueError):
 
 
 # Deepest nesting of YAML collections handed to PyYAML: its composer recurses on the C stack
-# once per level, and crashed Python 3.8 between 20,000 and 50,000 levels.
-MAX_YAML_DEPTH = 10000
+# once per level (and crashed Python 3.8 between 20,000 and 50,000 levels), and its pure
+# parser takes time in proportion to the depth for every token. Newer libyaml refuses
+# deeper documents itself; the same cap holds with an older one, or without it.
+MAX_YAML_DEPTH = 1000
+_TOO_DEEP = "nested too deeply to be a results document (line %d)"
 
 
 def _check_events(text, loader):
@@ -235,8 +240,7 @@ def _check_events(text, loader):
         if isinstance(event, yaml.CollectionStartEvent):
             depth += 1
             if depth > MAX_YAML_DEPTH:
-                raise _Refused("nested too deeply to be a results document (line %d)"
-                               % (event.start_mark.line + 1))
+                raise _Refused(_TOO_DEEP % (event.start_mark.line + 1))
         elif isinstance(event, yaml.CollectionEndEvent):
             depth -= 1
 
