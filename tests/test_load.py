@@ -356,3 +356,18 @@ def test_journal_is_read_while_written_and_summarised(tmp_path, capsys):
     with pytest.raises(LoadError, match="no report tree yet") as raised:
         load(path)
     assert str(path) in str(raised.value)
+
+
+@pytest.mark.parametrize("subclassed", [False, True], ids=["own classes", "subclasses"])
+def test_a_plugin_has_a_counter_once_it_rolled_up_sections(monkeypatch, subclassed):
+    # nodes of the module's own classes and of classes a harness put in their place are
+    # built by two paths; both must follow the live rule
+    if subclassed:
+        monkeypatch.setattr(c, "Plugin", type("Plugin", (c.Plugin,), {}))
+    plugins = [{"type": "Plugin", "id": "idle", "sections": []},
+               {"type": "Plugin", "id": "busy", "sections": [{"type": "Section", "id": "s"}]}]
+    root = load_text(json.dumps({"version": c.VERSION, "report": {
+        "type": "Campaign", "id": "job", "tasks": [{"type": "Task", "id": "t", "sections": plugins}]}}))
+    idle, busy = root.tasks[0].sections
+    assert isinstance(idle, c.Plugin) and idle.summary is None  # as a live plugin starts
+    assert isinstance(busy.summary, ResultCounter)

@@ -390,13 +390,8 @@ class Builder {
                 break;
             }
         }
-        if (kind == NodeKind::Plugin && !has(m, interned.summary)) {
-            // An empty counter is not written; a plugin has one once it started at job
-            // level or rolled up sections, as a live one would.
-            bool job_level = PyObject_TypeCheck(parent, campaign_module.campaign_type);
-            if ((job_level && has(m, interned.starttime)) || has(m, interned.sections))
-                store(interned.summary, new_counter().ptr());
-        }
+        if (kind == NodeKind::Plugin && !has(m, interned.summary) && plugin_has_counter(m, parent))
+            store(interned.summary, new_counter().ptr());
         return obj;
     }
 
