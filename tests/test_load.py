@@ -371,3 +371,73 @@ def test_a_plugin_has_a_counter_once_it_rolled_up_sections(monkeypatch, subclass
     idle, busy = root.tasks[0].sections
     assert isinstance(idle, c.Plugin) and idle.summary is None  # as a live plugin starts
     assert isinstance(busy.summary, ResultCounter)
+
+
+# --- the native JSON reader: json.loads' answers, with Ctrl-C honoured ---------------------
+
+def decoded_both_ways(data):
+    """(native, standard): each the decoded value's repr, or the kind of error raised."""
+    def attempt(decode):
+        try:
+            return "value", repr(decode(data))
+        except RecursionError:
+            return "error", "RecursionError"
+        except ValueError:  # UnicodeDecodeError included
+            return "error", "ValueError"
+    return attempt(c._read_json), attempt(json.loads)
+
+
+PLAIN_JSON = st.recursive(st.one_of(st.none(), st.booleans(), INTS, st.floats(), TEXTS),
+                          lambda ch: st.lists(ch, max_size=4) | st.dictionaries(TEXTS, ch, max_size=4),
+                          max_leaves=12)
+
+
+@settings(max_examples=profiles.examples(2))
+@given(PLAIN_JSON, st.booleans(), st.sampled_from([None, 0, 2]), st.data())
+def test_json_reader_agrees_with_json_loads(value, ascii_only, indent, data):
+    text = json.dumps(value, ensure_ascii=ascii_only, indent=indent).encode("utf-8", "surrogatepass")
+    native, standard = decoded_both_ways(text)
+    assert native == standard and native[0] == "value"
+    # and on damaged text, both refuse it or both read the same value
+    at = data.draw(st.integers(0, len(text)))
+    cut = data.draw(st.integers(0, 3))
+    insert = data.draw(st.binary(max_size=3))
+    damaged = text[:at] + insert + text[at + cut:]
+    assume(damaged[:1] not in (b"\xef", b"\xfe", b"\xff", b"\x00") and damaged[1:2] != b"\x00")
+    assert decoded_both_ways(damaged)[0] == decoded_both_ways(damaged)[1]
+
+
+@pytest.mark.parametrize("text", [
+    b'{"a": 1, "a": 2, "b": "\\ud83d\\ude00\\ud800 \\u00e9\\/"}', b" [ 1.5e3 , -0 , 0.0 ] \n",
+    b"[NaN, Infinity, -Infinity]", b"1" * 5000, b"[" * 3000 + b"]" * 3000, b"\"\xed\xa0\x80\"",
+    b"\"\xff\"", b"[1.]", b"-", b"01", b"[1,]", b'"\t"', b'"\\x"', b"",
+])
+def test_json_reader_agrees_with_json_loads_on_the_edges(text):
+    native, standard = decoded_both_ways(text)
+    assert native == standard
+
+
+def test_json_reader_stops_at_a_signal():
+    import signal
+
+    class Stop(Exception):
+        pass
+
+    returned = []
+
+    def handler(*_):
+        raise Stop(bool(returned))
+
+    data = b"[" + b",".join([b'{"k": [1.5, "text"]}'] * 500000) + b"]"  # 10 MB
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        with pytest.raises(Stop) as stopped:
+            c._read_json(data)
+            returned.append(True)
+            while True:  # the signal arrives after the call: json.loads' way
+                signal.pause()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert stopped.value.args == (False,)  # it arrived while the document was read

@@ -1,6 +1,7 @@
 // Python names for reading results back and merging trees (private; korvo.reporter.load
 // and korvo.reporter.merging wrap them).
 #include "campaign/bindings/bindings.hpp"
+#include "campaign/load/json_reader.hpp"
 #include "campaign/load/tree_builder.hpp"
 #include "campaign/load/yaml_reader.hpp"
 #include "campaign/merge_trees/merge_trees.hpp"
@@ -22,6 +23,15 @@ void bind_load(nb::module_& m) {
           "elsewhere: regular files only, never waiting, at most 4 GiB.");
     m.def("_check_input", &files::check_input, nb::arg("path"),
           "Raises as _read_input(path) would, without reading.");
+    m.def(
+        "_read_json",
+        [](nb::bytes data) -> nb::object {
+            nb::object doc = load::read_json(data.c_str(), data.size());
+            return doc ? doc : nb::none();
+        },
+        nb::arg("data"),
+        "The document json.loads(data) gives, or None for text json.loads must decode "
+        "itself (UTF-16, UTF-32, a byte-order mark).");
     m.def(
         "_read_yaml",
         [](nb::bytes data, nb::handle resolve) -> nb::object {

@@ -165,8 +165,11 @@ def _recover(path, name):
 
 
 def _decode_json(data, name):
+    from korvo.reporter import campaign
+
     try:
-        return json.loads(data)
+        doc = campaign._read_json(data)  # as json.loads, and Ctrl-C is honoured midway
+        return json.loads(data) if doc is None else doc
     except RecursionError:
         raise
     except ValueError as exc:  # UnicodeDecodeError included
