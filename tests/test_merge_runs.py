@@ -7,14 +7,18 @@ import subprocess
 import sys
 from collections import Counter
 
+import junitparser
 import pytest
 
 from korvo import results
 from korvo.reporter import campaign as c
 from korvo.reporter import load, merge
 from korvo.reporter.demo import Plan, build
+from korvo.reporter.junit import to_junit
 
 SUCCESS = {"passed", "passx"}
+MERGE_OUTPUTS = ("results.yaml", "results.json", "ResultsDetails.xml", "ResultsSummary.xml",
+                 "report.html", "junit.xml")
 
 
 @pytest.fixture(scope="module")
@@ -158,11 +162,18 @@ def test_merge_command_writes_all_outputs(original, tmp_path):
     total = sum(dict(job.summary.items()).values())
     assert out.startswith("merged 2 files into %s: 5 tasks, " % outdir)
     assert "(total %d)" % total in out
-    for name in ("results.yaml", "results.json", "ResultsDetails.xml", "ResultsSummary.xml"):
+    assert sorted(p.name for p in outdir.iterdir()) == sorted(MERGE_OUTPUTS)
+    for name in MERGE_OUTPUTS:
         assert (outdir / name).stat().st_size > 0
     merged = json.loads((outdir / "results.json").read_text())["report"]
     assert merged["id"] == "twice"
-    assert load(outdir / "results.yaml").dump_yaml() == (outdir / "results.yaml").read_text()
+    tree = load(outdir / "results.yaml")
+    assert tree.dump_yaml() == (outdir / "results.yaml").read_text()
+    # the page and the JUnit document are of the merged tree
+    assert "Report twice" in (outdir / "report.html").read_text()
+    assert (outdir / "junit.xml").read_text() == to_junit(load(outdir / "results.json"))
+    suites = junitparser.JUnitXml.fromfile(str(outdir / "junit.xml"))
+    assert suites.name == "twice"
 
 
 @pytest.mark.parametrize("content", ["not: [a, results, file\n", '{"version": "3.0"}'])

@@ -10,7 +10,7 @@ import shutil
 import tempfile
 import time
 
-__all__ = ["RESULTS", "XML", "HTML", "write_outputs"]
+__all__ = ["RESULTS", "XML", "HTML", "JUNIT", "write_outputs"]
 
 
 def _yaml(tree, staging, logs_dir):
@@ -37,10 +37,18 @@ def _html(tree, staging, logs_dir):
     return ("report.html",)
 
 
+def _junit(tree, staging, logs_dir):
+    from korvo.reporter.junit import write_junit
+
+    write_junit(tree, os.path.join(staging, "junit.xml"), logs_dir=logs_dir)
+    return ("junit.xml",)
+
+
 # (what a step is called while it runs, its writer)
 RESULTS = (("results.yaml", _yaml), ("results.json", _json))
 XML = (("ResultsDetails.xml + ResultsSummary.xml", _xml),)
 HTML = (("report.html", _html),)
+JUNIT = (("junit.xml", _junit),)
 
 
 def write_outputs(tree, outdir, steps=RESULTS + XML, logs_dir=None, on_step=None):

@@ -14,11 +14,12 @@ EXAMPLES = """\
 
 def add_parser(commands):
     merge = commands.add_parser(
-        NAME, help="merge shards and reruns into one report (all four outputs)",
+        NAME, help="merge shards and reruns into one report (every output)",
         description="Merges results files (results.yaml or results.json) into one report, "
-        "writes results.yaml, results.json, ResultsDetails.xml and ResultsSummary.xml into "
-        "OUTDIR and prints the merged counts. Tasks are gathered in the order given; a task "
-        "seen again (a rerun, or the same script in another shard) is merged into the first: "
+        "writes results.yaml, results.json, ResultsDetails.xml, ResultsSummary.xml, report.html "
+        "and junit.xml into OUTDIR (all of them or none) and prints the merged counts. Tasks "
+        "are gathered in the order given; a task seen again (a rerun, or the same script in "
+        "another shard) is merged into the first: "
         "its testcases and sections seen again replace the earlier ones (the rerun wins, "
         "noting 'rerun: was <result>'), new ones are appended. All counters are recounted; "
         "every input is listed under extra['merged_from']. Exits 0 when written, 2 on "
@@ -32,7 +33,7 @@ def add_parser(commands):
 def run(args, out, err):
     from korvo.reporter.cli import read_results, shown
     from korvo.reporter.merging import merge
-    from korvo.reporter.outputs import write_outputs
+    from korvo.reporter.outputs import HTML, JUNIT, RESULTS, XML, write_outputs
     from korvo.reporter.summary import counts_of, format_counts
 
     outdir = os.fspath(args.outdir)
@@ -49,7 +50,7 @@ def run(args, out, err):
                                                   exc)) from None
     if err.isatty():
         err.write("writing %s\n" % shown(outdir))
-    write_outputs(merged, outdir)
+    write_outputs(merged, outdir, RESULTS + XML + HTML + JUNIT)
 
     counts = counts_of(merged.summary)
     tasks = sum(1 for t in merged.tasks if t.type != "Plugin")
