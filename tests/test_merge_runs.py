@@ -171,9 +171,68 @@ def test_merge_command_writes_all_outputs(original, tmp_path):
     assert tree.dump_yaml() == (outdir / "results.yaml").read_text()
     # the page and the JUnit document are of the merged tree
     assert "Report twice" in (outdir / "report.html").read_text()
-    assert (outdir / "junit.xml").read_text() == to_junit(load(outdir / "results.json"))
+    assert (outdir / "junit.xml").read_text() == to_junit(load(outdir / "results.json"),
+                                                          logs_dir=[original.parent])
     suites = junitparser.JUnitXml.fromfile(str(outdir / "junit.xml"))
     assert suites.name == "twice"
+
+
+def system_outs(path):
+    return {(suite.name, case.name): case.system_out
+            for suite in junitparser.JUnitXml.fromfile(str(path)) for case in suite}
+
+
+def test_merged_reports_find_each_shards_logs(original, tmp_path):
+    """Each shard keeps its task logs beside its results; the merged report.html and
+    junit.xml show them all, as the junit and html commands do given each --logs."""
+    job = load(original)
+    task_ids = [t.id for t in job.tasks if isinstance(t, c.Task)]
+    shards = []
+    for i, part in enumerate([task_ids[:2], task_ids[2:]]):
+        where = tmp_path / ("shard%d" % i)
+        where.mkdir()
+        shard = load(original)
+        shard.tasks[:] = [t for t in shard.tasks if not isinstance(t, c.Task) or t.id in part]
+        for t in shard.tasks:
+            if isinstance(t, c.Task):
+                log = "TaskLog." + t.id
+                (where / log).write_bytes((original.parent / log).read_bytes())
+        (where / "results.json").write_text(shard.dump_json())
+        shards.append(where)
+    expected = system_outs_of(to_junit(job, logs_dir=original.parent), tmp_path)
+    assert sum(text is not None for text in expected.values()) > 10
+
+    outdir = tmp_path / "merged"
+    code, out, err = run_cli("merge", outdir, *(s / "results.json" for s in shards))
+    assert (code, err) == (0, "")
+    assert system_outs(outdir / "junit.xml") == expected
+    page = (outdir / "report.html").read_text()
+    text_of_a_log = next(text for (suite, _), text in expected.items()
+                         if suite == task_ids[-1] and text).splitlines()[0]
+    assert json.dumps(text_of_a_log)[1:-1] in page
+
+    given = ["--logs", shards[0], "--logs", shards[1]]
+    code, out, err = run_cli("junit", outdir / "results.json", tmp_path / "j.xml", *given)
+    assert (code, err) == (0, "")
+    assert system_outs(tmp_path / "j.xml") == expected
+    code, out, err = run_cli("html", outdir / "results.json", tmp_path / "r.html", *given)
+    assert (code, err) == (0, "") and json.dumps(text_of_a_log)[1:-1] in (
+        tmp_path / "r.html").read_text()
+    # only the first shard's logs: the second's testcases have none
+    code, out, err = run_cli("merge", tmp_path / "m2", *(s / "results.json" for s in shards),
+                             "--logs", shards[0])
+    assert (code, err) == (0, "")
+    shown = system_outs(tmp_path / "m2" / "junit.xml")
+    assert {suite for (suite, _), text in shown.items() if text} == set(task_ids[:2])
+    code, out, err = run_cli("merge", tmp_path / "m3", shards[0] / "results.json",
+                             "--logs", tmp_path / "nowhere")
+    assert code == 2 and "--logs" in err and not (tmp_path / "m3").exists()
+
+
+def system_outs_of(text, tmp_path):
+    path = tmp_path / "expected.xml"
+    path.write_text(text)
+    return system_outs(path)
 
 
 @pytest.mark.parametrize("content", ["not: [a, results, file\n", '{"version": "3.0"}'])

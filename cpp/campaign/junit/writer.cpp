@@ -101,13 +101,8 @@ nb::object class_name_of(PyObject* task) {
 class Writer {
   public:
     explicit Writer(PyObject* logs_dir) {
-        if (logs_dir && logs_dir != Py_None) {
-            PyObject* raw = nullptr;
-            if (!PyUnicode_FSConverter(logs_dir, &raw)) throw nb::python_error();
-            nb::object encoded = nb::steal(raw);
-            logs_.reset(new LogReader(std::string(PyBytes_AS_STRING(encoded.ptr()),
-                                                  size_t(PyBytes_GET_SIZE(encoded.ptr())))));
-        }
+        std::vector<std::string> dirs = files::LogDir::dirs_of(logs_dir);
+        if (!dirs.empty()) logs_.reset(new LogReader(std::move(dirs)));
     }
 
     JunitDocument document(PyObject* campaign) {

@@ -172,6 +172,32 @@ def output_path(out, results):
     return out
 
 
+def add_logs_argument(parser, default):
+    """`--logs DIR`, repeatable: where a command looks for the log files the nodes name.
+    `default` says where it looks without one."""
+    parser.add_argument("--logs", metavar="DIR", action="append", default=None,
+                        help="directory of the log files; give it once per directory (a "
+                        "merged job's shards) and each log is looked up in them in turn, the "
+                        "first that holds it winning (default: %s)" % default)
+
+
+def logs_dirs(given, inputs):
+    """The log directories of a command: those of --logs, checked, or else the directory of
+    each of its `inputs` (a merge's shards each keep their logs beside their results), once
+    each and none for "-" (standard input)."""
+    if given is not None:
+        for path in given:
+            if not os.path.isdir(path):
+                raise UsageError("--logs %s is not a directory" % shown(path))
+        return list(given)
+    dirs = []
+    for path in inputs:
+        found = os.path.dirname(os.path.abspath(path))
+        if path != "-" and found not in dirs:
+            dirs.append(found)
+    return dirs
+
+
 def read_results(path, whole_job=False):
     """The tree in `path` ("-": standard input), read the way every command reads its input:
     through load(), whose LoadError main() reports in one line with exit 2. `whole_job`: a

@@ -82,16 +82,14 @@ def run_follow(args, out, err):
     unusable input, 3 when the journal is damaged, 130 on Ctrl-C."""
     import os
 
-    from korvo.reporter.cli import EXIT_FAILED, PROG, UsageError
+    from korvo.reporter.cli import EXIT_FAILED, PROG, UsageError, logs_dirs
     from korvo.reporter.commands.recover import _one_line
     from korvo.reporter.loading import shown_path
 
     journal = shown_path(args.results)
     if not os.path.lexists(args.results):
         raise UsageError("no such journal: %s" % journal)
-    logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))
-    if not os.path.isdir(logs):
-        raise UsageError("not a directory: %s" % logs)
+    logs = logs_dirs(args.logs, [args.results])
     try:
         done = follow_html(args.results, args.out, logs_dir=logs, log_budget=args.log_limit)
     except KeyboardInterrupt:

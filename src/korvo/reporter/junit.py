@@ -13,7 +13,6 @@ testcase's part of its log file goes into ``<system-out>``, at most 64 KiB.
 Characters XML 1.0 cannot carry are written as ``\\xNN`` / ``\\uXXXX``.
 """
 
-import os
 from collections import namedtuple
 
 from korvo.reporter import campaign as _native
@@ -28,9 +27,11 @@ def to_junit(campaign, logs_dir=None):
     """The JUnit XML document of the tree below `campaign`, as text.
 
     `logs_dir`: the directory holding the log files the nodes' `logs` name
-    (normally the results' directory); None leaves ``<system-out>`` out.
+    (normally the results' directory), or a list of directories where each name is
+    looked up in turn (a merged job's shards; the first that holds it wins); None
+    leaves ``<system-out>`` out.
     """
-    return _native._junit_text(campaign, _path_or_none(logs_dir))
+    return _native._junit_text(campaign, logs_dir)
 
 
 def write_junit(campaign, path, logs_dir=None):
@@ -40,8 +41,4 @@ def write_junit(campaign, path, logs_dir=None):
     fresh name in its directory, then renamed over `path`; a link in its place is replaced,
     never followed. OSError names `path` on failure, and the old file is left as it was.
     """
-    return JunitTotals(*_native._write_junit(campaign, path, _path_or_none(logs_dir)))
-
-
-def _path_or_none(path):
-    return None if path is None else os.fspath(path)
+    return JunitTotals(*_native._write_junit(campaign, path, logs_dir))

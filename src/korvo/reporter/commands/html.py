@@ -1,8 +1,6 @@
 """`html RESULTS OUT.html`: one self-contained HTML page of a results document."""
 
-import os
-
-from korvo.reporter.cli import UsageError, count_arg
+from korvo.reporter.cli import UsageError, add_logs_argument, count_arg
 
 NAME = "html"
 
@@ -21,12 +19,11 @@ def add_parser(commands):
         description="Writes one HTML file with the job overview, the results tree (filters, "
         "search, details) and each section's slice of its log file. It needs no network and "
         "opens from disk. Log files are looked up by name in the results' directory, or in "
-        "--logs DIR.")
+        "each --logs DIR in turn.")
     page.add_argument("results", metavar="RESULTS", help="results.yaml or results.json")
     page.add_argument("out", metavar="OUT.html", help="the page to write (replaced if present; "
                       "missing directories are made; - writes standard output)")
-    page.add_argument("--logs", metavar="DIR",
-                      help="directory holding the log files (default: the results' directory)")
+    add_logs_argument(page, "the directory of RESULTS")
     page.add_argument("--db", metavar="URL",
                       help="a results history (sqlite:///PATH or postgresql://...): each "
                       "testcase's last outcomes with new-failure and flaky badges, and the "
@@ -53,7 +50,7 @@ def _history(campaign, args):
 
 
 def run(args, out, err):
-    from korvo.reporter.cli import output_path, read_results, shown
+    from korvo.reporter.cli import logs_dirs, output_path, read_results, shown
     from korvo.reporter.html import render_html, write_html
     from korvo.reporter.progress import Progress
 
@@ -63,9 +60,7 @@ def run(args, out, err):
         return run_follow(args, out, err)
     target = output_path(args.out, args.results)
 
-    logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))
-    if not os.path.isdir(logs):
-        raise UsageError("not a directory: %s" % shown(logs))
+    logs = logs_dirs(args.logs, [args.results])
     progress = Progress(1, stream=err)
     try:
         progress.phase("reading " + args.results)

@@ -2,13 +2,14 @@
 
 import os
 
-from korvo.reporter.cli import UsageError, plural, prepare_outdir
+from korvo.reporter.cli import UsageError, add_logs_argument, logs_dirs, plural, prepare_outdir
 
 NAME = "merge"
 
 EXAMPLES = """\
   %(prog)s merge merged/ shard1/results.yaml shard2/results.yaml
-  %(prog)s merge merged/ nightly/results.json rerun/results.json --id nightly-42"""
+  %(prog)s merge merged/ nightly/results.json rerun/results.json --id nightly-42
+  %(prog)s merge merged/ a/results.yaml b/results.yaml --logs a/logs --logs b/logs"""
 
 
 
@@ -22,12 +23,14 @@ def add_parser(commands):
         "another shard) is merged into the first: "
         "its testcases and sections seen again replace the earlier ones (the rerun wins, "
         "noting 'rerun: was <result>'), new ones are appended. All counters are recounted; "
-        "every input is listed under extra['merged_from']. Exits 0 when written, 2 on "
+        "every input is listed under extra['merged_from']. The report's and the JUnit "
+        "document's log slices are read from the inputs' directories (or --logs). Exits 0 when written, 2 on "
         "unusable input (the line names the file).")
     merge.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
     merge.add_argument("results", metavar="RESULTS", nargs="+",
                        help="results.yaml or results.json files, in merge order")
     merge.add_argument("--id", help="id of the merged campaign (default: the first input's)")
+    add_logs_argument(merge, "the directory of each RESULTS, in the order given")
 
 
 def run(args, out, err):
@@ -37,6 +40,7 @@ def run(args, out, err):
     from korvo.reporter.summary import counts_of, format_counts
 
     outdir = os.fspath(args.outdir)
+    logs = logs_dirs(args.logs, args.results)
     prepare_outdir(outdir)
     trees = []
     for path in args.results:
@@ -50,7 +54,7 @@ def run(args, out, err):
                                                   exc)) from None
     if err.isatty():
         err.write("writing %s\n" % shown(outdir))
-    write_outputs(merged, outdir, RESULTS + XML + HTML + JUNIT)
+    write_outputs(merged, outdir, RESULTS + XML + HTML + JUNIT, logs_dir=logs)
 
     counts = counts_of(merged.summary)
     tasks = sum(1 for t in merged.tasks if t.type != "Plugin")

@@ -42,7 +42,8 @@ def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_
                 history=None, live=False):
     """The report page of the tree below `campaign`, as text.
 
-    With `logs_dir`, each node's log slice is read from the file of that name in it.
+    With `logs_dir` (a directory, or a list of them searched in turn: the first that holds
+    a name wins), each node's log slice is read from the file of that name in it.
     `history` is the job's history as `korvo.reporter.history.page_data.history_json`
     gives it: each testcase's last outcomes and badges, and the series' trends.
     With `live`, the page is of a job still running: it reloads itself every few seconds,
@@ -50,8 +51,6 @@ def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_
     """
     from korvo.reporter.campaign import _html_data
 
-    if logs_dir is not None:
-        logs_dir = os.fspath(logs_dir)
     data = _html_data(campaign, logs_dir, int(slice_cap), int(log_budget))
     return _page("Report %s" % (getattr(campaign, "id", "") or ""), data, history, live)
 
