@@ -16,6 +16,8 @@ from korvo.reporter import load, merge
 from korvo.reporter.demo import Plan, build
 from korvo.reporter.junit import to_junit
 
+from support.junit_oracle import check_against_document, parse, seen_reruns
+
 SUCCESS = {"passed", "passx"}
 MERGE_OUTPUTS = ("results.yaml", "results.json", "ResultsDetails.xml", "ResultsSummary.xml",
                  "report.html", "junit.xml")
@@ -126,6 +128,17 @@ def test_rerun_of_failed_testcases_wins(original, tmp_path, monkeypatch):
     assert merged.totaltasks == job.totaltasks
     assert merged.starttime == job.starttime and merged.stoptime == later
     assert merged.runtime == (later - job.starttime).total_seconds()
+
+    # JUnit keeps the history: one "rerun" property per run a testcase replaced
+    xml = parse(to_junit(merged))
+    check_against_document(xml, json.loads(merged.dump_json()))
+    shown = {(suite.name, case.name): seen_reruns(case) for suite in xml for case in suite}
+    assert {key: ["was %s" % was] for key, was in replaced.items()} == {
+        key: reruns for key, reruns in shown.items() if reruns}
+    again = parse(to_junit(merge(merged, load(rerun_file))))
+    key, was = next(iter(replaced.items()))
+    assert [seen_reruns(case) for suite in again for case in suite
+            if (suite.name, case.name) == key] == [["was %s" % was, "was passed"]]
 
 
 def test_different_campaign_ids_and_a_new_id(original):

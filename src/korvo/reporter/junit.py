@@ -7,8 +7,10 @@ invisible. Passed and Passx pass; Failed gives ``<failure>``; Errored, Aborted,
 Blocked (and any result not named here) give ``<error>`` with the result's name
 as ``type``; Skipped gives ``<skipped>``; a testcase without a result is
 skipped with the message "no result recorded". The failing steps go into the
-message (the first) and the body (all of them). With ``logs_dir``, each
-testcase's part of its log file goes into ``<system-out>``, at most 64 KiB.
+message (the first) and the body (all of them). A testcase a merge took from a rerun
+carries a ``<property name="rerun" value="was failed"/>`` per run it replaced. With
+``logs_dir``, each testcase's part of its log file goes into ``<system-out>``, at most
+64 KiB.
 
 Characters XML 1.0 cannot carry are written as ``\\xNN`` / ``\\uXXXX``.
 """
