@@ -15,17 +15,22 @@ carries a ``<property name="rerun" value="was failed"/>`` per run it replaced. W
 Characters XML 1.0 cannot carry are written as ``\\xNN`` / ``\\uXXXX``.
 """
 
-from collections import namedtuple
+from typing import Any, NamedTuple
 
 from korvo.reporter import campaign as _native
+from korvo.reporter._types import AnyPath, LogDirs
 
 __all__ = ["JunitTotals", "to_junit", "write_junit"]
 
 # The counts of the document's <testsuites> element.
-JunitTotals = namedtuple("JunitTotals", "tests failures errors skipped")
+class JunitTotals(NamedTuple):
+    tests: int
+    failures: int
+    errors: int
+    skipped: int
 
 
-def to_junit(campaign, logs_dir=None):
+def to_junit(campaign: Any, logs_dir: LogDirs = None) -> str:
     """The JUnit XML document of the tree below `campaign`, as text.
 
     `logs_dir`: the directory holding the log files the nodes' `logs` name
@@ -36,7 +41,7 @@ def to_junit(campaign, logs_dir=None):
     return _native._junit_text(campaign, logs_dir)
 
 
-def write_junit(campaign, path, logs_dir=None):
+def write_junit(campaign: Any, path: AnyPath, logs_dir: LogDirs = None) -> JunitTotals:
     """Writes `to_junit(campaign, logs_dir)` to `path` as UTF-8 and returns its JunitTotals.
 
     The file is replaced as every result file is (korvo.reporter.files): written under a

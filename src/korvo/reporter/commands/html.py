@@ -1,5 +1,9 @@
 """`html RESULTS OUT.html`: one self-contained HTML page of a results document."""
 
+import argparse
+from typing import Any, Optional
+
+from korvo.reporter._types import Subcommands, TextOut
 from korvo.reporter.cli import UsageError, add_logs_argument, count_arg
 
 NAME = "html"
@@ -11,7 +15,7 @@ EXAMPLES = """\
   %(prog)s html junit.xml - > report.html"""
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     from korvo.reporter.html import LOG_BUDGET
 
     page = commands.add_parser(
@@ -37,19 +41,20 @@ def add_parser(commands):
                       "seconds until the job ends (an open page reloads itself)")
 
 
-def _history(campaign, args):
+def _history(campaign: Any, args: argparse.Namespace) -> Optional[str]:
     from korvo.reporter import history
     from korvo.reporter.history.page_data import read_history
 
     try:
-        return read_history(args.db, campaign, args.series)
+        history_json: Optional[str] = read_history(args.db, campaign, args.series)
+        return history_json
     except (history.StoreError, history.StoreURLError) as exc:
         raise UsageError(history.redact(str(exc))) from None
     except (TypeError, ValueError, AttributeError) as exc:
         raise UsageError("%s cannot be judged against a history: %s" % (args.results, exc)) from None
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     from korvo.reporter.cli import logs_dirs, output_path, read_results, shown
     from korvo.reporter.html import render_html, write_html
     from korvo.reporter.progress import Progress

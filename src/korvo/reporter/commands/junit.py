@@ -1,11 +1,14 @@
 """`junit RESULTS OUT.xml`: the JUnit XML a CI server reads, from a results document."""
 
+import argparse
+
+from korvo.reporter._types import Subcommands, TextOut
 from korvo.reporter.cli import UsageError, add_logs_argument
 
 NAME = "junit"
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     junit = commands.add_parser(
         NAME, help="JUnit XML for CI servers from a results.yaml or results.json",
         description="Writes the JUnit XML of a results document: a <testsuite> per task, a "
@@ -20,7 +23,7 @@ def add_parser(commands):
     add_logs_argument(junit, "the directory of RESULTS; none for standard input")
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     from korvo.reporter.cli import logs_dirs, output_path, plural, read_results, shown
     from korvo.reporter.junit import to_junit, write_junit
 

@@ -1,7 +1,9 @@
 """`merge OUTDIR RESULTS...`: shards and reruns of a job joined into one report."""
 
+import argparse
 import os
 
+from korvo.reporter._types import Subcommands, TextOut
 from korvo.reporter.cli import UsageError, add_logs_argument, logs_dirs, plural, prepare_outdir
 
 NAME = "merge"
@@ -13,7 +15,7 @@ EXAMPLES = """\
 
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     merge = commands.add_parser(
         NAME, help="merge shards and reruns into one report (every output)",
         description="Merges results files (results.yaml or results.json) into one report, "
@@ -33,7 +35,7 @@ def add_parser(commands):
     add_logs_argument(merge, "the directory of each RESULTS, in the order given")
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     from korvo.reporter.cli import read_results, shown
     from korvo.reporter.merging import merge
     from korvo.reporter.outputs import HTML, JUNIT, RESULTS, XML, write_outputs
