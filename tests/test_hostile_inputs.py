@@ -230,10 +230,11 @@ def test_values_no_report_carries_end_in_a_result_or_one_line(tmp_path, case, co
     else:
         # summary: 1 a failed result, 4 fewer tasks ran than declared, 5 nothing counted
         assert code in (0, 1, 4, 5) and err == "", (code, err)
-    if command == "merge":  # all four outputs, or none
+    if command == "merge":  # all six outputs, or none
         written = sorted(os.listdir(out)) if out.exists() else []
         assert written == ([] if code else ["ResultsDetails.xml", "ResultsSummary.xml",
-                                            "results.json", "results.yaml"])
+                                            "junit.xml", "report.html", "results.json",
+                                            "results.yaml"])
 
 
 def test_merge_writes_nothing_when_one_output_cannot_take_the_tree(tmp_path):

@@ -172,6 +172,20 @@ def test_slices_need_a_regular_file_inside_the_log_directory(tmp_path):
     assert secret.read_bytes() == b"not for the page\n" * 4
 
 
+def test_slices_are_looked_up_in_each_log_directory_in_turn(tmp_path):
+    shard = tmp_path / "shard"
+    shard.mkdir()
+    root = demo_job(shard, [b"one\n", b"two\n"], [Passed, Failed])
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    d = decoded(json.loads(c._html_data(root, [str(empty), str(shard)], 64 * 1024, BIG)))
+    ids = [d["ids"][i] for i in d["id"]]
+    assert slice_of(d, ids.index("step2")) == b"two\n" and d["logsDir"] is True
+    # an empty list is no log directory at all
+    d = decoded(json.loads(c._html_data(root, [], 64 * 1024, BIG)))
+    assert d["chunks"] == [] and d["logsDir"] is False
+
+
 def test_no_log_directory_embeds_no_slices(tmp_path):
     root = demo_job(tmp_path, [b"x\n"], [Failed])
     d = data_of(root)

@@ -293,6 +293,38 @@ def test_logs_dir_accepts_paths_and_bytes(tmp_path):
     assert system_out(root, tmp_path) == system_out(root, os.fsencode(tmp_path)) == "hello"
 
 
+def test_a_log_is_looked_up_in_each_directory_in_turn(tmp_path):
+    first, second = tmp_path / "shard1", tmp_path / "shard2"
+    first.mkdir()
+    second.mkdir()
+    (second / "TaskLog.t1").write_bytes(b"from the second")
+    root = tree_with_log({"file": "TaskLog.t1", "begin": 0, "size": 15})
+    assert system_out(root, [first, second]) == "from the second"
+    assert system_out(root, (str(first), os.fsencode(second))) == "from the second"
+    assert system_out(root, []) is None
+    # what the first holds under that name but may not read is passed over
+    elsewhere = tmp_path / "elsewhere.log"
+    elsewhere.write_bytes(b"private data!!!")
+    (first / "TaskLog.t1").symlink_to(elsewhere)
+    assert system_out(root, [first, second]) == "from the second"
+    (first / "TaskLog.t1").unlink()
+    os.mkfifo(first / "TaskLog.t1")
+    assert system_out(root, [first, second]) == "from the second"
+    (first / "TaskLog.t1").unlink()
+    (first / "TaskLog.t1").mkdir()
+    assert system_out(root, [first, second]) == "from the second"
+    # the first that holds a regular file of that name wins
+    (first / "TaskLog.t1").rmdir()
+    (first / "TaskLog.t1").write_bytes(b"from the first!")
+    assert system_out(root, [first, second]) == "from the first!"
+
+
+@pytest.mark.parametrize("logs_dir", [42, [42], ["ok", None], {"a": 1}])
+def test_logs_dir_that_names_no_directories_is_a_type_error(logs_dir):
+    with pytest.raises(TypeError):
+        to_junit(tree_with_log({"file": "TaskLog.t1", "begin": 0, "size": 5}), logs_dir)
+
+
 # --- the tree as Python code shapes it -----------------------------------------------------
 
 

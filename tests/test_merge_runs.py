@@ -7,14 +7,20 @@ import subprocess
 import sys
 from collections import Counter
 
+import junitparser
 import pytest
 
 from korvo import results
 from korvo.reporter import campaign as c
 from korvo.reporter import load, merge
 from korvo.reporter.demo import Plan, build
+from korvo.reporter.junit import to_junit
+
+from support.junit_oracle import check_against_document, parse, seen_reruns
 
 SUCCESS = {"passed", "passx"}
+MERGE_OUTPUTS = ("results.yaml", "results.json", "ResultsDetails.xml", "ResultsSummary.xml",
+                 "report.html", "junit.xml")
 
 
 @pytest.fixture(scope="module")
@@ -123,6 +129,17 @@ def test_rerun_of_failed_testcases_wins(original, tmp_path, monkeypatch):
     assert merged.starttime == job.starttime and merged.stoptime == later
     assert merged.runtime == (later - job.starttime).total_seconds()
 
+    # JUnit keeps the history: one "rerun" property per run a testcase replaced
+    xml = parse(to_junit(merged))
+    check_against_document(xml, json.loads(merged.dump_json()))
+    shown = {(suite.name, case.name): seen_reruns(case) for suite in xml for case in suite}
+    assert {key: ["was %s" % was] for key, was in replaced.items()} == {
+        key: reruns for key, reruns in shown.items() if reruns}
+    again = parse(to_junit(merge(merged, load(rerun_file))))
+    key, was = next(iter(replaced.items()))
+    assert [seen_reruns(case) for suite in again for case in suite
+            if (suite.name, case.name) == key] == [["was %s" % was, "was passed"]]
+
 
 def test_different_campaign_ids_and_a_new_id(original):
     a, b = load(original), load(original)
@@ -158,11 +175,77 @@ def test_merge_command_writes_all_outputs(original, tmp_path):
     total = sum(dict(job.summary.items()).values())
     assert out.startswith("merged 2 files into %s: 5 tasks, " % outdir)
     assert "(total %d)" % total in out
-    for name in ("results.yaml", "results.json", "ResultsDetails.xml", "ResultsSummary.xml"):
+    assert sorted(p.name for p in outdir.iterdir()) == sorted(MERGE_OUTPUTS)
+    for name in MERGE_OUTPUTS:
         assert (outdir / name).stat().st_size > 0
     merged = json.loads((outdir / "results.json").read_text())["report"]
     assert merged["id"] == "twice"
-    assert load(outdir / "results.yaml").dump_yaml() == (outdir / "results.yaml").read_text()
+    tree = load(outdir / "results.yaml")
+    assert tree.dump_yaml() == (outdir / "results.yaml").read_text()
+    # the page and the JUnit document are of the merged tree
+    assert "Report twice" in (outdir / "report.html").read_text()
+    assert (outdir / "junit.xml").read_text() == to_junit(load(outdir / "results.json"),
+                                                          logs_dir=[original.parent])
+    suites = junitparser.JUnitXml.fromfile(str(outdir / "junit.xml"))
+    assert suites.name == "twice"
+
+
+def system_outs(path):
+    return {(suite.name, case.name): case.system_out
+            for suite in junitparser.JUnitXml.fromfile(str(path)) for case in suite}
+
+
+def test_merged_reports_find_each_shards_logs(original, tmp_path):
+    """Each shard keeps its task logs beside its results; the merged report.html and
+    junit.xml show them all, as the junit and html commands do given each --logs."""
+    job = load(original)
+    task_ids = [t.id for t in job.tasks if isinstance(t, c.Task)]
+    shards = []
+    for i, part in enumerate([task_ids[:2], task_ids[2:]]):
+        where = tmp_path / ("shard%d" % i)
+        where.mkdir()
+        shard = load(original)
+        shard.tasks[:] = [t for t in shard.tasks if not isinstance(t, c.Task) or t.id in part]
+        for t in shard.tasks:
+            if isinstance(t, c.Task):
+                log = "TaskLog." + t.id
+                (where / log).write_bytes((original.parent / log).read_bytes())
+        (where / "results.json").write_text(shard.dump_json())
+        shards.append(where)
+    expected = system_outs_of(to_junit(job, logs_dir=original.parent), tmp_path)
+    assert sum(text is not None for text in expected.values()) > 10
+
+    outdir = tmp_path / "merged"
+    code, out, err = run_cli("merge", outdir, *(s / "results.json" for s in shards))
+    assert (code, err) == (0, "")
+    assert system_outs(outdir / "junit.xml") == expected
+    page = (outdir / "report.html").read_text()
+    text_of_a_log = next(text for (suite, _), text in expected.items()
+                         if suite == task_ids[-1] and text).splitlines()[0]
+    assert json.dumps(text_of_a_log)[1:-1] in page
+
+    given = ["--logs", shards[0], "--logs", shards[1]]
+    code, out, err = run_cli("junit", outdir / "results.json", tmp_path / "j.xml", *given)
+    assert (code, err) == (0, "")
+    assert system_outs(tmp_path / "j.xml") == expected
+    code, out, err = run_cli("html", outdir / "results.json", tmp_path / "r.html", *given)
+    assert (code, err) == (0, "") and json.dumps(text_of_a_log)[1:-1] in (
+        tmp_path / "r.html").read_text()
+    # only the first shard's logs: the second's testcases have none
+    code, out, err = run_cli("merge", tmp_path / "m2", *(s / "results.json" for s in shards),
+                             "--logs", shards[0])
+    assert (code, err) == (0, "")
+    shown = system_outs(tmp_path / "m2" / "junit.xml")
+    assert {suite for (suite, _), text in shown.items() if text} == set(task_ids[:2])
+    code, out, err = run_cli("merge", tmp_path / "m3", shards[0] / "results.json",
+                             "--logs", tmp_path / "nowhere")
+    assert code == 2 and "--logs" in err and not (tmp_path / "m3").exists()
+
+
+def system_outs_of(text, tmp_path):
+    path = tmp_path / "expected.xml"
+    path.write_text(text)
+    return system_outs(path)
 
 
 @pytest.mark.parametrize("content", ["not: [a, results, file\n", '{"version": "3.0"}'])

@@ -177,24 +177,48 @@ LogDir::Open LogDir::open(const std::string& name) {
     if (fd_ >= 0 && name == name_) return Open::Ok;
     close();
     error_ = 0;
-    path_ = dir_.empty() ? name : dir_ + "/" + name;
+    path_ = name;
     // A position names a file in the directory by its base name; anything else (a path,
     // "..") would read outside it.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
         name.find('\0') != std::string::npos)
         return Open::Refused;
-    const char* refusal = nullptr;
-    long long size = 0;
-    int fd = open_regular(AT_FDCWD, path_.c_str(), true, &size, &refusal);
-    if (fd < 0) {
-        if (refusal || errno == ENOENT || errno == ENOTDIR) return Open::Refused;
-        error_ = errno;
-        return Open::Failed;
+    for (const std::string& dir : dirs_) {
+        path_ = dir.empty() ? name : dir + "/" + name;
+        const char* refusal = nullptr;
+        long long size = 0;
+        int fd = open_regular(AT_FDCWD, path_.c_str(), true, &size, &refusal);
+        if (fd < 0) {
+            if (refusal || errno == ENOENT || errno == ENOTDIR) continue;
+            error_ = errno;
+            return Open::Failed;
+        }
+        fd_ = fd;
+        name_ = name;
+        size_ = size;
+        return Open::Ok;
     }
-    fd_ = fd;
-    name_ = name;
-    size_ = size;
-    return Open::Ok;
+    return Open::Refused;
+}
+
+std::vector<std::string> LogDir::dirs_of(PyObject* arg) {
+    std::vector<std::string> dirs;
+    if (arg == nullptr || arg == Py_None) return dirs;
+    nb::object items;
+    if (PyList_Check(arg) || PyTuple_Check(arg)) {
+        // a copy: converting a path can run its __fspath__, which could change the list
+        items = check(PySequence_Tuple(arg));
+    } else {
+        items = check(PyTuple_Pack(1, arg));
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.ptr()); ++i) {
+        PyObject* raw = nullptr;
+        if (!PyUnicode_FSConverter(PyTuple_GET_ITEM(items.ptr(), i), &raw))
+            throw nb::python_error();
+        nb::object encoded = nb::steal(raw);
+        dirs.emplace_back(PyBytes_AS_STRING(raw), size_t(PyBytes_GET_SIZE(raw)));
+    }
+    return dirs;
 }
 
 bool LogDir::read(long long begin, long long want, std::string& out) {

@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <vector>
 
 namespace korvo::files {
 
@@ -30,19 +31,28 @@ nanobind::bytes read_input(nanobind::handle path);
 // Raises as read_input would, without reading: for inputs another reader then takes.
 void check_input(nanobind::handle path);
 
-// Log files named by the nodes' log positions, read from one directory. A name is a base
-// name (no '/', not "." or ".."); a link, FIFO, device or directory of that name is never
-// read. One file is open at a time.
+// Log files named by the nodes' log positions, read from a list of directories (a merged
+// job's shards each keep theirs): a name is looked up in each in turn and the first that
+// holds it wins. A name is a base name (no '/', not "." or ".."); a link, FIFO, device or
+// directory of that name is never read, and the search goes on to the next directory. One
+// file is open at a time.
 class LogDir {
   public:
-    explicit LogDir(std::string dir) : dir_(std::move(dir)) {}
+    explicit LogDir(std::vector<std::string> dirs) : dirs_(std::move(dirs)) {}
+    explicit LogDir(std::string dir) : dirs_{std::move(dir)} {}
     ~LogDir() { close(); }
     LogDir(const LogDir&) = delete;
     LogDir& operator=(const LogDir&) = delete;
 
+    // The directories `arg` names, in the file system's encoding: None gives none, a path
+    // (str, bytes, os.PathLike) one, a list or tuple of paths each. TypeError otherwise.
+    static std::vector<std::string> dirs_of(PyObject* arg);
+
     enum class Open { Ok, Refused, Failed };
     // Makes `name` the open file (kept open while the same name is asked again). Refused:
-    // not a base name, missing, a link, not a regular file. Failed: errno in error().
+    // not a base name, or in no directory a regular file that is not a link. Failed: errno
+    // in error(), for the first directory where the name could not be opened for another
+    // reason (the search stops there: that file is the one the name means).
     Open open(const std::string& name);
     long long size() const { return size_; } // of the open file, when it was opened
     int error() const { return error_; }
@@ -60,7 +70,7 @@ class LogDir {
   private:
     void close();
 
-    std::string dir_;
+    std::vector<std::string> dirs_;
     std::string name_; // of the open file
     std::string path_;
     int fd_ = -1;

@@ -48,8 +48,8 @@ void LogSlices::want(uint32_t node, uint32_t file, long long begin, long long si
     wants_.push_back({node, file, begin, size, urgent});
 }
 
-void LogSlices::load(const std::string& dir, const std::vector<std::string>& files) {
-    files::LogDir logs(dir);
+void LogSlices::load(std::vector<std::string> dirs, const std::vector<std::string>& files) {
+    files::LogDir logs(std::move(dirs));
     // Each file's size as it is now; -1: not read (missing, refused, unreadable).
     std::vector<long long> sizes(files.size(), -1);
     for (size_t i = 0; i < files.size(); ++i)

@@ -29,9 +29,10 @@ class LogSlices {
     // A node's log position; `urgent` slices (results that need a look) are planned first.
     void want(uint32_t node, uint32_t file, long long begin, long long size, bool urgent);
 
-    // Reads what fits from `dir`/<file name> for each of `files`, by the rules of
-    // files::LogDir (base names, no links, regular files only). Runs without the GIL.
-    void load(const std::string& dir, const std::vector<std::string>& files);
+    // Reads what fits from <dir>/<file name> for each of `files`, the first of `dirs` that
+    // holds it, by the rules of files::LogDir (base names, no links, regular files only).
+    // Runs without the GIL.
+    void load(std::vector<std::string> dirs, const std::vector<std::string>& files);
 
     // "chunks":[[file,begin,"bytes"],...],"sliceState":{"node":state,...}
     void write(DataWriter& out) const;

@@ -164,11 +164,9 @@ class Builder {
     }
 
     nb::object finish(PyObject* logs_dir) {
-        if (logs_dir != Py_None) {
-            PyObject* encoded = nullptr;
-            if (!PyUnicode_FSConverter(logs_dir, &encoded)) throw nb::python_error();
-            nb::object hold = nb::steal(encoded);
-            std::string dir(PyBytes_AS_STRING(encoded), size_t(PyBytes_GET_SIZE(encoded)));
+        std::vector<std::string> dirs = files::LogDir::dirs_of(logs_dir);
+        bool have_logs = !dirs.empty();
+        if (have_logs) {
             std::vector<std::string> names;
             for (const nb::object& f : files_.texts()) {
                 names.emplace_back();
@@ -176,7 +174,7 @@ class Builder {
                 if (!files::LogDir::file_name(f.ptr(), names.back())) names.back().clear();
             }
             nb::gil_scoped_release unlocked;
-            slices_.load(dir, names);
+            slices_.load(std::move(dirs), names);
         }
         DataWriter out;
         out.raw("{\"format\":1,\"t0\":", 17);
@@ -187,7 +185,7 @@ class Builder {
         out.raw(",\"sliceCap\":", 12);
         out.integer(limits_.per_node);
         out.raw(",\"logsDir\":", 11);
-        if (logs_dir == Py_None)
+        if (!have_logs)
             out.raw("false", 5);
         else
             out.raw("true", 4);

@@ -12,7 +12,8 @@
 namespace korvo::campaign::html {
 
 // The data of the tree below `root`, as JSON text safe inside a <script> element. Log slices
-// are read from `logs_dir` (a path, or None for none).
+// are read from `logs_dir` (a path, a list or tuple of paths searched in order, or None for
+// none).
 nb::object report_data(PyObject* root, PyObject* logs_dir, SliceLimits limits);
 
 } // namespace korvo::campaign::html

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include "common/py_support.hpp"
 #include "files/input_file.hpp"
@@ -16,8 +17,9 @@ constexpr long long kLogSliceCap = 64 * 1024;
 
 class LogReader {
   public:
-    // `dir`: the file-system path of the directory the log files lie in.
-    explicit LogReader(std::string dir) : files_(std::move(dir)) {}
+    // `dirs`: the file-system paths of the directories the log files lie in, searched in
+    // order.
+    explicit LogReader(std::vector<std::string> dirs) : files_(std::move(dirs)) {}
 
     // The slice named by a node's `logs` mapping (file, begin, size) as text for
     // <system-out>, with a note when it was cut or the file holds less than recorded.

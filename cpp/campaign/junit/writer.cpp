@@ -8,6 +8,7 @@
 #include "campaign/junit/outcome.hpp"
 #include "campaign/junit/xml_text.hpp"
 #include "campaign/model/interned.hpp"
+#include "campaign/model/rerun_note.hpp"
 #include "campaign/walk/node_access.hpp"
 #include "common/gc_pause.hpp"
 #include "common/iso_datetime.hpp"
@@ -101,13 +102,8 @@ nb::object class_name_of(PyObject* task) {
 class Writer {
   public:
     explicit Writer(PyObject* logs_dir) {
-        if (logs_dir && logs_dir != Py_None) {
-            PyObject* raw = nullptr;
-            if (!PyUnicode_FSConverter(logs_dir, &raw)) throw nb::python_error();
-            nb::object encoded = nb::steal(raw);
-            logs_.reset(new LogReader(std::string(PyBytes_AS_STRING(encoded.ptr()),
-                                                  size_t(PyBytes_GET_SIZE(encoded.ptr())))));
-        }
+        std::vector<std::string> dirs = files::LogDir::dirs_of(logs_dir);
+        if (!dirs.empty()) logs_.reset(new LogReader(std::move(dirs)));
     }
 
     JunitDocument document(PyObject* campaign) {
@@ -219,6 +215,7 @@ class Writer {
         put_time(out, node);
 
         std::string inner;
+        put_reruns(inner, node);
         put_outcome(inner, node, verdict);
         put_log(inner, node);
         if (inner.empty()) {
@@ -241,6 +238,24 @@ class Writer {
             append_xml_str(out, c.reason.ptr(), place);
             out.push_back(')');
         }
+    }
+
+    // What a merge of reruns noted on the node ("rerun: was failed"), one property per run
+    // it replaced, as pytest writes a testcase's recorded properties.
+    static void put_reruns(std::string& out, PyObject* node) {
+        nb::object details = read(node, interned.details);
+        if (!details || !PyList_Check(details.ptr())) return;
+        size_t at = out.size();
+        nb::object history;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(details.ptr()); ++i) {
+            nb::object detail = nb::borrow(PyList_GET_ITEM(details.ptr(), i));
+            if (!read_rerun_note(detail.ptr(), history)) continue;
+            if (out.size() == at) out.append("      <properties>\n");
+            out.append("        <property name=\"rerun\"");
+            put_attribute(out, "value", history.ptr());
+            out.append("/>\n");
+        }
+        if (out.size() != at) out.append("      </properties>\n");
     }
 
     void put_outcome(std::string& out, PyObject* node, const Verdict& verdict) {

@@ -19,8 +19,9 @@ struct JunitDocument {
     JunitTotals totals;
 };
 
-// The document for the tree below `campaign`. `logs_dir` (a path, or None) is the
-// directory whose log files fill <system-out>; None leaves the logs out.
+// The document for the tree below `campaign`. `logs_dir` (a path, a list or tuple of paths
+// searched in order, or None) names the directories whose log files fill <system-out>;
+// None leaves the logs out.
 JunitDocument junit_document(PyObject* campaign, PyObject* logs_dir);
 
 } // namespace korvo::campaign::junit

@@ -6,6 +6,7 @@
 #include "campaign/model/interned.hpp"
 #include "campaign/model/module_state.hpp"
 #include "campaign/model/node.hpp"
+#include "campaign/model/rerun_note.hpp"
 #include "common/signal_poll.hpp"
 
 namespace korvo::campaign::merge_trees {
@@ -46,14 +47,6 @@ void widen_times(PyObject* target, PyObject* other) {
     nb::object delta = check(PyNumber_Subtract(stop.ptr(), start.ptr()));
     set_attr(target, interned.runtime,
              check(PyObject_CallMethodNoArgs(delta.ptr(), interned.total_seconds)).ptr());
-}
-
-nb::object rerun_line(PyObject* replaced) {
-    nb::object result = attr_or_none(replaced, interned.result);
-    if (result.is_none()) return check(PyUnicode_FromString("rerun: was without result"));
-    nb::object text = check(PyObject_Str(result.ptr()));
-    nb::object lower = check(PyObject_CallMethodNoArgs(text.ptr(), interned.lower));
-    return check(PyUnicode_FromFormat("rerun: was %U", lower.ptr()));
 }
 
 // The children of `later` into the merged node `target`: an id seen again replaces
@@ -97,7 +90,18 @@ void merge_children(PyObject* target, PyObject* later) {
             details = check(PyList_New(0));
             set_attr(copy.ptr(), interned.details, details.ptr());
         }
-        check_status(PyList_Append(details.ptr(), rerun_line(replaced.ptr()).ptr()));
+        // the runs the replaced node had replaced stay in the history, oldest first
+        nb::object earlier = attr_or_none(replaced.ptr(), interned.details);
+        if (PyList_Check(earlier.ptr())) {
+            nb::object snapshot = check(PyList_AsTuple(earlier.ptr()));
+            nb::object history;
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(snapshot.ptr()); ++k) {
+                PyObject* line = PyTuple_GET_ITEM(snapshot.ptr(), k);
+                if (read_rerun_note(line, history))
+                    check_status(PyList_Append(details.ptr(), line));
+            }
+        }
+        check_status(PyList_Append(details.ptr(), rerun_note(replaced.ptr()).ptr()));
         check_status(PyList_SetItem(into.ptr(), at, copy.release().ptr()));
     }
 }

@@ -16,7 +16,7 @@ _LAZY = {
 }
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     # Imported on first use, so `import korvo.reporter` stays cheap for the harness.
     if name in _LAZY:
         import importlib

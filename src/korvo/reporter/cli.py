@@ -12,6 +12,13 @@ import gc
 import os
 import sys
 import tempfile
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, List, Literal, NoReturn, Optional, Sequence, overload
+
+from korvo.reporter._types import StrPath, TextOut
+
+if TYPE_CHECKING:
+    from korvo.reporter.campaign import Campaign, ReportObjectBase
 
 from korvo.reporter import __version__
 
@@ -59,7 +66,7 @@ class UsageError(Exception):
 class _Parser(argparse.ArgumentParser):
     # argparse prints the whole usage before its error; one line is easier to read
     # and to grep, and --help still shows the usage.
-    def error(self, message):
+    def error(self, message: str) -> NoReturn:
         from korvo.reporter.history.urls import redact
 
         # argparse echoes the arguments it rejects, and a store URL may carry a password
@@ -72,7 +79,7 @@ class _Parser(argparse.ArgumentParser):
 COMMANDS = ["demo", "summary", "junit", "html", "merge", "recover", "history", "watch"]
 
 
-def count_arg(text):
+def count_arg(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -82,7 +89,7 @@ def count_arg(text):
     return value
 
 
-def rate_arg(text):
+def rate_arg(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -92,25 +99,25 @@ def rate_arg(text):
     return value
 
 
-def seed_arg(text):
+def seed_arg(text: str) -> int:
     try:
         return int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
 
 
-def _command_modules():
+def _command_modules() -> List[ModuleType]:
     import importlib
 
     return [importlib.import_module("korvo.reporter.commands." + name) for name in COMMANDS]
 
 
-def _examples(module, prog):
+def _examples(module: ModuleType, prog: str) -> Optional[str]:
     text = getattr(module, "EXAMPLES", None) or EXAMPLES.get(module.NAME)
     return text % {"prog": prog} if text else None
 
 
-def build_parser(prog=PROG):
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     modules = _command_modules()
     every = [_examples(m, prog) for m in modules]
     parser = _Parser(
@@ -129,14 +136,14 @@ def build_parser(prog=PROG):
     return parser
 
 
-def shown(path):
+def shown(path: Any) -> str:
     """A path as messages name it: quoted, so a line break in it cannot split the line."""
     from korvo.reporter.loading import shown_path
 
     return shown_path(path)
 
 
-def prepare_outdir(outdir):
+def prepare_outdir(outdir: StrPath) -> None:
     try:
         os.makedirs(outdir, exist_ok=True)
         with tempfile.TemporaryFile(dir=outdir):
@@ -146,12 +153,12 @@ def prepare_outdir(outdir):
                          % (shown(outdir), exc.strerror or exc)) from None
 
 
-def plural(count, one, many=None):
+def plural(count: int, one: str, many: Optional[str] = None) -> str:
     """"1 file", "2 files": a count with its noun."""
     return "%s %s" % (format(count, ","), one if count == 1 else (many or one + "s"))
 
 
-def output_path(out, results):
+def output_path(out: str, results: str) -> Optional[str]:
     """Checks the file a command is to write, before anything is written: None for "-"
     (standard output); refused when it is the input itself (the same device and inode);
     missing parent directories are made, as pytest's --junitxml does."""
@@ -172,7 +179,41 @@ def output_path(out, results):
     return out
 
 
-def read_results(path, whole_job=False):
+def add_logs_argument(parser: argparse.ArgumentParser, default: str) -> None:
+    """`--logs DIR`, repeatable: where a command looks for the log files the nodes name.
+    `default` says where it looks without one."""
+    parser.add_argument("--logs", metavar="DIR", action="append", default=None,
+                        help="directory of the log files; give it once per directory (a "
+                        "merged job's shards) and each log is looked up in them in turn, the "
+                        "first that holds it winning (default: %s)" % default)
+
+
+def logs_dirs(given: Optional[Sequence[str]], inputs: Sequence[str]) -> List[str]:
+    """The log directories of a command: those of --logs, checked, or else the directory of
+    each of its `inputs` (a merge's shards each keep their logs beside their results), once
+    each and none for "-" (standard input)."""
+    if given is not None:
+        for path in given:
+            if not os.path.isdir(path):
+                raise UsageError("--logs %s is not a directory" % shown(path))
+        return list(given)
+    dirs = []
+    for path in inputs:
+        found = os.path.dirname(os.path.abspath(path))
+        if path != "-" and found not in dirs:
+            dirs.append(found)
+    return dirs
+
+
+@overload
+def read_results(path: str, whole_job: Literal[True]) -> "Campaign": ...
+
+
+@overload
+def read_results(path: str, whole_job: bool = False) -> "ReportObjectBase": ...
+
+
+def read_results(path: str, whole_job: bool = False) -> "ReportObjectBase":
     """The tree in `path` ("-": standard input), read the way every command reads its input:
     through load(), whose LoadError main() reports in one line with exit 2. `whole_job`: a
     command that needs a Campaign at the root (a Task or Section alone is refused)."""
@@ -206,11 +247,11 @@ class _Escaping:
     """A text stream that writes what its encoding cannot carry (lone surrogates on a
     strict UTF-8 stdout) as backslash escapes instead of failing."""
 
-    def __init__(self, stream):
+    def __init__(self, stream: TextOut) -> None:
         self._stream = stream
         self._encoding = getattr(stream, "encoding", None) or "utf-8"
 
-    def write(self, text):
+    def write(self, text: str) -> object:
         try:
             text.encode(self._encoding)
         except UnicodeEncodeError:
@@ -219,11 +260,18 @@ class _Escaping:
             pass
         return self._stream.write(text)
 
-    def __getattr__(self, name):
+    def flush(self) -> object:
+        return self._stream.flush()
+
+    def isatty(self) -> bool:
+        return self._stream.isatty()
+
+    def __getattr__(self, name: str) -> Any:
         return getattr(self._stream, name)
 
 
-def main(argv=None, out=None, err=None, prog=PROG):
+def main(argv: Optional[Sequence[str]] = None, out: Optional[TextOut] = None,
+         err: Optional[TextOut] = None, prog: str = PROG) -> int:
     from korvo.reporter.loading import LoadError
 
     global _freezing
@@ -234,7 +282,8 @@ def main(argv=None, out=None, err=None, prog=PROG):
     try:
         args = build_parser(prog).parse_args(argv)
         module = {m.NAME: m for m in _command_modules()}[args.command]
-        return module.run(args, out, err)
+        code: int = module.run(args, out, err)
+        return code
     except (UsageError, LoadError) as exc:  # LoadError: any command's input
         err.write("%s: error: %s\n" % (prog, " ".join(str(exc).splitlines())))
         return EXIT_USAGE
@@ -256,7 +305,7 @@ def main(argv=None, out=None, err=None, prog=PROG):
             _freezing = False
 
 
-def _silence_stdout():
+def _silence_stdout() -> None:
     # Python would report the closed pipe again when it flushes stdout at exit.
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
@@ -269,7 +318,7 @@ def _silence_stdout():
 _teardown_skipped = False
 
 
-def skip_teardown():
+def skip_teardown() -> None:
     """Lets the process end without freeing what it holds, once a command is done.
 
     Only the entry points act on it (main() called in-process returns as usual): they
@@ -279,7 +328,7 @@ def skip_teardown():
     _teardown_skipped = True
 
 
-def exit_process(code):
+def exit_process(code: int) -> NoReturn:
     """Ends the process with `code` from an entry point."""
     if _teardown_skipped:
         sys.stdout.flush()
@@ -288,6 +337,6 @@ def exit_process(code):
     sys.exit(code)
 
 
-def console_main():
+def console_main() -> NoReturn:
     """The `korvo-report` console script: the same commands as `python -m korvo.reporter`."""
     exit_process(main(prog=CONSOLE_PROG))

@@ -21,12 +21,16 @@ import os
 import random
 import socket
 from dataclasses import dataclass
-from typing import Optional
+from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple
 
 from korvo import results
 # Imported with the demo rather than on the first journaled build, so that the build
 # phase the demo command times is the job's alone.
+from korvo.reporter._types import AnyPath
 from korvo.reporter.journal import attach
+
+if TYPE_CHECKING:
+    from korvo.reporter.campaign import Campaign, Task
 
 # Results a failing leaf draws from, with the reasons a script would give; the repetitions
 # are the weights.
@@ -63,7 +67,7 @@ class Plan:
     series_job: Optional[int] = None
     series_seed: int = 1
 
-    def node_count(self):
+    def node_count(self) -> int:
         """Nodes the plan builds: campaign, job plugin and per task the rest."""
         block = 1 + self.sections * (1 + self.steps)      # one testcase or common section
         per_task = 1 + 2 + (self.testcases + 2) * block    # task, plugin + its section, blocks
@@ -73,7 +77,8 @@ class Plan:
 class _Builder:
     """Builds one campaign; `tick(nodes_done)` is called after each top-level section."""
 
-    def __init__(self, plan, outdir, tick=None, freeze_finished=False):
+    def __init__(self, plan: Plan, outdir: str, tick: Optional[Callable[[int], object]] = None,
+                 freeze_finished: bool = False) -> None:
         self.plan = plan
         self.freeze_finished = freeze_finished
         self.outdir = outdir
@@ -83,7 +88,7 @@ class _Builder:
         self._random = rng.random
         self._fail_rate = plan.fail_rate
 
-    def _series_outcome(self, key, leaves):
+    def _series_outcome(self, key: str, leaves: int) -> Tuple[Any, int]:
         """The outcome of the section `key` in job `series_job` of a series. Each section
         keeps one character across the series: most pass, some fail from some job on and
         go on failing, a few flip from job to job, and now and then a new failure appears."""
@@ -92,7 +97,7 @@ class _Builder:
         draw = self._random()
         rate = self._fail_rate
         if character < rate * 0.3:
-            bad = plan.series_job >= int(character * 1e6) % 5   # fails from job 0..4 on
+            bad = (plan.series_job or 0) >= int(character * 1e6) % 5   # fails from job 0..4 on
         elif character < rate * 0.5:
             bad = draw < 0.4                                      # flaky
         else:
@@ -102,7 +107,7 @@ class _Builder:
         result, reason = _BAD[int(character * 1e9) % len(_BAD)]
         return result.clone(reason=reason), int(character * 1e7) % max(1, leaves)
 
-    def _outcome(self, leaves):
+    def _outcome(self, leaves: int) -> Tuple[Any, int]:
         """(bad result, index of the leaf that carries it) for one top-level section.
 
         A top-level section fails with probability fail_rate; then one of its
@@ -116,7 +121,8 @@ class _Builder:
         bad, reason = _BAD[int(r / fail_rate * len(_BAD))]
         return bad.clone(reason=reason), int(self._random() * leaves)
 
-    def run(self, cli="python -m korvo.reporter demo", journal=None, durability="flush"):
+    def run(self, cli: str = "python -m korvo.reporter demo", journal: Optional[AnyPath] = None,
+            durability: str = "flush") -> "Campaign":
         from korvo.reporter.campaign import Campaign
 
         campaign = Campaign(id="demo-job", seq_num=0)
@@ -125,7 +131,7 @@ class _Builder:
                 return self._job(campaign, cli)
         return self._job(campaign, cli)
 
-    def _job(self, campaign, cli):
+    def _job(self, campaign: "Campaign", cli: str) -> "Campaign":
         plan = self.plan
         campaign.start(
             cli=cli,
@@ -158,7 +164,7 @@ class _Builder:
         campaign.stop(num_tasks=plan.tasks)
         return campaign
 
-    def _task(self, campaign, index):
+    def _task(self, campaign: "Campaign", index: int) -> None:
         plan = self.plan
         tid = "task%03d" % (index + 1)
         logfile = os.path.join(self.outdir, "TaskLog." + tid)
@@ -197,7 +203,8 @@ class _Builder:
         finally:
             os.close(fd)
 
-    def _block(self, task, fd, logfile, block_id, seq, block_type, child_type, tid):
+    def _block(self, task: "Task", fd: int, logfile: str, block_id: str, seq: int,
+               block_type: str, child_type: str, tid: Optional[str]) -> None:
         """A CommonSetup/CommonCleanup or Testcase with its sections and steps."""
         write = os.write
         steps = self.plan.steps
@@ -225,7 +232,8 @@ class _Builder:
             sect = block.add_section(id=sect_id, seq_num=s + 1, type=child_type)
             sect.start(logfile=logfile)
             write(fd, b"  + %s.%s\n" % (block_id.encode(), sect_id.encode()))
-            open_head = None  # a head step whose nested steps are still running
+            # a head step whose nested steps are still running (set whenever k % group)
+            open_head: Any = None
             for k in range(steps):
                 if k % group:
                     step = open_head.add_section(id="step%d" % (k + 1), seq_num=k + 1,
@@ -260,7 +268,7 @@ class _Builder:
             self.tick(self.nodes)
 
 
-def _user():
+def _user() -> str:
     try:
         import getpass
 
@@ -269,8 +277,9 @@ def _user():
         return "demo"
 
 
-def build(plan, outdir, tick=None, cli="python -m korvo.reporter demo", journal=None,
-          durability="flush", freeze_finished=False):
+def build(plan: Plan, outdir: str, tick: Optional[Callable[[int], object]] = None,
+          cli: str = "python -m korvo.reporter demo", journal: Optional[AnyPath] = None,
+          durability: str = "flush", freeze_finished: bool = False) -> Tuple["Campaign", int]:
     """Drives a whole demo job into a Campaign; log files go to `outdir`. With `journal`
     (a path) the job is recorded there as it runs (see korvo.reporter.journal).
 

@@ -5,15 +5,15 @@ old one, so readers never see half a file, and a symbolic link planted in the fi
 replaced itself rather than followed.
 """
 
-import os
 from typing import Union
 
+from korvo.reporter._types import AnyPath
 from korvo.reporter.campaign import _write_file
 
 __all__ = ["write_file"]
 
 
-def write_file(path: Union[str, bytes, "os.PathLike[str]"], data: Union[str, bytes]) -> None:
+def write_file(path: AnyPath, data: Union[str, bytes]) -> None:
     """Replace the file at ``path`` with ``data`` (str is written as UTF-8).
 
     A replaced regular file keeps its permission bits and, where allowed, its owner.

@@ -6,7 +6,11 @@ live so an open tab reloads itself keeping its place, and written a last time, n
 the job ends or dies (its unfinished nodes then stopped as Aborted, as `recover` does).
 """
 
+import argparse
 import time
+from typing import Callable, Optional, Tuple
+
+from korvo.reporter._types import AnyPath, LogDirs, TextOut
 
 __all__ = ["follow_html", "REWRITE_SECONDS"]
 
@@ -17,7 +21,8 @@ POLL_SECONDS = 0.2
 class Followed:
     """How following ended: `ended` (end record), `dead` (why, or None), `damage`, `size`."""
 
-    def __init__(self, ended, dead, damage, size, writes):
+    def __init__(self, ended: bool, dead: Optional[str], damage: Optional[Tuple[int, int, str]],
+                 size: int, writes: int) -> None:
         self.ended = ended
         self.dead = dead
         self.damage = damage
@@ -25,8 +30,10 @@ class Followed:
         self.writes = writes
 
 
-def follow_html(journal, out, *, logs_dir=None, log_budget=None, timeout=None,
-                rewrite_seconds=REWRITE_SECONDS, on_write=None):
+def follow_html(journal: AnyPath, out: AnyPath, *, logs_dir: LogDirs = None,
+                log_budget: Optional[int] = None, timeout: Optional[float] = None,
+                rewrite_seconds: float = REWRITE_SECONDS,
+                on_write: Optional[Callable[[int, bool], object]] = None) -> Followed:
     """Follows `journal` and keeps the page at `out` up to date until the job ends or dies.
 
     OSError or ValueError when the journal cannot be followed; OSError when the page cannot
@@ -44,7 +51,7 @@ def follow_html(journal, out, *, logs_dir=None, log_budget=None, timeout=None,
     size = 0
     dead = None
 
-    def write(live):
+    def write(live: bool) -> None:
         nonlocal size, writes
         follower.check_expansion()
         size = write_html(view.root, out, logs_dir=logs_dir, log_budget=budget, live=live)
@@ -77,21 +84,19 @@ def follow_html(journal, out, *, logs_dir=None, log_budget=None, timeout=None,
     return Followed(view.ended, dead, follower.damage, size, writes)
 
 
-def run_follow(args, out, err):
+def run_follow(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     """The command line of `html --follow`: exit 0 when the job ended, 1 when it died, 2 for
     unusable input, 3 when the journal is damaged, 130 on Ctrl-C."""
     import os
 
-    from korvo.reporter.cli import EXIT_FAILED, PROG, UsageError
+    from korvo.reporter.cli import EXIT_FAILED, PROG, UsageError, logs_dirs
     from korvo.reporter.commands.recover import _one_line
     from korvo.reporter.loading import shown_path
 
     journal = shown_path(args.results)
     if not os.path.lexists(args.results):
         raise UsageError("no such journal: %s" % journal)
-    logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))
-    if not os.path.isdir(logs):
-        raise UsageError("not a directory: %s" % logs)
+    logs = logs_dirs(args.logs, [args.results])
     try:
         done = follow_html(args.results, args.out, logs_dir=logs, log_budget=args.log_limit)
     except KeyboardInterrupt:

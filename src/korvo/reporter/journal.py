@@ -10,9 +10,13 @@ Python face of it.
 
 import atexit
 from dataclasses import dataclass, field
-from typing import List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, List, Literal, Optional, Tuple
 
 from korvo.reporter import campaign as _campaign
+from korvo.reporter._types import AnyPath
+
+if TYPE_CHECKING:
+    from korvo.reporter.campaign import ReportObjectBase
 
 __all__ = ["DURABILITY", "Journal", "Recovery", "attach", "recover", "recover_journal"]
 
@@ -29,23 +33,23 @@ class Journal:
     never closed is closed when the interpreter exits.
     """
 
-    def __init__(self, root, path, durability):
+    def __init__(self, root: "ReportObjectBase", path: AnyPath, durability: str) -> None:
         self.root = root
         self.path = path
         self.durability = durability
-        self._handle = _campaign._journal_open(root, path, DURABILITY.index(durability))
+        self._handle: Optional[int] = _campaign._journal_open(root, path, DURABILITY.index(durability))
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._handle is None
 
     @property
-    def unknown_values(self):
+    def unknown_values(self) -> int:
         """How many values were written as their repr text so far (types the journal
         does not know)."""
         return 0 if self._handle is None else _campaign._journal_flagged(self._handle)
 
-    def close(self):
+    def close(self) -> None:
         handle = self._handle
         if handle is None:
             return
@@ -58,19 +62,19 @@ class Journal:
             raise
         self._handle = None
 
-    def __enter__(self):
+    def __enter__(self) -> "Journal":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> Literal[False]:
         self.close()
         return False
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self.closed else self.durability
         return "<Journal %r (%s)>" % (self.path, state)
 
 
-def attach(campaign, path, *, durability="flush"):
+def attach(campaign: "ReportObjectBase", path: AnyPath, *, durability: str = "flush") -> Journal:
     """Starts a journal at `path` (a new or empty file) for the tree below `campaign`.
 
     durability: "flush" hands each change to the operating system before the call
@@ -93,15 +97,15 @@ class Recovery:
     of each value the journal kept only as its repr text.
     """
 
-    campaign: object
+    campaign: "ReportObjectBase"
     nodes: int
-    aborted: List[object] = field(default_factory=list)
+    aborted: List[Any] = field(default_factory=list)
     unknown: List[Tuple[str, str, str]] = field(default_factory=list)
     damage: Optional[Tuple[int, int, str]] = None
     closed: bool = False
 
 
-def recover_journal(path):
+def recover_journal(path: AnyPath) -> Recovery:
     """Rebuilds the tree recorded at `path`; see `Recovery`.
 
     Nodes started and never stopped are stopped at their last recorded moment
@@ -122,12 +126,12 @@ def recover_journal(path):
     return Recovery(root, found["nodes"], aborted, unknown, found["damage"], found["closed"])
 
 
-def recover(path):
+def recover(path: AnyPath) -> "ReportObjectBase":
     """The report tree recorded in the journal at `path` (see `recover_journal`)."""
     return recover_journal(path).campaign
 
 
-def _place(node):
+def _place(node: Any) -> str:
     try:
         return str(node.fullid)
     except Exception:  # a node whose id was replaced by something without text form

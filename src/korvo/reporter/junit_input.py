@@ -135,9 +135,9 @@ def build(root: Any, name: str, default_start: datetime.datetime) -> Any:
             section.stoptime = now
             section.runtime = took
         task.stop()
-        took = _number(suite.get("time"))
+        took_suite = _number(suite.get("time"))
         task.starttime = suite_start
-        task.stoptime = suite_start + datetime.timedelta(seconds=took) if took is not None else now
+        task.stoptime = suite_start + datetime.timedelta(seconds=took_suite) if took_suite is not None else now
         task.runtime = (task.stoptime - task.starttime).total_seconds()
         latest = max(latest, task.stoptime)
     job.stop(num_tasks=len(suites))

@@ -11,6 +11,14 @@ import json
 import os
 import sys
 import weakref
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple, Type
+
+from korvo.reporter._types import AnyPath
+
+if TYPE_CHECKING:
+    import yaml
+
+    from korvo.reporter.campaign import ReportObjectBase
 
 __all__ = ["load", "LoadError", "source_of", "check_input", "shown_path"]
 
@@ -19,20 +27,20 @@ _SCALAR_TAGS = frozenset("tag:yaml.org,2002:" + name
                          for name in ("null", "bool", "int", "float", "timestamp", "str"))
 
 # Which file each loaded tree came from (merge records it).
-_sources = weakref.WeakKeyDictionary()
+_sources: "weakref.WeakKeyDictionary[Any, Optional[str]]" = weakref.WeakKeyDictionary()
 
 
 class LoadError(ValueError):
     """The input is not a results document (or journal) this package can read."""
 
 
-def shown_path(path):
+def shown_path(path: AnyPath) -> str:
     """`path` as messages name it: quoted, with any line break or control character escaped,
     so a message stays one line."""
     return repr(os.fsdecode(os.fspath(path)))
 
 
-def source_of(tree):
+def source_of(tree: object) -> Optional[str]:
     """The path `tree` was loaded from, or None for a tree built live."""
     try:
         return _sources.get(tree)
@@ -44,7 +52,7 @@ def source_of(tree):
 JOURNAL_HEADER_START = b'{"journal":"korvo-reporter","version":'
 
 
-def load(path):
+def load(path: AnyPath) -> "ReportObjectBase":
     """The report tree in `path` (results.yaml, results.json, a journal, or JUnit XML from
     another framework; "-": stdin).
 
@@ -56,6 +64,7 @@ def load(path):
     name = "<stdin>" if stdin else shown_path(path)
     data = _read(None if stdin else path, name)
     kind = _kind_of(data)
+    tree: "ReportObjectBase"
     if kind == "xml":
         tree = _junit(data, name)
         _sources[tree] = None if stdin else os.fsdecode(os.fspath(path))
@@ -87,7 +96,7 @@ def load(path):
     return tree
 
 
-def check_input(path):
+def check_input(path: AnyPath) -> None:
     """Raises LoadError unless `path` opens as a file from elsewhere may (see _read)."""
     try:
         from korvo.reporter import campaign
@@ -99,7 +108,7 @@ def check_input(path):
         raise LoadError("cannot read %s: it %s" % (shown_path(path), exc)) from None
 
 
-def _read(path, name):
+def _read(path: Optional[AnyPath], name: str) -> bytes:
     # Every input is read the one way: a regular file, never waited on, size capped.
     from korvo.reporter import campaign
 
@@ -111,11 +120,11 @@ def _read(path, name):
         raise LoadError("cannot read %s: it %s" % (name, exc)) from None
 
 
-def _one_line(exc):
+def _one_line(exc: BaseException) -> str:
     return " ".join(str(exc).split("\n"))
 
 
-def _kind_of(data):
+def _kind_of(data: bytes) -> str:
     head = data[:4096].lstrip()
     if head.startswith(b"<"):
         return "xml"
@@ -125,7 +134,7 @@ def _kind_of(data):
     return "yaml"
 
 
-def _junit(data, name):
+def _junit(data: bytes, name: str) -> "ReportObjectBase":
     """JUnit XML from another framework; other XML (our legacy report) is not read back."""
     from korvo.reporter import junit_input
 
@@ -138,7 +147,8 @@ def _junit(data, name):
         if not junit_input.is_junit(root.tag):
             raise LoadError("%s is an XML report other than JUnit; XML is not read back "
                             "(give results.yaml, results.json or a JUnit file)" % name)
-        return junit_input.build(root, name, datetime.datetime(1970, 1, 1))
+        tree: "ReportObjectBase" = junit_input.build(root, name, datetime.datetime(1970, 1, 1))
+        return tree
     except LoadError:
         raise
     except RecursionError:
@@ -147,7 +157,7 @@ def _junit(data, name):
         raise LoadError("%s: %s" % (name, _one_line(exc))) from None
 
 
-def _recover(path, name):
+def _recover(path: AnyPath, name: str) -> "ReportObjectBase":
     try:
         from korvo.reporter.journal import recover
     except ImportError:
@@ -164,7 +174,7 @@ def _recover(path, name):
         raise LoadError("%s: %s" % (name, _one_line(exc))) from None
 
 
-def _decode_json(data, name):
+def _decode_json(data: bytes, name: str) -> Any:
     from korvo.reporter import campaign
 
     try:
@@ -176,7 +186,7 @@ def _decode_json(data, name):
         raise LoadError("%s is not valid JSON: %s" % (name, exc)) from None
 
 
-def _decode_yaml(data, name):
+def _decode_yaml(data: bytes, name: str) -> Any:
     from korvo.reporter import campaign
 
     doc = campaign._read_yaml(data, _resolve_scalar)
@@ -195,7 +205,8 @@ def _decode_yaml(data, name):
             return yaml.load(text, Loader=_fallback_loader(True))
         except yaml.YAMLError as exc:
             if "nesting depth" in str(getattr(exc, "problem", "")):
-                raise _Refused(_TOO_DEEP % (exc.problem_mark.line + 1)) from None
+                mark = getattr(exc, "problem_mark", None)
+                raise _Refused(_TOO_DEEP % (mark.line + 1 if mark is not None else 0)) from None
             # libyaml refuses some escapes our writer gives (lone surrogates); PyYAML's
             # pure parser reads them
             _check_events(text, _fallback_loader(False))
@@ -224,7 +235,7 @@ MAX_YAML_DEPTH = 1000
 _TOO_DEEP = "nested too deeply to be a results document (line %d)"
 
 
-def _check_events(text, loader):
+def _check_events(text: str, loader: "Type[Any]") -> None:
     """Raises _Refused at the first anchor or alias of `text`, or where its collections
     nest deeper than MAX_YAML_DEPTH, reading the parser's events only (which takes no
     stack).
@@ -239,16 +250,21 @@ def _check_events(text, loader):
         alias = isinstance(event, yaml.AliasEvent)
         if alias or getattr(event, "anchor", None) is not None:
             raise _Refused("YAML %s at line %d: anchors and aliases are not read"
-                           % ("alias" if alias else "anchor", event.start_mark.line + 1))
+                           % ("alias" if alias else "anchor", _line_of(event)))
         if isinstance(event, yaml.CollectionStartEvent):
             depth += 1
             if depth > MAX_YAML_DEPTH:
-                raise _Refused(_TOO_DEEP % (event.start_mark.line + 1))
+                raise _Refused(_TOO_DEEP % _line_of(event))
         elif isinstance(event, yaml.CollectionEndEvent):
             depth -= 1
 
 
-def _fallback_loader(native):
+def _line_of(event: "yaml.Event") -> int:
+    mark = event.start_mark
+    return mark.line + 1 if mark is not None else 0
+
+
+def _fallback_loader(native: bool) -> "Type[Any]":
     key = "loader", native
     if key not in _helpers:
         import datetime
@@ -257,10 +273,10 @@ def _fallback_loader(native):
 
         base = getattr(yaml, "CSafeLoader", yaml.SafeLoader) if native else yaml.SafeLoader
 
-        class Loader(base):
+        class Loader(base):  # type: ignore[valid-type,misc]
             """The safe loader, reading the date-times whose offset has seconds too."""
 
-            def construct_yaml_timestamp(self, node):
+            def construct_yaml_timestamp(self, node: "yaml.ScalarNode") -> Any:
                 try:
                     return super().construct_yaml_timestamp(node)
                 except AttributeError:  # its pattern stops short of such offsets
@@ -268,10 +284,11 @@ def _fallback_loader(native):
 
         Loader.add_constructor("tag:yaml.org,2002:timestamp", Loader.construct_yaml_timestamp)
         _helpers[key] = Loader
-    return _helpers[key]
+    loader: "Type[Any]" = _helpers[key]
+    return loader
 
 
-def _resolve_scalar(text, tag):
+def _resolve_scalar(text: str, tag: Optional[str]) -> Any:
     """A YAML scalar's value as the safe loader builds it (tag None: a plain scalar)."""
     import yaml
 
@@ -287,10 +304,10 @@ def _resolve_scalar(text, tag):
         return NotImplemented
 
 
-_helpers = {}
+_helpers: Dict[Any, Any] = {}
 
 
-def _resolver():
+def _resolver() -> Any:
     if "resolver" not in _helpers:
         import yaml
 
@@ -298,7 +315,7 @@ def _resolver():
     return _helpers["resolver"]
 
 
-def _constructor():
+def _constructor() -> Any:
     if "constructor" not in _helpers:
         import yaml
 
@@ -306,7 +323,7 @@ def _constructor():
     return _helpers["constructor"]
 
 
-def _report_of(doc, name):
+def _report_of(doc: Any, name: str) -> Any:
     from korvo.reporter import campaign
 
     if not (isinstance(doc, dict) and "version" in doc and "report" in doc):
@@ -318,13 +335,13 @@ def _report_of(doc, name):
     return doc["report"]
 
 
-def _results_by_value():
+def _results_by_value() -> Dict[str, Any]:
     """{value: result constant} of the results module the model uses now."""
     from korvo.reporter import campaign
 
     result_type = campaign.TestResult
     module = sys.modules.get(getattr(result_type, "__module__", ""), None)
-    known = {}
+    known: Dict[str, Any] = {}
     for value in vars(module).values() if module is not None else ():
         if isinstance(value, result_type):
             known.setdefault(value.value, value)

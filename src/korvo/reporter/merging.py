@@ -1,9 +1,14 @@
 """`korvo.reporter.merge(*campaigns, id=None)`: one report from shards and reruns."""
 
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from korvo.reporter.campaign import Campaign
+
 __all__ = ["merge"]
 
 
-def merge(*campaigns, id=None):
+def merge(*campaigns: "Campaign", id: Any = None) -> "Campaign":
     """A new Campaign tree holding the tasks of `campaigns`, in order.
 
     A task (or job-level plugin) id seen again is merged into the first one: its

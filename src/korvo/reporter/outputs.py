@@ -9,41 +9,58 @@ import os
 import shutil
 import tempfile
 import time
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
-__all__ = ["RESULTS", "XML", "HTML", "write_outputs"]
+from korvo.reporter._types import LogDirs, StrPath
+
+# Writes its output of a tree into a directory and returns the names of the files it made.
+Writer = Callable[[Any, str, LogDirs], Tuple[str, ...]]
+# (what a step is called while it runs, its writer)
+Step = Tuple[str, Writer]
+
+__all__ = ["RESULTS", "XML", "HTML", "JUNIT", "write_outputs"]
 
 
-def _yaml(tree, staging, logs_dir):
+def _yaml(tree: Any, staging: str, logs_dir: LogDirs) -> Tuple[str, ...]:
     tree.write_yaml(os.path.join(staging, "results.yaml"))
     return ("results.yaml",)
 
 
-def _json(tree, staging, logs_dir):
+def _json(tree: Any, staging: str, logs_dir: LogDirs) -> Tuple[str, ...]:
     tree.write_json(os.path.join(staging, "results.json"))
     return ("results.json",)
 
 
-def _xml(tree, staging, logs_dir):
+def _xml(tree: Any, staging: str, logs_dir: LogDirs) -> Tuple[str, ...]:
     from korvo.reporter.scribe import Scribe
 
     Scribe(staging, tree).generate_xml(None, {})
     return ("ResultsDetails.xml", "ResultsSummary.xml")
 
 
-def _html(tree, staging, logs_dir):
+def _html(tree: Any, staging: str, logs_dir: LogDirs) -> Tuple[str, ...]:
     from korvo.reporter.html import write_html
 
     write_html(tree, os.path.join(staging, "report.html"), logs_dir=logs_dir)
     return ("report.html",)
 
 
-# (what a step is called while it runs, its writer)
-RESULTS = (("results.yaml", _yaml), ("results.json", _json))
-XML = (("ResultsDetails.xml + ResultsSummary.xml", _xml),)
-HTML = (("report.html", _html),)
+def _junit(tree: Any, staging: str, logs_dir: LogDirs) -> Tuple[str, ...]:
+    from korvo.reporter.junit import write_junit
+
+    write_junit(tree, os.path.join(staging, "junit.xml"), logs_dir=logs_dir)
+    return ("junit.xml",)
 
 
-def write_outputs(tree, outdir, steps=RESULTS + XML, logs_dir=None, on_step=None):
+RESULTS: Tuple[Step, ...] = (("results.yaml", _yaml), ("results.json", _json))
+XML: Tuple[Step, ...] = (("ResultsDetails.xml + ResultsSummary.xml", _xml),)
+HTML: Tuple[Step, ...] = (("report.html", _html),)
+JUNIT: Tuple[Step, ...] = (("junit.xml", _junit),)
+
+
+def write_outputs(tree: Any, outdir: StrPath, steps: Sequence[Step] = RESULTS + XML,
+                  logs_dir: LogDirs = None,
+                  on_step: Optional[Callable[..., object]] = None) -> None:
     """Writes the outputs of `steps` into `outdir`, all or none.
 
     `on_step(title)` is called before each step and `on_step(title, seconds, size)` after
@@ -52,7 +69,7 @@ def write_outputs(tree, outdir, steps=RESULTS + XML, logs_dir=None, on_step=None
     """
     staging = tempfile.mkdtemp(prefix=".korvo-outputs-", dir=outdir)
     try:
-        names = []
+        names: List[str] = []
         for title, write in steps:
             if on_step is not None:
                 on_step(title)
@@ -78,7 +95,7 @@ def write_outputs(tree, outdir, steps=RESULTS + XML, logs_dir=None, on_step=None
         shutil.rmtree(staging, ignore_errors=True)
 
 
-def _keep_mode(target, staged):
+def _keep_mode(target: str, staged: str) -> None:
     # A replaced regular file keeps its permission bits, as with every file we write.
     import stat
 
@@ -90,7 +107,7 @@ def _keep_mode(target, staged):
         os.chmod(staged, stat.S_IMODE(info.st_mode))
 
 
-def _shown(path):
+def _shown(path: StrPath) -> str:
     from korvo.reporter.loading import shown_path
 
     return shown_path(path)

@@ -2,6 +2,12 @@
 status is; as text, JSON or Markdown."""
 
 import json
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Set, Tuple
+
+# (task id, node id, type, result, first line of why) of a failing node
+Failure = Tuple[Any, str, Any, str, str]
+# A table row: its cells, or None for a rule line
+Row = Optional[List[Any]]
 
 # Results that count as a success (for the success rate); Skipped does not fail a run.
 SUCCESS = frozenset(("passed", "passx"))
@@ -9,15 +15,15 @@ SUCCESS = frozenset(("passed", "passx"))
 _COUNTER_EXTRAS = ("total", "success_rate")
 
 
-def result_order():
+def result_order() -> Tuple[str, ...]:
     """Result names in the order the results module declares them: one order everywhere."""
     from korvo.reporter.loading import _results_by_value
 
     return tuple(_results_by_value())
 
 
-def ordered_keys(count_maps):
-    seen = set()
+def ordered_keys(count_maps: Iterable[Mapping[Any, Any]]) -> List[Any]:
+    seen: Set[Any] = set()
     for counts in count_maps:
         seen.update(counts)
     order = result_order()
@@ -25,7 +31,7 @@ def ordered_keys(count_maps):
     return known + sorted((k for k in seen if k not in order), key=str)
 
 
-def format_counts(counts):
+def format_counts(counts: Mapping[Any, int]) -> str:
     """'passed 20, failed 1' in the results' own order; 'none' when empty."""
     keys = ordered_keys([counts])
     if not keys:
@@ -33,23 +39,24 @@ def format_counts(counts):
     return ", ".join("%s %s" % (k, format(counts[k], ",")) for k in keys)
 
 
-def counts_of(counter):
+def counts_of(counter: Any) -> Dict[Any, int]:
     """The per-result counts of a counter (or of a counter's written form)."""
     from korvo.results import ResultCounter
 
     if isinstance(counter, ResultCounter):
-        return dict(counter.items())
+        counts: Dict[Any, int] = dict(counter.items())
+        return counts
     if isinstance(counter, dict):
         return {k: v for k, v in counter.items()
                 if k not in _COUNTER_EXTRAS and isinstance(v, int) and not isinstance(v, bool)}
     return {}
 
 
-def _result_key(result):
+def _result_key(result: Any) -> str:
     return str(result).lower()
 
 
-def _nodes(root):
+def _nodes(root: Any) -> Iterator[Any]:
     from korvo.reporter.campaign import ReportObjectBase
 
     stack = [root]
@@ -63,14 +70,14 @@ def _nodes(root):
             stack.extend(c for c in reversed(children) if isinstance(c, ReportObjectBase))
 
 
-def fails(name):
+def fails(name: Any) -> bool:
     """Whether a result of this text form fails a run (the rule every output shares)."""
     from korvo.reporter.campaign import _result_class
 
     return _result_class(str(name)) == "fail"
 
 
-def all_passed(root):
+def all_passed(root: Any) -> bool:
     """Whether no result in the tree, and no count of its counters, fails the run."""
     from korvo.results import TestResult
 
@@ -84,15 +91,15 @@ def all_passed(root):
     return True
 
 
-def failures(root):
+def failures(root: Any) -> List[Failure]:
     """Each failing testcase, setup, cleanup and plugin (with its failing sections), in
     tree order: (task id, node id, type, result, first line of why)."""
     from korvo.reporter.campaign import Campaign, Plugin, ReportObjectBase
     from korvo.reporter.history.rows import failure_reason
 
-    found = []
+    found: List[Failure] = []
 
-    def node_failures(task_id, node, prefix=""):
+    def node_failures(task_id: Any, node: Any, prefix: str = "") -> None:
         result = getattr(node, "result", None)
         name = "%s%s" % (prefix, getattr(node, "id", None))
         if result is not None and fails(result):
@@ -116,7 +123,7 @@ def failures(root):
     return found
 
 
-def tasks_ran(root):
+def tasks_ran(root: Any) -> Tuple[int, Optional[int]]:
     """(tasks that ran, tasks the job declared or None)."""
     from korvo.reporter.campaign import Campaign, Plugin, ReportObjectBase
 
@@ -130,19 +137,19 @@ def tasks_ran(root):
     return ran, None
 
 
-def counted(root):
+def counted(root: Any) -> int:
     """How many results the job counted (its counters' totals, or its own result)."""
     from korvo.reporter.campaign import Campaign
 
     if isinstance(root, Campaign):
         total = sum(counts_of(root.summary).values())
-        total += sum(sum(_entry_counts(e).values()) for e in root.tasks
-                     if type(e).__name__ == "Plugin")
+        total += sum([sum(_entry_counts(e).values()) for e in root.tasks
+                      if type(e).__name__ == "Plugin"])
         return total
     return sum(_entry_counts(root).values())
 
 
-def exit_status(root, judgement=None):
+def exit_status(root: Any, judgement: Any = None) -> Tuple[int, str]:
     """(status, why): 1 a result failed (with a judgement: a failure that is new), 4 fewer
     tasks ran than declared, 5 nothing was counted, else 0."""
     if judgement is not None:
@@ -158,10 +165,10 @@ def exit_status(root, judgement=None):
     return 0, "no result failed" if judgement is None else "no new failure"
 
 
-def _rate(counter, counts):
+def _rate(counter: Any, counts: Mapping[Any, int]) -> str:
     if not counts:
         return "-"
-    rate = getattr(counter, "success_rate", None)
+    rate: Any = getattr(counter, "success_rate", None)
     if isinstance(counter, dict):
         rate = counter.get("success_rate")
     if not _number(rate):
@@ -170,7 +177,7 @@ def _rate(counter, counts):
     return "%.1f%%" % rate
 
 
-def _entry_counts(entry):
+def _entry_counts(entry: Any) -> Dict[Any, int]:
     """A task's counts; a plugin's counts, or its own result when it counted none."""
     from korvo.reporter.campaign import Plugin
 
@@ -181,7 +188,7 @@ def _entry_counts(entry):
     return counts
 
 
-def _number(value):
+def _number(value: Any) -> bool:
     """Whether `value` prints as a float: a whole number of 400 digits does not."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         return False
@@ -192,16 +199,16 @@ def _number(value):
     return True
 
 
-def _runtime(node):
-    value = getattr(node, "runtime", None)
+def _runtime(node: Any) -> str:
+    value: Any = getattr(node, "runtime", None)
     return "%.2f s" % value if _number(value) else "-"
 
 
-def _table(header, rows, right):
-    cells = [header] + [r for r in rows if r is not None]  # None marks a rule line
+def _table(header: List[Any], rows: Sequence[Row], right: Set[int]) -> List[str]:
+    cells: List[List[Any]] = [header] + [r for r in rows if r is not None]  # None: a rule line
     widths = [max(len(str(r[i])) for r in cells) for i in range(len(header))]
 
-    def line(cells):
+    def line(cells: List[Any]) -> str:
         out = []
         for i, cell in enumerate(cells):
             out.append(str(cell).rjust(widths[i]) if i in right else str(cell).ljust(widths[i]))
@@ -213,18 +220,19 @@ def _table(header, rows, right):
     return lines
 
 
-def render(root):
+def render(root: Any) -> str:
     """The per-task table and the job totals of a report tree, as text."""
     from korvo.reporter.campaign import VERSION, Campaign, Plugin, ReportObjectBase
 
     if isinstance(root, Campaign):
         entries = [e for e in root.tasks if isinstance(e, ReportObjectBase)]
-        plugin_counts = {}
+        plugin_counts: Dict[Any, int] = {}
         for entry in entries:
             if isinstance(entry, Plugin):
                 for key, count in _entry_counts(entry).items():
                     plugin_counts[key] = plugin_counts.get(key, 0) + count
-        totals = [("tasks", root.summary, counts_of(root.summary)),
+        totals: List[Tuple[str, Any, Dict[Any, int]]] = [
+                  ("tasks", root.summary, counts_of(root.summary)),
                   ("job plugins", None, plugin_counts)]
     else:
         entries = [root]
@@ -234,7 +242,7 @@ def render(root):
     keys = ordered_keys(entry_counts + [counts for _, _, counts in totals])
     header = ["task", "type"] + keys + ["total", "success", "runtime"]
     right = set(range(2, len(header)))
-    rows = []
+    rows: List[Row] = []
     for entry, counts in zip(entries, entry_counts):
         rows.append([getattr(entry, "id", None), getattr(entry, "type", "?")]
                     + [format(counts.get(k, 0), ",") for k in keys]
@@ -254,7 +262,7 @@ def render(root):
     return "\n".join(lines) + "\n"
 
 
-def _job_line(root):
+def _job_line(root: Any) -> str:
     from korvo.reporter.campaign import Campaign
 
     parts = []
@@ -268,7 +276,7 @@ def _job_line(root):
     return ", ".join(parts)
 
 
-def render_failures(found, limit):
+def render_failures(found: Sequence[Failure], limit: int) -> str:
     """The short list of failures under the table, like pytest's short test summary."""
     if not found:
         return ""
@@ -281,7 +289,7 @@ def render_failures(found, limit):
     return "\n".join(lines) + "\n"
 
 
-def render_history(judgement):
+def render_history(judgement: Any) -> str:
     if judgement is None:
         return ""
     return "\nhistory: %d new %s, %d still failing, %d known flaky (against %d earlier %s)\n" % (
@@ -291,8 +299,8 @@ def render_history(judgement):
 
 
 # The document `summary --format json` prints (JSON Schema, draft 2020-12).
-_COUNTS = {"type": "object", "additionalProperties": {"type": "integer"}}
-JSON_SCHEMA = {
+_COUNTS: Dict[str, Any] = {"type": "object", "additionalProperties": {"type": "integer"}}
+JSON_SCHEMA: Dict[str, Any] = {
     "$schema": "https://json-schema.org/draft/2020-12/schema",
     "title": "korvo-report summary",
     "type": "object",
@@ -334,33 +342,34 @@ JSON_SCHEMA = {
 }
 
 
-def _float(value):
+def _float(value: Any) -> Optional[float]:
     return float(value) if _number(value) else None
 
 
-def _rate_value(counts):
+def _rate_value(counts: Mapping[Any, int]) -> Optional[float]:
     total = sum(counts.values())
     return round(100.0 * sum(v for k, v in counts.items() if k in SUCCESS) / total, 1) if total else None
 
 
-def _text(value):
+def _text(value: Any) -> Optional[str]:
     return None if value is None else str(value)
 
 
-def document(root, found, limit, judgement, status, why):
+def document(root: Any, found: Sequence[Failure], limit: int, judgement: Any, status: int,
+             why: str) -> Dict[str, Any]:
     """The JSON summary (see JSON_SCHEMA)."""
     from korvo.reporter.campaign import VERSION, Campaign, Plugin, ReportObjectBase
 
     entries = ([e for e in root.tasks if isinstance(e, ReportObjectBase)]
                if isinstance(root, Campaign) else [root])
-    plugin_counts = {}
+    plugin_counts: Dict[Any, int] = {}
     for e in entries:
         if isinstance(e, Plugin) and isinstance(root, Campaign):
             for k, v in _entry_counts(e).items():
                 plugin_counts[k] = plugin_counts.get(k, 0) + v
     counts = counts_of(getattr(root, "summary", None)) if isinstance(root, Campaign) else _entry_counts(root)
     ran, declared = tasks_ran(root)
-    history = None
+    history: Optional[Dict[str, List[str]]] = None
     if judgement is not None:
         history = {k: ["%s::%s" % key for key in getattr(judgement, k)]
                    for k in ("new", "still_failing", "known_flaky")}
@@ -384,15 +393,15 @@ def document(root, found, limit, judgement, status, why):
     }
 
 
-def render_json(doc):
+def render_json(doc: Mapping[str, Any]) -> str:
     return json.dumps(doc, indent=2, ensure_ascii=False) + "\n"
 
 
-def _md(text):
+def _md(text: Any) -> str:
     return str(text).replace("|", "\\|").replace("\n", " ")
 
 
-def render_markdown(doc):
+def render_markdown(doc: Mapping[str, Any]) -> str:
     """The summary as a Markdown table (GitHub's step summary, GitLab's report)."""
     keys = ordered_keys([t["counts"] for t in doc["tasks"]] + [doc["counts"]])
     icon = "\u2705" if doc["exit_status"] == 0 else "\u274c"

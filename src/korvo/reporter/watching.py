@@ -9,11 +9,12 @@ person waits on. `commands/watch.py` shows it, `follow.py` writes the HTML page 
 import datetime
 import os
 import time
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple, Union
 
 from korvo.reporter import campaign as _campaign
 from korvo.reporter.history.rows import OUTCOME_FAILED, failure_reason, outcome_of, result_name
 from korvo.reporter.journal import ABORTED_DETAIL
+from korvo.reporter._types import AnyPath
 from korvo.reporter.summary import counts_of, format_counts
 
 __all__ = ["JobView", "Notice", "writer_holds", "Liveness", "open_follower"]
@@ -22,21 +23,21 @@ __all__ = ["JobView", "Notice", "writer_holds", "Liveness", "open_follower"]
 QUIET_SECONDS = 1.0
 
 
-def open_follower(path):
+def open_follower(path: AnyPath) -> _campaign._JournalFollower:
     """The native follower of the journal at `path`; OSError or ValueError as replay."""
     return _campaign._JournalFollower(path)
 
 
-def _is(node, class_name):
+def _is(node: Any, class_name: str) -> bool:
     return type(node).__name__ == class_name
 
 
-def _parent(node):
+def _parent(node: Any) -> Optional[_campaign.ReportObjectBase]:
     parent = getattr(node, "_parent", None)
     return parent if isinstance(parent, _campaign.ReportObjectBase) else None
 
 
-def _path(node):
+def _path(node: Any) -> str:
     """'task002/tc003/section1': the ids below the campaign."""
     parts = []
     seen = 0
@@ -47,7 +48,7 @@ def _path(node):
     return "/".join(reversed(parts))
 
 
-def _block_of(node):
+def _block_of(node: Any) -> Any:
     """The top-level section (testcase, common setup or cleanup) holding `node`, else None."""
     seen = 0
     while node is not None and seen < 1000:
@@ -59,7 +60,7 @@ def _block_of(node):
     return None
 
 
-def _failed(node):
+def _failed(node: Any) -> bool:
     result = getattr(node, "result", None)
     return result is not None and outcome_of(result_name(result)) == OUTCOME_FAILED
 
@@ -69,14 +70,14 @@ class Notice:
 
     __slots__ = ("kind", "node", "path", "result", "reason")
 
-    def __init__(self, kind, node, result="", reason=""):
+    def __init__(self, kind: str, node: Any, result: str = "", reason: str = "") -> None:
         self.kind = kind  # "task" or "failure"
         self.node = node
         self.path = _path(node)
         self.result = result
         self.reason = reason
 
-    def line(self):
+    def line(self) -> str:
         if self.kind == "failure":
             return "FAILED %s: %s%s" % (self.path, self.result,
                                         ": " + self.reason if self.reason else "")
@@ -86,24 +87,24 @@ class Notice:
 class JobView:
     """The state of a followed job, updated from the follower's events."""
 
-    def __init__(self, follower):
+    def __init__(self, follower: _campaign._JournalFollower) -> None:
         self.follower = follower
         self.tasks_done = 0
         self.testcases_done = 0
         self.counts: Dict[str, int] = {}
-        self.running_task = None
-        self.running_case = None
+        self.running_task: Any = None
+        self.running_case: Any = None
         self.failures: List[Notice] = []
         self.ended = False
-        self._reported = set()  # ids of the testcases (and other blocks) whose failure was shown
+        self._reported: Set[int] = set()  # ids of the testcases (and other blocks) whose failure was shown
 
     @property
-    def root(self):
+    def root(self) -> Any:
         return self.follower.root
 
     def poll(self) -> List[Notice]:
         """Reads what was appended; the notices it brings, in order."""
-        notices = []
+        notices: List[Notice] = []
         for event, node in self.follower.poll():
             if event == "started":
                 if _is(node, "Task"):
@@ -116,7 +117,7 @@ class JobView:
                 self.ended = True
         return notices
 
-    def _stopped(self, node, notices):
+    def _stopped(self, node: Any, notices: List[Notice]) -> None:
         if _is(node, "Task"):
             self.tasks_done += 1
             if self.running_task is node:
@@ -138,14 +139,14 @@ class JobView:
         if _failed(node) and id(block) not in self._reported:
             self._failure(block, node, notices)
 
-    def _failure(self, block, node, notices):
+    def _failure(self, block: Any, node: Any, notices: List[Notice]) -> None:
         self._reported.add(id(block))
         notice = Notice("failure", block, str(getattr(node, "result", "")), failure_reason(node))
         self.failures.append(notice)
         notices.append(notice)
 
     def tasks_declared(self) -> Optional[int]:
-        declared = getattr(self.root, "totaltasks", None)
+        declared: Any = getattr(self.root, "totaltasks", None)
         ok = isinstance(declared, int) and not isinstance(declared, bool) and declared > 0
         return declared if ok else None
 
@@ -186,7 +187,7 @@ class JobView:
         return _campaign._journal_abort(self.follower.open, ABORTED_DETAIL)
 
 
-def writer_holds(path, skip_pid=None) -> bool:
+def writer_holds(path: AnyPath, skip_pid: Union[int, str, None] = None) -> bool:
     """Whether some process holds `path` open for writing (read from /proc/*/fd)."""
     try:
         target = os.stat(path)
@@ -231,7 +232,8 @@ class Liveness:
     QUIET_SECONDS and no process holds it open for writing, or it has not grown for
     `timeout` seconds."""
 
-    def __init__(self, path, timeout=None, clock=time.monotonic):
+    def __init__(self, path: AnyPath, timeout: Optional[float] = None,
+                 clock: Callable[[], float] = time.monotonic) -> None:
         self.path = path
         self.timeout = timeout
         self.clock = clock
@@ -239,7 +241,7 @@ class Liveness:
         self.since = clock()
         self.checked = 0.0
 
-    def dead(self, size) -> Optional[str]:
+    def dead(self, size: int) -> Optional[str]:
         """None while the job lives, else why it is taken for dead."""
         now = self.clock()
         if size != self.size:
@@ -255,10 +257,11 @@ class Liveness:
         return None
 
 
-def earlier_durations(url, series) -> List[float]:
+def earlier_durations(url: str, series: str) -> List[float]:
     """Runtimes in seconds of the series' earlier complete jobs in the store at `url`."""
     from korvo.reporter.history import open_store
     from korvo.reporter.history.queries import series_runtimes
 
     with open_store(url) as store:
-        return series_runtimes(store, series)
+        durations: List[float] = series_runtimes(store, series)
+        return durations

@@ -1,11 +1,14 @@
 """`demo OUTDIR`: a synthetic job driven through the report model, every output written."""
 
+import argparse
 import gc
 import os
 import sys
 import time
+from typing import Any, Dict, List, Optional, Tuple, Union
 
 from korvo.reporter import cli
+from korvo.reporter._types import Subcommands, TextOut
 from korvo.reporter.cli import (PROG, UsageError, count_arg, plural, prepare_outdir, rate_arg,
                                  seed_arg)
 
@@ -14,7 +17,7 @@ NAME = "demo"
 MAX_NODES = 10_000_000
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     from korvo.reporter.demo import Plan
 
     default = Plan()
@@ -50,8 +53,7 @@ def add_parser(commands):
                       "has something to show (see the history command)")
 
 
-
-def _series(args, out, err):
+def _series(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     """`demo --series N`: N jobs of one series, each with every output, one after another."""
     from korvo.reporter.demo import Plan, build
     from korvo.reporter.outputs import HTML, RESULTS, XML, write_outputs
@@ -82,7 +84,7 @@ def _series(args, out, err):
     return 0
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     if args.series is not None:
         return _series(args, out, err)
     from korvo.reporter.demo import Plan, build
@@ -102,7 +104,7 @@ def run(args, out, err):
     if args.journal:
         _check_new_journal(args.journal)
     progress = Progress(plan.node_count())
-    timings = []
+    timings: List[Tuple[str, float, Optional[int]]] = []
     # Finished tasks are frozen out of the collector's full collections while the job
     # grows, unless the caller has frozen objects of its own (unfreezing would free them).
     freeze = gc.get_freeze_count() == 0
@@ -121,7 +123,7 @@ def run(args, out, err):
         timings.append(("build (report model)", time.perf_counter() - started, None))
 
         # streamed to the files: a million-node job never holds its documents whole
-        def step(title, seconds=None, size=None):
+        def step(title: str, seconds: Optional[float] = None, size: Optional[int] = None) -> None:
             if seconds is None:
                 progress.phase("writing " + title)
             else:
@@ -135,9 +137,9 @@ def run(args, out, err):
 
     counts = dict(campaign.summary.items())
     # job-level plugins count in their own summary, task-level ones in their task's
-    plugin_counts = {}
+    plugin_counts: Dict[Any, int] = {}
     for entry in campaign.tasks:
-        counter = entry.summary if isinstance(entry, Plugin) else entry.pluginsummary
+        counter: Any = entry.summary if isinstance(entry, Plugin) else entry.pluginsummary
         for key, count in counter.items():
             plugin_counts[key] = plugin_counts.get(key, 0) + count
 
@@ -162,7 +164,7 @@ def run(args, out, err):
     return 0
 
 
-def _check_new_journal(path):
+def _check_new_journal(path: str) -> None:
     # The journal is opened for appending by its writer, which waits on a FIFO and fails
     # on a link or a missing directory: refused here in one line instead.
     import stat
@@ -183,7 +185,7 @@ def _check_new_journal(path):
         raise UsageError("journal %s already exists: a journal starts in a new file" % shown)
 
 
-def _size(size):
+def _size(size: Union[int, float, None]) -> str:
     if size is None:
         return ""
     for unit in ("B", "KiB", "MiB"):

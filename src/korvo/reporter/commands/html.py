@@ -1,8 +1,10 @@
 """`html RESULTS OUT.html`: one self-contained HTML page of a results document."""
 
-import os
+import argparse
+from typing import Any, Optional
 
-from korvo.reporter.cli import UsageError, count_arg
+from korvo.reporter._types import Subcommands, TextOut
+from korvo.reporter.cli import UsageError, add_logs_argument, count_arg
 
 NAME = "html"
 
@@ -13,7 +15,7 @@ EXAMPLES = """\
   %(prog)s html junit.xml - > report.html"""
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     from korvo.reporter.html import LOG_BUDGET
 
     page = commands.add_parser(
@@ -21,12 +23,11 @@ def add_parser(commands):
         description="Writes one HTML file with the job overview, the results tree (filters, "
         "search, details) and each section's slice of its log file. It needs no network and "
         "opens from disk. Log files are looked up by name in the results' directory, or in "
-        "--logs DIR.")
+        "each --logs DIR in turn.")
     page.add_argument("results", metavar="RESULTS", help="results.yaml or results.json")
     page.add_argument("out", metavar="OUT.html", help="the page to write (replaced if present; "
                       "missing directories are made; - writes standard output)")
-    page.add_argument("--logs", metavar="DIR",
-                      help="directory holding the log files (default: the results' directory)")
+    add_logs_argument(page, "the directory of RESULTS")
     page.add_argument("--db", metavar="URL",
                       help="a results history (sqlite:///PATH or postgresql://...): each "
                       "testcase's last outcomes with new-failure and flaky badges, and the "
@@ -40,20 +41,21 @@ def add_parser(commands):
                       "seconds until the job ends (an open page reloads itself)")
 
 
-def _history(campaign, args):
+def _history(campaign: Any, args: argparse.Namespace) -> Optional[str]:
     from korvo.reporter import history
     from korvo.reporter.history.page_data import read_history
 
     try:
-        return read_history(args.db, campaign, args.series)
+        history_json: Optional[str] = read_history(args.db, campaign, args.series)
+        return history_json
     except (history.StoreError, history.StoreURLError) as exc:
         raise UsageError(history.redact(str(exc))) from None
     except (TypeError, ValueError, AttributeError) as exc:
         raise UsageError("%s cannot be judged against a history: %s" % (args.results, exc)) from None
 
 
-def run(args, out, err):
-    from korvo.reporter.cli import output_path, read_results, shown
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
+    from korvo.reporter.cli import logs_dirs, output_path, read_results, shown
     from korvo.reporter.html import render_html, write_html
     from korvo.reporter.progress import Progress
 
@@ -63,9 +65,7 @@ def run(args, out, err):
         return run_follow(args, out, err)
     target = output_path(args.out, args.results)
 
-    logs = args.logs if args.logs is not None else os.path.dirname(os.path.abspath(args.results))
-    if not os.path.isdir(logs):
-        raise UsageError("not a directory: %s" % shown(logs))
+    logs = logs_dirs(args.logs, [args.results])
     progress = Progress(1, stream=err)
     try:
         progress.phase("reading " + args.results)

@@ -1,13 +1,14 @@
 """`junit RESULTS OUT.xml`: the JUnit XML a CI server reads, from a results document."""
 
-import os
+import argparse
 
-from korvo.reporter.cli import UsageError
+from korvo.reporter._types import Subcommands, TextOut
+from korvo.reporter.cli import UsageError, add_logs_argument
 
 NAME = "junit"
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     junit = commands.add_parser(
         NAME, help="JUnit XML for CI servers from a results.yaml or results.json",
         description="Writes the JUnit XML of a results document: a <testsuite> per task, a "
@@ -19,23 +20,16 @@ def add_parser(commands):
                        help="results.yaml or results.json (a journal too; - reads standard input)")
     junit.add_argument("out", metavar="OUT.xml", help="the JUnit XML file to write (replaced; "
                        "missing directories are made; - writes standard output)")
-    junit.add_argument("--logs", metavar="DIR", default=None,
-                       help="directory of the task log files (default: the directory of "
-                       "RESULTS; none for standard input)")
+    add_logs_argument(junit, "the directory of RESULTS; none for standard input")
 
 
-def run(args, out, err):
-    from korvo.reporter.cli import output_path, plural, read_results, shown
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
+    from korvo.reporter.cli import logs_dirs, output_path, plural, read_results, shown
     from korvo.reporter.junit import to_junit, write_junit
 
     target = output_path(args.out, args.results)
     campaign = read_results(args.results, whole_job=True)
-    logs_dir = args.logs
-    if logs_dir is None:
-        if args.results != "-":
-            logs_dir = os.path.dirname(os.path.abspath(args.results))
-    elif not os.path.isdir(logs_dir):
-        raise UsageError("--logs %s is not a directory" % shown(logs_dir))
+    logs_dir = logs_dirs(args.logs, [args.results])
     if target is None:
         out.write(to_junit(campaign, logs_dir=logs_dir))
         return 0

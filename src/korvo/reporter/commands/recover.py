@@ -3,6 +3,7 @@
 import argparse
 import os
 
+from korvo.reporter._types import Subcommands, TextOut
 from korvo.reporter.cli import EXIT_DAMAGED, EXIT_FAILED, PROG, UsageError, prepare_outdir
 
 NAME = "recover"
@@ -21,7 +22,7 @@ exit codes:
   3  the journal is damaged in the middle: the report holds what came before"""
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     recover = commands.add_parser(
         NAME, help="rebuild the report of a job (also a killed one) from its journal",
         description="Rebuilds the report tree recorded in a journal (see demo --journal and "
@@ -36,14 +37,14 @@ def add_parser(commands):
     recover.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
 
 
-def _one_line(text):
+def _one_line(text: object) -> str:
     """`text` with line breaks, other control characters and lone surrogates escaped, so a
     message about it stays one line whatever the journal held."""
     text = os.fsdecode(text) if isinstance(text, (bytes, os.PathLike)) else str(text)
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     from korvo.reporter.campaign import Campaign
     from korvo.reporter.journal import recover_journal
     from korvo.reporter.loading import shown_path

@@ -1,6 +1,10 @@
 """`summary FILE`: the per-task table, the job totals and the failures of a results document,
 journal or JUnit file, with an exit status CI servers understand."""
 
+import argparse
+from typing import Any
+
+from korvo.reporter._types import Subcommands, TextOut
 from korvo.reporter.cli import UsageError, count_arg
 
 NAME = "summary"
@@ -14,7 +18,7 @@ EXAMPLES = """\
   cat results.json | %(prog)s summary -"""
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     summary = commands.add_parser(
         NAME, help="per-task table, job totals and failures of a results.yaml, results.json, "
         "journal or JUnit file",
@@ -44,7 +48,7 @@ def add_parser(commands):
                          "failure that is neither still failing nor known flaky (needs --db)")
 
 
-def _judge(root, args):
+def _judge(root: Any, args: argparse.Namespace) -> Any:
     from korvo.reporter import history
     from korvo.reporter.history import queries
 
@@ -59,7 +63,7 @@ def _judge(root, args):
         raise UsageError(history.redact(str(exc))) from None
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     from korvo.reporter import summary as s
     from korvo.reporter.cli import read_results, shown
 

@@ -1,9 +1,16 @@
 """`watch JOURNAL`: follow a running job from its journal, live on a terminal, line by line
 elsewhere, until it ends or dies."""
 
+import argparse
 import os
 import time
+from typing import IO, TYPE_CHECKING, Dict, List, Optional, Tuple, Union, cast
 
+from korvo.reporter._types import Subcommands, TextOut
+
+if TYPE_CHECKING:
+    from korvo.reporter.campaign import _JournalFollower
+    from korvo.reporter.watching import JobView, Notice
 from korvo.reporter.cli import EXIT_DAMAGED, EXIT_FAILED, EXIT_INTERRUPTED, UsageError
 
 NAME = "watch"
@@ -26,7 +33,7 @@ exit codes:
   130  interrupted (Ctrl-C)"""
 
 
-def add_parser(commands):
+def add_parser(commands: Subcommands) -> None:
     watch = commands.add_parser(
         NAME, help="follow a running job from its journal until it ends",
         description="Follows the journal of a running job (see demo --journal and "
@@ -46,7 +53,7 @@ def add_parser(commands):
                        help="take the job for dead when its journal has not grown for S seconds")
 
 
-def _seconds(text):
+def _seconds(text: str) -> float:
     import argparse
 
     try:
@@ -58,14 +65,14 @@ def _seconds(text):
     return value
 
 
-def _clock(seconds):
+def _clock(seconds: Optional[float]) -> str:
     if seconds is None:
         return "-"
     seconds = int(seconds)
     return "%d:%02d:%02d" % (seconds // 3600, seconds // 60 % 60, seconds % 60)
 
 
-def _open(path):
+def _open(path: str) -> "_JournalFollower":
     from korvo.reporter.commands.recover import _one_line
     from korvo.reporter.loading import shown_path
     from korvo.reporter.watching import open_follower
@@ -79,7 +86,7 @@ def _open(path):
             shown_path(path), _one_line(getattr(exc, "strerror", None) or exc))) from None
 
 
-def _earlier(args, view, err):
+def _earlier(args: argparse.Namespace, view: "JobView", err: TextOut) -> Optional[List[float]]:
     """The series' earlier durations from --db, once the job's root is known."""
     if not args.db:
         return None
@@ -98,17 +105,18 @@ def _earlier(args, view, err):
 class _Screen:
     """The live display on a terminal, with rich."""
 
-    def __init__(self, out, path):
+    def __init__(self, out: TextOut, path: str) -> None:
         from rich.console import Console
         from rich.live import Live
 
-        self.console = Console(file=out, highlight=False)
+        # rich writes, flushes and asks isatty(), all a TextOut offers
+        self.console = Console(file=cast(IO[str], out), highlight=False)
         self.path = path
         self.live = Live(console=self.console, auto_refresh=False, transient=False,
                          redirect_stdout=False, redirect_stderr=False)
         self.live.start()
 
-    def notice(self, notice):
+    def notice(self, notice: "Notice") -> None:
         if notice.kind == "failure":
             from rich.text import Text
 
@@ -120,7 +128,7 @@ class _Screen:
                 line.append(": " + notice.reason)
             self.console.print(line)
 
-    def draw(self, view, earlier):
+    def draw(self, view: "JobView", earlier: Optional[List[float]]) -> None:
         from rich.table import Table
         from rich.text import Text
 
@@ -151,34 +159,34 @@ class _Screen:
         grid.add_row("failures", str(len(view.failures)))
         self.live.update(grid, refresh=True)
 
-    def close(self):
+    def close(self) -> None:
         self.live.stop()
 
 
 class _Lines:
     """One line per finished task and per failure, for a CI log."""
 
-    def __init__(self, out):
+    def __init__(self, out: TextOut) -> None:
         self.out = out
 
-    def notice(self, notice):
+    def notice(self, notice: "Notice") -> None:
         self.out.write(notice.line() + "\n")
         self.out.flush()
 
-    def draw(self, view, earlier):
+    def draw(self, view: "JobView", earlier: Optional[List[float]]) -> None:
         pass
 
-    def close(self):
+    def close(self) -> None:
         pass
 
 
-def _ordered(counts):
+def _ordered(counts: Dict[str, int]) -> List[Tuple[str, int]]:
     from korvo.reporter.summary import ordered_keys
 
     return [(k, counts[k]) for k in ordered_keys([counts])]
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     from korvo.reporter.commands.recover import _one_line
     from korvo.reporter.loading import shown_path
 
@@ -194,16 +202,18 @@ def run(args, out, err):
             shown_path(args.journal), _one_line(getattr(exc, "strerror", None) or exc))) from None
 
 
-def _follow(args, follower, out, err):
+def _follow(args: argparse.Namespace, follower: "_JournalFollower", out: TextOut,
+            err: TextOut) -> int:
     from korvo.reporter.watching import JobView, Liveness
 
     view = JobView(follower)
     alive = Liveness(args.journal, args.timeout)
     isatty = getattr(out, "isatty", None)
-    show = _Screen(out, args.journal) if isatty is not None and isatty() else _Lines(out)
-    earlier = None
+    show: Union[_Screen, _Lines] = (_Screen(out, args.journal) if isatty is not None and isatty()
+                                    else _Lines(out))
+    earlier: Optional[List[float]] = None
     drawn = 0.0
-    why_dead = None
+    why_dead: Optional[str] = None
     try:
         while True:
             for notice in view.poll():
@@ -230,7 +240,8 @@ def _follow(args, follower, out, err):
     return _finish(args, view, why_dead, out, err)
 
 
-def _finish(args, view, why_dead, out, err):
+def _finish(args: argparse.Namespace, view: "JobView", why_dead: Optional[str], out: TextOut,
+            err: TextOut) -> int:
     from korvo.reporter.cli import PROG
     from korvo.reporter.commands.recover import _one_line
     from korvo.reporter.loading import shown_path

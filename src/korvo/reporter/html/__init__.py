@@ -8,6 +8,9 @@ No network access: the CSS and script ship inside this package and are inlined.
 
 import html as _html
 import os
+from typing import Any, Optional
+
+from korvo.reporter._types import AnyPath, LogDirs
 
 __all__ = ["write_html", "render_html", "SLICE_CAP", "LOG_BUDGET"]
 
@@ -15,7 +18,7 @@ SLICE_CAP = 64 * 1024          # bytes of log embedded per node at most
 LOG_BUDGET = 50 * 1024 * 1024  # bytes of log embedded per report at most
 
 
-def _asset(name):
+def _asset(name: str) -> str:
     with open(os.path.join(os.path.dirname(__file__), name), encoding="utf-8") as handle:
         return handle.read()
 
@@ -25,11 +28,11 @@ SCRIPT_PARTS = ("format.js", "model.js", "history.js", "virtual_list.js", "filte
                 "details.js", "overview.js", "live.js", "main.js")
 
 
-def _script():
+def _script() -> str:
     return "\n".join(_asset(os.path.join("script", name)) for name in SCRIPT_PARTS)
 
 
-def _version():
+def _version() -> str:
     try:
         from importlib.metadata import version
 
@@ -38,11 +41,13 @@ def _version():
         return ""
 
 
-def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET,
-                history=None, live=False):
+def render_html(campaign: Any, *, logs_dir: LogDirs = None, slice_cap: int = SLICE_CAP,
+                log_budget: int = LOG_BUDGET, history: Optional[str] = None,
+                live: bool = False) -> str:
     """The report page of the tree below `campaign`, as text.
 
-    With `logs_dir`, each node's log slice is read from the file of that name in it.
+    With `logs_dir` (a directory, or a list of them searched in turn: the first that holds
+    a name wins), each node's log slice is read from the file of that name in it.
     `history` is the job's history as `korvo.reporter.history.page_data.history_json`
     gives it: each testcase's last outcomes and badges, and the series' trends.
     With `live`, the page is of a job still running: it reloads itself every few seconds,
@@ -50,13 +55,11 @@ def render_html(campaign, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_
     """
     from korvo.reporter.campaign import _html_data
 
-    if logs_dir is not None:
-        logs_dir = os.fspath(logs_dir)
     data = _html_data(campaign, logs_dir, int(slice_cap), int(log_budget))
     return _page("Report %s" % (getattr(campaign, "id", "") or ""), data, history, live)
 
 
-def _page(title, data, history=None, live=False):
+def _page(title: str, data: str, history: Optional[str] = None, live: bool = False) -> str:
     """The page around `data` and `history`, embedded JSON texts (every "<" escaped)."""
     title = _html.escape(title, quote=True)
     # a lone surrogate has no UTF-8 form: shown as its escape
@@ -86,8 +89,9 @@ def _page(title, data, history=None, live=False):
     return "".join(out)
 
 
-def write_html(campaign, path, *, logs_dir=None, slice_cap=SLICE_CAP, log_budget=LOG_BUDGET,
-               history=None, live=False):
+def write_html(campaign: Any, path: AnyPath, *, logs_dir: LogDirs = None,
+               slice_cap: int = SLICE_CAP, log_budget: int = LOG_BUDGET,
+               history: Optional[str] = None, live: bool = False) -> int:
     """Writes the report page of `campaign` to `path` (replaced safely); returns its size."""
     from korvo.reporter.files import write_file
 
