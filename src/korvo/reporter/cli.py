@@ -143,6 +143,13 @@ def shown(path: Any) -> str:
     return shown_path(path)
 
 
+def one_line(text: object) -> str:
+    """`text` as one line of a message (see korvo.reporter.loading.one_line)."""
+    from korvo.reporter.loading import one_line as as_one_line
+
+    return as_one_line(text)
+
+
 def prepare_outdir(outdir: StrPath) -> None:
     try:
         os.makedirs(outdir, exist_ok=True)

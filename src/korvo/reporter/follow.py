@@ -90,7 +90,7 @@ def run_follow(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     import os
 
     from korvo.reporter.cli import EXIT_FAILED, PROG, UsageError, logs_dirs
-    from korvo.reporter.commands.recover import _one_line
+    from korvo.reporter.cli import one_line
     from korvo.reporter.loading import shown_path
 
     journal = shown_path(args.results)
@@ -103,11 +103,11 @@ def run_follow(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
         return 130
     except (OSError, ValueError) as exc:
         raise UsageError("cannot follow %s into %s: %s" % (
-            journal, shown_path(args.out), _one_line(getattr(exc, "strerror", None) or exc))) from None
+            journal, shown_path(args.out), one_line(getattr(exc, "strerror", None) or exc))) from None
     if done.damage is not None:
         number, offset, what = done.damage
         err.write("%s: journal %s is damaged at line %d (byte %d): %s\n" % (
-            PROG, journal, number, offset, _one_line(what)))
+            PROG, journal, number, offset, one_line(what)))
     if done.writes == 0:
         raise UsageError("%s holds no report tree" % journal)
     state = "ended" if done.ended else "died (%s)" % done.dead if done.dead else "stopped"

@@ -88,7 +88,7 @@ def load(path: AnyPath) -> "ReportObjectBase":
     except (ValueError, TypeError, OverflowError) as exc:
         if isinstance(exc, LoadError):
             raise
-        raise LoadError("%s: %s" % (name, _one_line(exc))) from None
+        raise LoadError("%s: %s" % (name, one_line(exc))) from None
     finally:
         if collecting:
             gc.enable()
@@ -120,8 +120,14 @@ def _read(path: Optional[AnyPath], name: str) -> bytes:
         raise LoadError("cannot read %s: it %s" % (name, exc)) from None
 
 
-def _one_line(exc: BaseException) -> str:
-    return " ".join(str(exc).split("\n"))
+def one_line(text: object) -> str:
+    """`text` (an error, a path, anything a file held) as one line of a message: control
+    characters and lone surrogates are escaped, except that the lines of an error's own
+    message are joined by spaces."""
+    if isinstance(text, BaseException):
+        text = " ".join(str(text).splitlines())
+    text = os.fsdecode(text) if isinstance(text, (bytes, os.PathLike)) else str(text)
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 def _kind_of(data: bytes) -> str:
@@ -154,7 +160,7 @@ def _junit(data: bytes, name: str) -> "ReportObjectBase":
     except RecursionError:
         raise LoadError("%s is nested too deeply to be JUnit XML" % name) from None
     except (ValueError, TypeError, OverflowError) as exc:
-        raise LoadError("%s: %s" % (name, _one_line(exc))) from None
+        raise LoadError("%s: %s" % (name, one_line(exc))) from None
 
 
 def _recover(path: AnyPath, name: str) -> "ReportObjectBase":
@@ -171,7 +177,7 @@ def _recover(path: AnyPath, name: str) -> "ReportObjectBase":
         raise LoadError("%s is nested too deeply to be a journal" % name) from None
     except (ValueError, TypeError, AttributeError, KeyError, IndexError, OverflowError) as exc:
         # no tree yet, a header that does not check out, or records forged to fit no tree
-        raise LoadError("%s: %s" % (name, _one_line(exc))) from None
+        raise LoadError("%s: %s" % (name, one_line(exc))) from None
 
 
 def _decode_json(data: bytes, name: str) -> Any:

@@ -4,7 +4,8 @@ import argparse
 import os
 
 from korvo.reporter._types import Subcommands, TextOut
-from korvo.reporter.cli import EXIT_DAMAGED, EXIT_FAILED, PROG, UsageError, prepare_outdir
+from korvo.reporter.cli import (EXIT_DAMAGED, EXIT_FAILED, PROG, UsageError, one_line,
+                                prepare_outdir)
 
 NAME = "recover"
 
@@ -37,13 +38,6 @@ def add_parser(commands: Subcommands) -> None:
     recover.add_argument("outdir", metavar="OUTDIR", help="output directory (created if missing)")
 
 
-def _one_line(text: object) -> str:
-    """`text` with line breaks, other control characters and lone surrogates escaped, so a
-    message about it stays one line whatever the journal held."""
-    text = os.fsdecode(text) if isinstance(text, (bytes, os.PathLike)) else str(text)
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
-
-
 def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     from korvo.reporter.campaign import Campaign
     from korvo.reporter.journal import recover_journal
@@ -58,7 +52,7 @@ def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
         found = recover_journal(args.journal)
     except (OSError, ValueError) as exc:
         raise UsageError("cannot recover %s: %s" % (
-            journal, _one_line(getattr(exc, "strerror", None) or exc))) from None
+            journal, one_line(getattr(exc, "strerror", None) or exc))) from None
     if not isinstance(found.campaign, Campaign):
         raise UsageError("cannot recover %s: its tree is a %s, and a report is written of a "
                          "Campaign" % (journal, type(found.campaign).__name__))
@@ -71,12 +65,12 @@ def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
 
     for place, attr, text in found.unknown:
         err.write("%s: %s.%s was kept as its text only: %s\n" % (
-            PROG, _one_line(place), _one_line(attr), _one_line(text)))
+            PROG, one_line(place), one_line(attr), one_line(text)))
     line = "recovered %s nodes from %s into %s, %d aborted by recovery" % (
         format(found.nodes, ","), journal, shown_path(outdir), len(found.aborted))
     if found.damage is not None:
         number, offset, what = found.damage
-        what = _one_line(what)
+        what = one_line(what)
         line += "; damaged at line %d (byte %d): %s" % (number, offset, what)
     out.write(line + "\n")
     if found.damage is not None:

@@ -73,7 +73,7 @@ def _clock(seconds: Optional[float]) -> str:
 
 
 def _open(path: str) -> "_JournalFollower":
-    from korvo.reporter.commands.recover import _one_line
+    from korvo.reporter.cli import one_line
     from korvo.reporter.loading import shown_path
     from korvo.reporter.watching import open_follower
 
@@ -83,7 +83,7 @@ def _open(path: str) -> "_JournalFollower":
         return open_follower(path)
     except (OSError, ValueError) as exc:
         raise UsageError("cannot follow %s: %s" % (
-            shown_path(path), _one_line(getattr(exc, "strerror", None) or exc))) from None
+            shown_path(path), one_line(getattr(exc, "strerror", None) or exc))) from None
 
 
 def _earlier(args: argparse.Namespace, view: "JobView", err: TextOut) -> Optional[List[float]]:
@@ -187,7 +187,7 @@ def _ordered(counts: Dict[str, int]) -> List[Tuple[str, int]]:
 
 
 def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
-    from korvo.reporter.commands.recover import _one_line
+    from korvo.reporter.cli import one_line
     from korvo.reporter.loading import shown_path
 
     follower = _open(args.journal)
@@ -199,7 +199,7 @@ def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     except (OSError, ValueError) as exc:
         # a header that never becomes one, a journal past the caps or beyond the memory left
         raise UsageError("cannot follow %s: %s" % (
-            shown_path(args.journal), _one_line(getattr(exc, "strerror", None) or exc))) from None
+            shown_path(args.journal), one_line(getattr(exc, "strerror", None) or exc))) from None
 
 
 def _follow(args: argparse.Namespace, follower: "_JournalFollower", out: TextOut,
@@ -243,7 +243,7 @@ def _follow(args: argparse.Namespace, follower: "_JournalFollower", out: TextOut
 def _finish(args: argparse.Namespace, view: "JobView", why_dead: Optional[str], out: TextOut,
             err: TextOut) -> int:
     from korvo.reporter.cli import PROG
-    from korvo.reporter.commands.recover import _one_line
+    from korvo.reporter.cli import one_line
     from korvo.reporter.loading import shown_path
     from korvo.reporter.summary import exit_status, failures, render, render_failures
 
@@ -252,17 +252,17 @@ def _finish(args: argparse.Namespace, view: "JobView", why_dead: Optional[str], 
     journal = shown_path(args.journal)
     if root is None:
         err.write("%s: %s holds no report tree%s\n" % (
-            PROG, journal, "" if follower.damage is None else ": " + _one_line(follower.damage[2])))
+            PROG, journal, "" if follower.damage is None else ": " + one_line(follower.damage[2])))
         return EXIT_DAMAGED if follower.damage is not None else EXIT_FAILED
     if follower.damage is not None:
         number, offset, what = follower.damage
         err.write("%s: journal %s is damaged at line %d (byte %d): %s\n" % (
-            PROG, journal, number, offset, _one_line(what)))
+            PROG, journal, number, offset, one_line(what)))
     elif why_dead:
         out.write("the job died: %s\n" % why_dead)
     unfinished = view.unfinished() if not view.ended else []
     for place in unfinished:
-        out.write("unfinished: %s\n" % _one_line(place))
+        out.write("unfinished: %s\n" % one_line(place))
     if unfinished:
         view.abort_unfinished()
     try:
@@ -271,7 +271,7 @@ def _finish(args: argparse.Namespace, view: "JobView", why_dead: Optional[str], 
         text = render(root) + render_failures(failures(root), 20)
         status = exit_status(root)[0]
     except (TypeError, ValueError, AttributeError, KeyError) as exc:
-        raise UsageError("%s cannot be summarised: %s" % (journal, _one_line(exc))) from None
+        raise UsageError("%s cannot be summarised: %s" % (journal, one_line(exc))) from None
     out.write(text)
     if follower.damage is not None:
         return EXIT_DAMAGED
