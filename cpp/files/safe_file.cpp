@@ -223,12 +223,13 @@ void write_file(nb::handle path, const char* data, size_t n) {
     file.commit();
 }
 
-int open_for_append(nb::handle path) {
+int open_for_append(nb::handle path, bool mappable) {
     nb::object named = fs_path(path);
     std::string full = encoded(named);
     // Positioned at the end once rather than with O_APPEND, which costs every small write a
     // third more; the file has a single writer.
-    int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = ::open(full.c_str(), (mappable ? O_RDWR : O_WRONLY) | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                    0666);
     if (fd < 0) raise_errno(errno, named);
     if (::lseek(fd, 0, SEEK_END) < 0) {
         int err = errno;
