@@ -39,6 +39,9 @@ void AppendMap::unmap() {
 
 int AppendMap::start(int fd, uint64_t at) {
 #if defined(__linux__)
+    int mode = ::fcntl(fd, F_GETFL);
+    if (mode < 0) return errno;
+    if ((mode & O_ACCMODE) != O_RDWR) return EOPNOTSUPP; // a mapping must read the file too
     struct stat info;
     if (::fstat(fd, &info) != 0) return errno;
     if (!S_ISREG(info.st_mode) || uint64_t(info.st_size) != at) return EOPNOTSUPP;
@@ -80,8 +83,7 @@ int AppendMap::remap(size_t n) {
         allocated_ = from + length;
     }
     unmap();
-    void* at = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd_,
-                      off_t(from));
+    void* at = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, off_t(from));
     if (at == MAP_FAILED) {
         int cut = finish();
         return cut ? cut : EOPNOTSUPP;
