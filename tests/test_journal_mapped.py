@@ -3,6 +3,7 @@ records: how recover, load and the live follower take the zeros not written yet,
 length while the journal is open and once it ends, and a file that cannot grow."""
 
 import errno
+import os
 import subprocess
 import sys
 import textwrap
@@ -109,42 +110,86 @@ def test_an_open_journal_runs_a_chunk_ahead_and_a_closed_one_ends_at_its_last_re
     assert journal.recover_journal(str(path)).closed
 
 
-# A job whose journal may not grow past 3 MiB: the growth that would pass it fails with
-# EFBIG, as on a full disk. The call that needed it raises OSError; no store faults.
-LIMITED = textwrap.dedent(r"""
-    import resource, signal, sys
-    from korvo.reporter import journal
-    from korvo.reporter.campaign import Campaign
-
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (3 << 20, 3 << 20))
+def test_a_journal_that_cannot_grow_fails_the_call_and_keeps_every_earlier_one(
+        tmp_path, file_size_limit):
+    # As on a full disk: the growth that would pass 3 MiB fails with EFBIG, the call that
+    # needed it raises OSError, and no store ever faults.
+    path = tmp_path / "journal.jsonl"
     root = Campaign(id="job", seq_num=0)
-    handle = journal.attach(root, sys.argv[1])
+    handle = journal.attach(root, str(path))
     root.start()
+    file_size_limit(3 << 20)
     done = 0
-    try:
+    with pytest.raises(OSError) as failed:
         for i in range(1000):
             root.update({"cli": "%d:%s" % (i, "x" * 10000)})
             done = i + 1
-    except OSError as exc:
-        print(exc.errno, done)
-    try:
-        handle.close()
-    except OSError as exc:
-        print(exc.errno)
-""")
-
-
-def test_a_journal_that_cannot_grow_fails_the_call_and_keeps_every_earlier_one(tmp_path):
-    path = tmp_path / "journal.jsonl"
-    child = subprocess.run([sys.executable, "-c", LIMITED, str(path)], capture_output=True,
-                           text=True, timeout=120)
-    assert child.returncode == 0, child.stderr
-    failed, closing = child.stdout.splitlines()
-    code, done = map(int, failed.split())
-    assert code == errno.EFBIG and int(closing) == errno.EFBIG and 100 < done < 1000
-    data = path.read_bytes()
-    assert b"\0" not in data  # cut to its records when closed, though the end is missing
+    assert failed.value.errno == errno.EFBIG and 100 < done < 1000
+    with pytest.raises(OSError) as closing:
+        handle.close()  # the failure again, and no end record
+    assert closing.value.errno == errno.EFBIG
+    file_size_limit(None)
+    assert b"\0" not in path.read_bytes()  # cut to its records all the same
     found = journal.recover_journal(str(path))
     assert found.damage is None and not found.closed
     assert found.campaign.cli.startswith("%d:" % (done - 1))
+
+
+# A job whose address space is capped (a little below what it uses once the journal is
+# mapped, or a little above what it uses before) from the attach on or from a moment after
+# it, so that mapping the file fails first thing or at its first growth: the journal goes on
+# with write(2), and says whether the file is still mapped.
+UNMAPPABLE = textwrap.dedent(r"""
+    import resource, sys
+    from korvo.reporter import journal
+    from korvo.reporter.campaign import Campaign
+
+    def vm_size():
+        with open("/proc/self/status") as status:
+            return next(int(l.split()[1]) << 10 for l in status if l.startswith("VmSize:"))
+
+    def mapped(path):
+        with open("/proc/self/maps") as maps:
+            return any(l.rstrip().endswith(path) for l in maps)
+
+    path, when = sys.argv[1:]
+    texts = ["a" * 20000, "b" * 20000]
+    warm = Campaign(id="warm", seq_num=0)  # what a record needs, allocated before the cap
+    with journal.attach(warm, path + ".warm"):
+        for text in texts:
+            warm.update({"cli": text})
+    cap = lambda margin: resource.setrlimit(
+        resource.RLIMIT_AS, (vm_size() + margin, resource.RLIM_INFINITY))
+    root = Campaign(id="job", seq_num=0)
+    if when == "attach":
+        cap(512 << 10)
+    handle = journal.attach(root, path)
+    print(mapped(path))
+    if when == "growth":
+        cap(-512 << 10)
+    root.start()
+    for i in range(200):  # 4 MB: the mapping's window is 1 MiB
+        root.update({"cli": texts[i % 2]})
+    print(mapped(path))
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    handle.close()
+""")
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's runtime does not run under an address space cap")
+def test_a_journal_that_cannot_be_mapped_is_written_with_write_calls(tmp_path):
+    lines = None
+    for when in ("attach", "growth", "never"):
+        path = tmp_path / ("%s.jsonl" % when)
+        child = subprocess.run([sys.executable, "-c", UNMAPPABLE, str(path), when],
+                               capture_output=True, text=True, timeout=120)
+        assert child.returncode == 0, child.stderr
+        assert child.stdout.split() == {"attach": ["False", "False"], "growth": ["True", "False"],
+                                        "never": ["True", "True"]}[when]
+        data = path.read_bytes()
+        assert b"\0" not in data
+        found = journal.recover_journal(str(path))
+        assert found.closed and found.damage is None and found.campaign.cli == "b" * 20000
+        assert lines is None or data.count(b"\n") == lines  # every record, whichever way
+        lines = data.count(b"\n")
