@@ -604,6 +604,9 @@ void JournalWriter::seal_line(char closing, size_t start) {
 }
 
 void JournalWriter::hand_over(bool stop_seen, bool task_stop_seen) {
+    // A child forked while the record was built (by a value's repr) finishes building it,
+    // but the file is the parent's, and so is its mapping, which the child has no copy of.
+    if (closed_ || in_forked_child()) return;
     if (durability_ == Durability::Batch) {
         {
             std::lock_guard<std::mutex> lock(batch_mutex_);
