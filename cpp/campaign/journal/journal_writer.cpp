@@ -156,6 +156,7 @@ void JournalWriter::begin(PyObject* root) {
         building_ = true;
         snapshot(root);
         building_ = false;
+        if (closed_ || in_forked_child()) return; // forked by a repr: see hand_over()
         write_all(line_.data(), line_.size());
         if (durability_ == Durability::Fsync && ::fsync(fd_) != 0)
             raise_os_error(errno, path_.ptr());
