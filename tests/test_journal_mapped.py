@@ -55,6 +55,11 @@ def test_zeros_after_the_last_record_are_not_written_yet_for_recover_and_load(li
         # before more records, a line with zeros in it is damage
         path.write_bytes(kept + holed(lines[n]) + b"".join(lines[n + 1:]))
         assert journal.recover_journal(str(path)).damage[:1] == (n + 1,)
+    # and so are zeros running on past the longest line a writer could have reserved room for
+    with open(path, "wb") as out:
+        out.write(kept + holed(lines[n]))
+        out.truncate(len(kept) + len(lines[n]) + (1 << 30) + 2)  # sparse
+    assert journal.recover_journal(str(path)).damage[:1] == (n + 1,)
 
 
 def test_the_follower_waits_at_zeros_until_the_writer_fills_them(lines, tmp_path):

@@ -145,10 +145,13 @@ bool JournalLines::hold_back_unwritten(size_t had) {
 }
 
 bool JournalLines::rest_unwritten() {
+    // A writer reserves less than a line's length ahead: zeros past that are no such room.
+    uint64_t from = buf_base_ + start_;
     while (true) {
         for (size_t i = start_; i < buf_.size(); ++i)
             if (buf_[i] != 0) return false;
         start_ = scanned_ = buf_.size(); // the zeros are done with
+        if (buf_base_ + buf_.size() - from > kMaxLineBytes) return false;
         if (!fill()) return true;
     }
 }
