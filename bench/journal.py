@@ -16,8 +16,9 @@ build of that job.
 
 Instructions (--instructions, needs valgrind): the build alone, in a process of its own
 under callgrind with PYTHONHASHSEED=0, less a process that only imports the same modules;
-deterministic, so a loaded machine does not blur it (the write() system calls themselves are
-not counted). Aim well under the time budget there, e.g. 1.35x for "flush".
+deterministic, so a loaded machine does not blur it (the kernel's work is not counted: the
+page faults of flush mode's mapping, the write() calls of the other modes). Aim well under
+the time budget there, e.g. 1.35x for "flush".
 
 Size: the journal of the last "flush" run against that run's results.json
 (budget 1.5x). Recovery: `journal.recover` of that journal against json.loads

@@ -11,7 +11,7 @@ import time
 import pytest
 
 from korvo import results
-from korvo.reporter import campaign, journal
+from korvo.reporter import campaign, journal, load
 from korvo.reporter.campaign import Campaign, Plugin, Section, Task
 from korvo.reporter.cli import main
 
@@ -102,6 +102,64 @@ def test_a_killed_job_is_recovered_up_to_the_kill(live_job, tmp_path, kill_at):
     assert found.aborted, "the kill fell inside the job"
     assert not found.closed
     check_against_live(found, live)
+
+
+def clock_token(call):
+    """How the journal spells the time the driver's clock gives at its `call`-th call."""
+    moment = datetime.datetime(2024, 5, 1, 10) + datetime.timedelta(milliseconds=250 * call)
+    return ('"%s"' % moment).encode()
+
+
+def finished_before(complete, call):
+    """The journal's bytes up to the record of the operation that made the `call`-th clock
+    call: the records of every operation that had returned by then."""
+    at = complete.index(clock_token(call))
+    return complete[:complete.rindex(b"\n", 0, at) + 1]
+
+
+# The driver, telling each clock call on its standard output and pausing a little after it,
+# so that a kill from outside lands inside the job at a known earliest point.
+TELLING_DRIVER = DRIVER.replace(
+    "    state[\"now\"] += datetime.timedelta(milliseconds=250)\n",
+    "    print(state[\"calls\"], flush=True)\n"
+    "    __import__(\"time\").sleep(0.002)\n"
+    "    state[\"now\"] += datetime.timedelta(milliseconds=250)\n")
+
+
+@pytest.mark.parametrize("killer", ["itself", "outside"])
+def test_a_job_killed_anywhere_keeps_every_finished_call_and_then_only_zeros(
+        live_job, tmp_path, killer):
+    outdir, complete_path, live = live_job
+    complete = complete_path.read_bytes()
+    calls = max(k for k in range(1, 1000) if clock_token(k) in complete)
+    rng = random.Random(int(os.environ.get("KORVO_SEED", 7)) + (killer == "outside"))
+    for round_ in range(int(os.environ.get("KORVO_EXAMPLES", 8))):
+        path = tmp_path / ("killed%d.jsonl" % round_)
+        call = rng.randrange(2, calls)
+        if killer == "itself":  # inside the call-th clock call, between records
+            assert run_driver(outdir, path, call).returncode == -signal.SIGKILL
+        else:  # any time after the job told its call-th clock call, maybe inside a record
+            job = subprocess.Popen([sys.executable, "-c", TELLING_DRIVER, str(outdir), str(path),
+                                    "0"], stdout=subprocess.PIPE)
+            while int(job.stdout.readline()) < call:
+                pass
+            job.kill()
+            job.communicate(timeout=60)
+            if job.returncode != -signal.SIGKILL:
+                continue  # it ended first
+        data = path.read_bytes()
+        written = data.rstrip(b"\0")
+        assert len(written) < len(data), "flush mode maps the file a chunk ahead"
+        records = written[:written.rindex(b"\n") + 1]
+        expected = finished_before(complete, call)
+        if killer == "itself":
+            assert written == expected, call
+        else:
+            assert complete.startswith(records) and len(records) >= len(expected), call
+        found = journal.recover_journal(str(path))
+        assert found.damage is None and not found.closed
+        check_against_live(found, live)
+        assert load(str(path)).dump_yaml() == found.campaign.dump_yaml()
 
 
 def test_a_journal_cut_anywhere_recovers_everything_before_the_cut(live_job, tmp_path):

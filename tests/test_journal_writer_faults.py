@@ -179,3 +179,50 @@ def test_a_forked_child_leaves_the_parents_journal_alone(tmp_path, durability, e
     assert found.aborted == []
     assert found.campaign.tasks[0].note == "parent"
     assert recovered(str(path) + ".child").campaign.id == "child"
+
+
+# A child forked by a value's repr while the parent's record is built (at attach, or in an
+# operation): the child finishes building that record (its repr returns) and goes on,
+# optionally attaching a journal of its own first, which lets the parent's go.
+FORKED_MID_RECORD = textwrap.dedent(r"""
+    import os, sys
+    from korvo.reporter import journal
+    from korvo.reporter.campaign import Campaign
+
+    path, durability, attach_first, when = sys.argv[1:]
+    parent = os.getpid()
+
+    class Forker:
+        def __repr__(self):
+            if os.fork() == 0 and attach_first == "yes":
+                with journal.attach(Campaign(id="child", seq_num=0), path + ".child"):
+                    pass
+            return "Forker()"
+
+    root = Campaign(id="job", seq_num=0)
+    if when == "attach":
+        root.update_extra({"f": Forker()})
+    handle = journal.attach(root, path, durability=durability)
+    if when == "operation":
+        root.update_extra({"f": Forker()})
+    if os.getpid() != parent:
+        os._exit(0)
+    _, status = os.wait()
+    root.update({"cli": "parent"})
+    handle.close()
+    sys.exit(status and "the child ended with status %d" % status)
+""")
+
+
+@pytest.mark.parametrize("when", ["attach", "operation"])
+@pytest.mark.parametrize("attach_first", ["yes", "no"])
+@pytest.mark.parametrize("durability", ["flush", "batch"])
+def test_a_child_forked_while_a_record_is_built_writes_none_of_it(tmp_path, durability,
+                                                                   attach_first, when):
+    path = tmp_path / "journal.jsonl"
+    done = subprocess.run([sys.executable, "-c", FORKED_MID_RECORD, str(path), durability,
+                           attach_first, when], capture_output=True, timeout=60)
+    assert done.returncode == 0, done.stderr.decode()
+    assert path.read_text().count("Forker()") == 1
+    found = recovered(path)
+    assert found.campaign.extra == {"f": "Forker()"} and found.campaign.cli == "parent"

@@ -223,12 +223,15 @@ void write_file(nb::handle path, const char* data, size_t n) {
     file.commit();
 }
 
-int open_for_append(nb::handle path) {
+int open_for_append(nb::handle path, bool mappable) {
     nb::object named = fs_path(path);
     std::string full = encoded(named);
     // Positioned at the end once rather than with O_APPEND, which costs every small write a
     // third more; the file has a single writer.
-    int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int flags = O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::open(full.c_str(), (mappable ? O_RDWR : O_WRONLY) | flags, 0666);
+    // A file one may write but not read is appended to without a mapping.
+    if (fd < 0 && mappable && errno == EACCES) fd = ::open(full.c_str(), O_WRONLY | flags, 0666);
     if (fd < 0) raise_errno(errno, named);
     if (::lseek(fd, 0, SEEK_END) < 0) {
         int err = errno;

@@ -51,7 +51,8 @@ void commit_together(ReplacementFile* const* files, size_t count, size_t* failed
 void write_file(nanobind::handle path, const char* data, size_t n); // one-shot replace
 
 // Journal-style append by its one writer: O_WRONLY|O_CREAT|O_NOFOLLOW|O_CLOEXEC, positioned at
-// the end; returns the fd (caller closes).
-int open_for_append(nanobind::handle path);
+// the end; returns the fd (caller closes). `mappable`: opened for reading too (O_RDWR), as a
+// shared mapping of the file (AppendMap) needs, where the file's permissions allow it.
+int open_for_append(nanobind::handle path, bool mappable = false);
 
 } // namespace korvo::files

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <new>
 
 #include "campaign/journal/replay.hpp"
@@ -21,7 +22,8 @@ uint64_t JournalFollower::file_size() const {
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.ptr());
         throw nb::python_error();
     }
-    return uint64_t(info.st_size);
+    // Zeros its writer grew the file by are not yet written: not growth to follow.
+    return std::min(uint64_t(info.st_size), lines_.unwritten_from());
 }
 
 namespace {

@@ -33,7 +33,8 @@ class JournalFollower {
     bool closed() const { return replay_.closed(); }
     // The bytes of the file read so far (a complete record or not).
     uint64_t bytes_read() const { return lines_.bytes_read(); }
-    // The size the file has now.
+    // The size the file has now, less the zeros at its end when the last poll found them
+    // (a writer that maps the file grows it ahead of its records).
     uint64_t file_size() const;
     // ValueError when the shared values of the tree so far would be written out as more than
     // the journal's expansion cap allows; the tree is walked once, so call it before writing.

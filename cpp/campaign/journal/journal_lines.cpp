@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "campaign/journal/crc32.hpp"
@@ -111,7 +112,48 @@ bool JournalLines::fill() {
     buf_.resize(had + size_t(got));
     poll_signals();
     if (got == 0) eof_ = !follow_; // a followed file may grow again
+    if (follow_) {
+        unwritten_from_ = UINT64_MAX;
+        if (got > 0) return hold_back_unwritten(had);
+    }
     return got > 0;
+}
+
+// A writer that maps the file grows it ahead of its records, so a followed file may end in
+// zeros not written yet: they are read again next time rather than kept. The writer stores a
+// line before its line break, yet a read racing it can still see a NUL byte before a line
+// break; only one seen there by two reads is what the file holds (damage, once more follows).
+bool JournalLines::hold_back_unwritten(size_t had) {
+    auto* nul = static_cast<char*>(std::memchr(&buf_[had], 0, buf_.size() - had));
+    if (!nul) {
+        nul_seen_at_ = UINT64_MAX;
+        return true;
+    }
+    size_t keep = size_t(nul - buf_.data());
+    uint64_t at = buf_base_ + keep;
+    auto* line_break = static_cast<char*>(std::memchr(nul, '\n', buf_.size() - keep));
+    if (line_break && at == nul_seen_at_) {
+        keep = size_t(line_break - buf_.data()) + 1;
+        nul_seen_at_ = UINT64_MAX;
+    } else {
+        nul_seen_at_ = line_break ? at : UINT64_MAX;
+        unwritten_from_ = at;
+    }
+    buf_.resize(keep);
+    if (::lseek(fd_, off_t(buf_base_ + keep), SEEK_SET) < 0) raise_os_error(path_.ptr());
+    return keep > had;
+}
+
+bool JournalLines::rest_unwritten() {
+    // A writer reserves less than a line's length ahead: zeros past that are no such room.
+    uint64_t from = buf_base_ + start_;
+    while (true) {
+        for (size_t i = start_; i < buf_.size(); ++i)
+            if (buf_[i] != 0) return false;
+        start_ = scanned_ = buf_.size(); // the zeros are done with
+        if (buf_base_ + buf_.size() - from > kMaxLineBytes) return false;
+        if (!fill()) return true;
+    }
 }
 
 bool JournalLines::checksum_holds(std::string_view line, char closing) {
@@ -169,8 +211,9 @@ bool JournalLines::next(std::string_view& line) {
         damage_ = "checksum mismatch";
         return false;
     }
-    // A bad last line is a torn one; before the end it is damage.
-    if (start_ < buf_.size() || fill()) damage_ = "checksum mismatch";
+    // A bad last line is a torn one, as is one that only zeros follow (the unwritten end of
+    // a file its writer mapped, read while the line was stored); before the end it is damage.
+    if (follow_ || !rest_unwritten()) damage_ = "checksum mismatch";
     return false;
 }
 

@@ -43,6 +43,9 @@ class JournalLines {
     const char* damage() const { return damage_; }
     // How many bytes of the file were read so far.
     uint64_t bytes_read() const { return buf_base_ + buf_.size(); }
+    // Following: where the zeros that end the file began when it was last read (a writer
+    // that maps the file grows it ahead of its records), or UINT64_MAX when none did.
+    uint64_t unwritten_from() const { return unwritten_from_; }
     int fd() const { return fd_; }
 
   private:
@@ -51,6 +54,10 @@ class JournalLines {
     // Reads and checks the header line; false while a following reader waits for it.
     bool read_header();
     bool checksum_holds(std::string_view line, char closing);
+    // Following: keeps what was just read (from buf_[had] on) only up to the first NUL byte.
+    bool hold_back_unwritten(size_t had);
+    // Whether the file holds only NUL bytes from start_ to its end (reading on to see).
+    bool rest_unwritten();
     [[noreturn]] void refuse(const char* what);
 
     nb::object path_;
@@ -66,6 +73,10 @@ class JournalLines {
     size_t line_number_ = 1;
     uint64_t line_offset_ = 0;
     const char* damage_ = nullptr;
+    uint64_t unwritten_from_ = UINT64_MAX;
+    // Following: a NUL byte seen before a line break, which the next read must see again
+    // before it is taken for what the file holds.
+    uint64_t nul_seen_at_ = UINT64_MAX;
 };
 
 } // namespace korvo::campaign::journal

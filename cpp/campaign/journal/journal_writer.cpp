@@ -132,7 +132,7 @@ JournalWriter::JournalWriter(PyObject* path, Durability durability)
     context_ = ValueContext{&texts_,         &objects_,       &number_in,      this,
                             &named_results_, types_[0].ptr(), types_[1].ptr(), types_[2].ptr()};
 
-    fd_ = files::open_for_append(path_);
+    fd_ = files::open_for_append(path_, durability_ == Durability::Flush);
     struct stat st;
     if (::fstat(fd_, &st) == 0 && st.st_size > 0) {
         ::close(fd_);
@@ -156,9 +156,13 @@ void JournalWriter::begin(PyObject* root) {
         building_ = true;
         snapshot(root);
         building_ = false;
+        if (closed_ || in_forked_child()) return; // forked by a repr: see hand_over()
         write_all(line_.data(), line_.size());
         if (durability_ == Durability::Fsync && ::fsync(fd_) != 0)
             raise_os_error(errno, path_.ptr());
+        // The header and the tree are written first, so the file never starts with zeros.
+        off_t at = ::lseek(fd_, 0, SEEK_CUR);
+        if (durability_ == Durability::Flush && at >= 0) (void)map_.start(fd_, uint64_t(at));
     } catch (...) {
         building_ = false;
         pending_.clear();
@@ -601,6 +605,9 @@ void JournalWriter::seal_line(char closing, size_t start) {
 }
 
 void JournalWriter::hand_over(bool stop_seen, bool task_stop_seen) {
+    // A child forked while the record was built (by a value's repr) finishes building it,
+    // but the file is the parent's, and so is its mapping, which the child has no copy of.
+    if (closed_ || in_forked_child()) return;
     if (durability_ == Durability::Batch) {
         {
             std::lock_guard<std::mutex> lock(batch_mutex_);
@@ -612,7 +619,10 @@ void JournalWriter::hand_over(bool stop_seen, bool task_stop_seen) {
         }
         return;
     }
-    write_all(line_.data(), line_.size());
+    if (int error = put(line_.data(), line_.size())) {
+        write_errno_ = error;
+        raise_os_error(error, path_.ptr());
+    }
     if (durability_ == Durability::Fsync && stop_seen && ::fsync(fd_) != 0)
         raise_os_error(errno, path_.ptr());
 }
@@ -622,6 +632,15 @@ void JournalWriter::write_all(const char* data, size_t n) {
         write_errno_ = error;
         raise_os_error(error, path_.ptr());
     }
+}
+
+int JournalWriter::put(const char* data, size_t n) {
+    if (map_.active()) {
+        int error = map_.append(data, n);
+        // EOPNOTSUPP: the file could not grow through the mapping, which has ended.
+        if (error != EOPNOTSUPP) return error;
+    }
+    return write_fully(fd_, data, n);
 }
 
 void JournalWriter::raise_kept_error() {
@@ -676,14 +695,20 @@ void JournalWriter::close() {
     if (!error && fd_ >= 0 && !unwritten) {
         line_ = "[[\"end\"],";
         seal_line();
-        {
-            std::lock_guard<std::mutex> lock(batch_mutex_);
-            batch_ += line_;
+        if (durability_ == Durability::Batch) {
+            {
+                std::lock_guard<std::mutex> lock(batch_mutex_);
+                batch_ += line_;
+            }
+            flush_batch();
+            error = write_errno_;
+        } else {
+            error = put(line_.data(), line_.size());
         }
-        flush_batch();
-        error = write_errno_;
         if (!error && durability_ != Durability::Flush && ::fsync(fd_) != 0) error = errno;
     }
+    // The zeros after the last record go, whatever ended the journal.
+    if (int cut = map_.finish(); cut && !error) error = cut;
     for (PyObject* node : nodes_)
         unwatch_node(node);
     objects_.release();
@@ -698,6 +723,7 @@ void JournalWriter::close() {
 
 void JournalWriter::forsake() {
     closed_ = true;
+    map_.forsake();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     for (PyObject* node : nodes_)

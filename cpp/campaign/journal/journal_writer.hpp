@@ -16,6 +16,7 @@
 
 #include "campaign/journal/value_writer.hpp"
 #include "common/py_support.hpp"
+#include "files/append_map.hpp"
 
 namespace korvo::campaign::journal {
 
@@ -99,11 +100,17 @@ class JournalWriter {
     void seal_line(char closing = ']', size_t start = 0);
     void hand_over(bool stop_seen, bool task_stop_seen);
     void write_all(const char* data, size_t n);
+    // Appends a whole record to the file, through the mapping while there is one; 0 or errno.
+    int put(const char* data, size_t n);
     void raise_kept_error();
     void flusher_loop();
     void flush_batch();
 
     int fd_ = -1;
+    // Flush mode appends through a shared mapping of the file: a record is in the page cache
+    // as soon as it is stored, with no system call per record. Where the file cannot be
+    // mapped or its blocks reserved, records are written with write(2), as in the other modes.
+    files::AppendMap map_;
     nb::object path_;
     Durability durability_;
     std::vector<PyObject*> nodes_; // strong references, index = node number

@@ -7,6 +7,8 @@
 // The checksum is the CRC-32 of the line's bytes before the quote that opens it, continued
 // from the previous line's checksum, so a changed, lost or reordered line is noticed.
 // A line holds everything one public operation changed, so a reader stops between operations.
+// The file may end in NUL bytes: room its writer reserved ahead of its lines (flush mode maps
+// the file), not written yet. A closed journal has none; a killed job's keeps them.
 //
 // Operations:
 //   ["+", node, parent|null, list|null, class, id, seq_num, type|null]

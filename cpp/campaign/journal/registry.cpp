@@ -128,6 +128,10 @@ JournalWriter* open_journal(PyObject* root, PyObject* path, int durability) {
     return out;
 }
 
+bool in_forked_child() {
+    return forked_child;
+}
+
 bool is_open(JournalWriter* journal) {
     settle_fork();
     for (auto& j : registry.journals)

@@ -24,5 +24,7 @@ JournalWriter* open_journal(PyObject* root, PyObject* path, int durability);
 void close_journal(JournalWriter* journal);
 bool is_open(JournalWriter* journal);
 void close_all_journals();
+// In a forked child, before its parent's journals are let go: they must write nothing.
+bool in_forked_child();
 
 } // namespace korvo::campaign::journal
