@@ -228,20 +228,20 @@ def table(figures, load_time, backends):
 
     def ingest(b, f):
         ratio = f["ingest"] / load_time
-        return "%.2f s %5.2fx %s" % (f["ingest"], ratio, verdict(ratio, TARGETS["ingest"][b]))
+        return "%.2f s %5.2fx  %s" % (f["ingest"], ratio, verdict(ratio, TARGETS["ingest"][b]))
 
     def ms(key):
-        return lambda b, f: "%7.1f ms %s" % (1000 * f[key], verdict(1000 * f[key], TARGETS[key]))
+        return lambda b, f: "%8.1f ms %s" % (1000 * f[key], verdict(1000 * f[key], TARGETS[key]))
 
     row("ingest of results.json, x load()", "1.5x / 2.5x", ingest)
     row("history show TESTCASE", "50 ms", ms("show"))
     row("history flaky --last 100", "300 ms", ms("flaky"))
     row("history diff (the last two jobs)", "100 ms", ms("diff"))
-    row("summary --db, more than summary", "+200 ms", lambda b, f: "%+7.1f ms %s" % (
+    row("summary --db, more than summary", "+200 ms", lambda b, f: "%+8.1f ms %s" % (
         1000 * f["summary"], verdict(1000 * f["summary"], TARGETS["summary"])))
-    row("  its judgement alone (rows+open+judge)", "", lambda b, f: "%7.1f ms" % (1000 * f["judging"]))
+    row("  its judgement alone (rows+open+judge)", "", lambda b, f: "%8.1f ms" % (1000 * f["judging"]))
     row("bytes per stored run, indexes included", "80 B", lambda b, f: (
-        "%7.1f B %s" % (f["size"] / f["runs"], verdict(f["size"] / f["runs"], TARGETS["size"]))
+        "%8.1f B  %s" % (f["size"] / f["runs"], verdict(f["size"] / f["runs"], TARGETS["size"]))
         if "size" in f else "-"))
     return "\n".join(lines)
 

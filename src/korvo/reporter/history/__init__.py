@@ -11,6 +11,7 @@ match; a job is its campaign id and start time. A series is the job file the cam
 records, else its id, unless the caller names one.
 """
 
+import gc
 import os
 from typing import Any, List, Optional, Tuple
 
@@ -34,15 +35,25 @@ def read_job(path: str, series: Optional[str] = None) -> JobRows:
     from korvo.reporter.journal import ABORTED_DETAIL
     from korvo.reporter.loading import LoadError, load
 
-    root = load(path)
-    details = getattr(root, "details", None)
-    complete = not (isinstance(details, list) and ABORTED_DETAIL in details)
+    # The tree is read, its rows taken and the tree dropped with the collector held off:
+    # nothing here makes a cycle, and each collection would walk the whole tree again.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
-        return job_rows(root, source=os.path.abspath(path),
-                        files=os.path.dirname(os.path.abspath(path)), series=series,
-                        complete=complete)
-    except (TypeError, ValueError, AttributeError) as exc:
-        raise LoadError("%s cannot be added to a history: %s" % (path, exc)) from None
+        root = load(path)
+        details = getattr(root, "details", None)
+        complete = not (isinstance(details, list) and ABORTED_DETAIL in details)
+        try:
+            return job_rows(root, source=os.path.abspath(path),
+                            files=os.path.dirname(os.path.abspath(path)), series=series,
+                            complete=complete)
+        except (TypeError, ValueError, AttributeError) as exc:
+            raise LoadError("%s cannot be added to a history: %s" % (path, exc)) from None
+        finally:
+            del root
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def add_files(store: Store, paths: List[str], series: Optional[str] = None) -> List[Tuple[str, Any, int, bool]]:
