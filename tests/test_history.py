@@ -184,8 +184,13 @@ class TestQuestions:
         with history.open_store(db) as store:
             old, new = queries.last_two(store)
             d = queries.diff(store, old, new)
-            first = queries.jobs(store)[0]
-            assert d.still_failing[0].failing_since[0] == first.id
+            stored = queries.jobs(store)
+            assert d.still_failing[0].failing_since[0] == stored[0].id
+        # one job named: against the one before it in its series; both named: those two
+        for args in ([str(stored[-1].id)], [str(stored[-2].id), str(stored[-1].id)]):
+            assert run_cli("history", "diff", *args, "--db", db) == (0, out, "")
+        code, _, err = run_cli("history", "diff", str(stored[0].id), "--db", db)
+        assert code == 2 and "no earlier job" in err
 
     def test_flaky_ranks_by_flip_rate_and_skips_do_not_flip(self, tmp_path, db):
         series(tmp_path, db, self.TABLE)

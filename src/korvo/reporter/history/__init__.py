@@ -13,7 +13,7 @@ records, else its id, unless the caller names one.
 
 import gc
 import os
-from typing import Any, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 from korvo.reporter.history.rows import JobRows, job_rows
 from korvo.reporter.history.store import Store, StoreError
@@ -33,7 +33,9 @@ def read_job(path: str, series: Optional[str] = None) -> JobRows:
     """The rows of the job in `path`: a results.yaml, a results.json or a journal (a job
     whose journal never ended is marked incomplete). Raises LoadError for anything else."""
     from korvo.reporter.journal import ABORTED_DETAIL
-    from korvo.reporter.loading import LoadError, load
+    from korvo.reporter.loading import LoadError, load as load_tree
+
+    load: Callable[[str], Any] = load_tree  # a tree of any node type
 
     # The tree is read, its rows taken and the tree dropped with the collector held off:
     # nothing here makes a cycle, and each collection would walk the whole tree again.

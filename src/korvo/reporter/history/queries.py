@@ -29,8 +29,10 @@ class JobInfo:
     runs: int = 0
 
 
-def _job(row: tuple) -> JobInfo:
-    return JobInfo(*row[:10], runs=row[10] if len(row) > 10 else 0)
+def _job(row: Tuple[Any, ...]) -> JobInfo:
+    return JobInfo(id=row[0], series=row[1], campaign=row[2], start_us=row[3], result=row[4],
+                   counts=row[5], tasks_declared=row[6], tasks_ran=row[7], complete=bool(row[8]),
+                   source=row[9], runs=row[10] if len(row) > 10 else 0)
 
 
 _JOB_COLUMNS = ("j.id, s.name, j.campaign, j.start_us, j.result, j.counts, j.tasks_declared,"
@@ -62,7 +64,7 @@ def series_of_job(store: Store, job_id: int) -> Tuple[int, str]:
                       " WHERE j.id = ?", (job_id,))
     if not row:
         raise StoreError("no job %d in the history" % job_id)
-    return row[0]
+    return int(row[0][0]), str(row[0][1])
 
 
 def find_job(store: Store, ref: str, series: Optional[str] = None) -> int:
@@ -78,7 +80,7 @@ def find_job(store: Store, ref: str, series: Optional[str] = None) -> int:
                       " ORDER BY j.start_us DESC LIMIT 1" % where, params)
     if not row:
         raise StoreError("no job %r in the history" % ref)
-    return row[0][0]
+    return int(row[0][0])
 
 
 def find_testcase(store: Store, name: str) -> List[Tuple[int, str, str]]:
@@ -174,10 +176,10 @@ def _flaky_in(store: Store, job_ids: List[int]) -> List[Flaky]:
             _ints(job_ids)))
     lists = {row[0]: row[1:] for row in rows}
     ran_sets: Dict[str, FrozenSet[int]] = {}  # the same text is read once
-    jobs_that_ran: Counter = Counter()  # of each distinct set of testcases run
-    skipped: Counter = Counter()
-    failed: Counter = Counter()
-    flips: Counter = Counter()
+    jobs_that_ran: "Counter[FrozenSet[int]]" = Counter()  # of each distinct set run
+    skipped: "Counter[int]" = Counter()
+    failed: "Counter[int]" = Counter()
+    flips: "Counter[int]" = Counter()
     passing: Set[int] = set()  # whose last pass or failure was a pass
     failing: Set[int] = set()  # ... was a failure
     for job in reversed(job_ids):
@@ -287,12 +289,20 @@ def _job_info(store: Store, job_id: int) -> JobInfo:
     return _job(rows[0])
 
 
-def _runs_of(store: Store, job_id: int) -> Dict[int, tuple]:
+def _runs_of(store: Store, job_id: int) -> Dict[int, Tuple[Any, ...]]:
     rows = store.query(
         "SELECT r.testcase_id, t.script, t.path, r.outcome, rt.text, r.runtime_ms, wt.text"
         " FROM runs r JOIN testcases t ON t.id = r.testcase_id JOIN texts rt ON rt.id = r.result_id"
         " LEFT JOIN texts wt ON wt.id = r.reason_id WHERE r.job_id = ?", (job_id,))
     return {r[0]: r for r in rows}
+
+
+def previous_job(store: Store, job_id: int) -> Optional[int]:
+    """The job of the same series before `job_id` (started before it or with it), if any."""
+    rows = store.query("SELECT p.id FROM jobs j JOIN jobs p ON p.series_id = j.series_id"
+                       " AND p.start_us <= j.start_us AND p.id <> j.id WHERE j.id = ?"
+                       " ORDER BY p.start_us DESC, p.id DESC LIMIT 1", (job_id,))
+    return int(rows[0][0]) if rows else None
 
 
 def last_two(store: Store, series: Optional[str] = None) -> Tuple[int, int]:

@@ -27,6 +27,8 @@ class Store:
     def __init__(self, url: Optional[str] = None):
         self.url = urls.resolve(url)
         self.dialect, where = urls.parse(self.url)
+        # sqlite3's or psycopg's connection: the same calls, no common type
+        self._conn: Any = None
         try:
             if self.dialect == "sqlite":
                 self._conn = sqlite3.connect(where, timeout=BUSY_TIMEOUT_S, isolation_level=None)
@@ -54,7 +56,7 @@ class Store:
     def execute(self, text: str, params: Sequence[Any] = ()) -> Any:
         return self._conn.execute(self._sql(text), params)
 
-    def query(self, text: str, params: Sequence[Any] = ()) -> List[tuple]:
+    def query(self, text: str, params: Sequence[Any] = ()) -> List[Tuple[Any, ...]]:
         return list(self.execute(text, params).fetchall())
 
     def _begin(self) -> None:
@@ -167,7 +169,7 @@ class Store:
             found.update(self.testcase_ids((s, p) for s, p, _ in missing))
         return found
 
-    def _many(self, text: str, rows: List[tuple]) -> None:
+    def _many(self, text: str, rows: Sequence[Tuple[Any, ...]]) -> None:
         if not rows:
             return
         if self.dialect == "sqlite":
@@ -254,7 +256,7 @@ class _Transaction:
         self.store._begin()
         return self.store
 
-    def __exit__(self, kind: Any, exc: Any, tb: Any) -> bool:
+    def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
         conn = self.store._conn
         if kind is None:
             conn.execute("COMMIT")
@@ -263,7 +265,6 @@ class _Transaction:
                 conn.execute("ROLLBACK")
             except Exception:
                 pass
-        return False
 
 
 def _chunks(items: List[Any], size: int) -> Iterable[List[Any]]:
