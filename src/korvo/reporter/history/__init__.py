@@ -37,8 +37,10 @@ def read_job(path: str, series: Optional[str] = None) -> JobRows:
 
     load: Callable[[str], Any] = load_tree  # a tree of any node type
 
-    # The tree is read, its rows taken and the tree dropped with the collector held off:
-    # nothing here makes a cycle, and each collection would walk the whole tree again.
+    # The tree is read, its rows taken and the tree dropped with the collector held off,
+    # so its nodes stay in the youngest generation: one young collection then frees them
+    # (each node refers to its parent, so only the collector can), where letting it run
+    # would first promote the whole tree, twice, and free it in a full collection later.
     collecting = gc.isenabled()
     gc.disable()
     try:
@@ -56,6 +58,7 @@ def read_job(path: str, series: Optional[str] = None) -> JobRows:
     finally:
         if collecting:
             gc.enable()
+            gc.collect(0)
 
 
 def add_files(store: Store, paths: List[str], series: Optional[str] = None) -> List[Tuple[str, Any, int, bool]]:
