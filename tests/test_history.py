@@ -9,6 +9,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from korvo import results
 from korvo.reporter import campaign, history
@@ -16,6 +18,7 @@ from korvo.reporter.cli import main
 from korvo.reporter.history import queries, schema
 
 from support import postgres
+from support.profiles import examples
 
 IN_CI = os.environ.get("CI", "").lower() == "true"
 DAY = datetime.timedelta(days=1)
@@ -181,8 +184,13 @@ class TestQuestions:
         with history.open_store(db) as store:
             old, new = queries.last_two(store)
             d = queries.diff(store, old, new)
-            first = queries.jobs(store)[0]
-            assert d.still_failing[0].failing_since[0] == first.id
+            stored = queries.jobs(store)
+            assert d.still_failing[0].failing_since[0] == stored[0].id
+        # one job named: against the one before it in its series; both named: those two
+        for args in ([str(stored[-1].id)], [str(stored[-2].id), str(stored[-1].id)]):
+            assert run_cli("history", "diff", *args, "--db", db) == (0, out, "")
+        code, _, err = run_cli("history", "diff", str(stored[0].id), "--db", db)
+        assert code == 2 and "no earlier job" in err
 
     def test_flaky_ranks_by_flip_rate_and_skips_do_not_flip(self, tmp_path, db):
         series(tmp_path, db, self.TABLE)
@@ -235,22 +243,49 @@ class TestQuestions:
 
 
 class TestStore:
-    def test_a_store_of_the_previous_schema_is_upgraded(self, tmp_path):
-        path = str(tmp_path / "old.db")
-        conn = sqlite3.connect(path)
-        for statement in schema.tables("sqlite", version=1):
+    @pytest.mark.parametrize("version", range(1, schema.VERSION))
+    def test_a_store_of_an_older_schema_is_upgraded(self, db, version):
+        """Three jobs stored by an older version: tc1 fails in each, tc2 flips."""
+        if db.startswith("sqlite:///"):
+            conn = sqlite3.connect(db[len("sqlite:///"):], isolation_level=None)
+        else:
+            import psycopg
+
+            conn = psycopg.connect(db, autocommit=True)
+        for statement in schema.tables("sqlite" if db.startswith("sqlite") else "postgresql",
+                                       version=version):
             conn.execute(statement)
-        conn.execute("INSERT INTO meta VALUES ('schema_version', '1')")
-        conn.execute("INSERT INTO series (id, name) VALUES (1, 'n')")
-        conn.execute("INSERT INTO texts (id, text) VALUES (1, 'passed')")
-        conn.execute("INSERT INTO testcases (id, script, path, kind) VALUES (1, 's.py', 'tc1', 'Testcase')")
-        conn.execute("INSERT INTO jobs VALUES (1, 1, 'old', 1, 2, 1.0, 'passed', '{}', 1, 1, 1, 'f', 'd', 3)")
-        conn.execute("INSERT INTO runs VALUES (1, 1, 0, 0, 1, 0.25, 1.5, NULL)")
-        conn.commit()
+        conn.execute("INSERT INTO meta VALUES ('schema_version', '%d')" % version)
+        conn.execute("INSERT INTO series (name) VALUES ('n')")
+        conn.execute("INSERT INTO texts (text) VALUES ('passed'), ('failed'), ('boom')")
+        conn.execute("INSERT INTO testcases (script, path, kind) VALUES"
+                     " ('s.py', 'tc1', 'Testcase'), ('s.py', 'tc2', 'Testcase')")
+        times = "start_s, runtime_s" if version == 1 else "start_ms, runtime_ms"
+        for k in range(3):
+            conn.execute("INSERT INTO jobs (series_id, campaign, start_us, stop_us, runtime, result,"
+                         " counts, tasks_declared, tasks_ran, complete, source, files, added_us)"
+                         " VALUES (1, 'old', %d, NULL, 1.0, 'failed', '{}', 1, 1, 1, 'f', 'd', 0)"
+                         % ((k + 1) * 86400 * 10**6))
+            start, runtime = (0.25, 1.5) if version == 1 else (250, 1500)
+            conn.execute("INSERT INTO runs (testcase_id, job_id, outcome, rerun, result_id, %s,"
+                         " reason_id) VALUES (1, %d, 2, 0, 2, %s, %s, 3), (2, %d, %d, 0, %d, NULL, NULL,"
+                         " NULL)" % (times, k + 1, start, runtime, k + 1, 2 * (k % 2), 1 + k % 2))
         conn.close()
-        with history.open_store("sqlite:///" + path) as store:
-            assert store.query("SELECT start_ms, runtime_ms FROM runs") == [(250, 1500)]
+        with history.open_store(db) as store:
             assert store.query("SELECT value FROM meta") == [(str(schema.VERSION),)]
+            assert store.query("SELECT job_id, start_ms, runtime_ms FROM runs WHERE testcase_id = 1"
+                               " ORDER BY job_id") == [(k, 250, 1500) for k in (1, 2, 3)]
+            shown = queries.show(store, 1)
+            assert [(o.job_id, o.result, o.reason) for o in shown] == [(k, "failed", "boom") for k in (3, 2, 1)]
+            d = queries.diff(store, 2, 3)
+            assert [(c.path, c.failing_since[0]) for c in d.still_failing] == [("tc1", 1)]
+            assert [c.path for c in d.fixed] == ["tc2"]
+            assert [(f.path, f.flips) for f in queries.flaky(store)] == [("tc2", 2)]
+            # and it takes new jobs
+            store.add(job_of("n", 3, {"tc1": "p", "tc3": "f"}))
+            assert [j.runs for j in queries.jobs(store)] == [2, 2, 2, 2]
+        with history.open_store(db) as store:  # opened again: nothing left to upgrade
+            assert store.query("SELECT COUNT(*) FROM runs") == [(8,)]
 
     def test_a_store_of_a_newer_schema_is_refused(self, tmp_path, db):
         with history.open_store(db) as store:
@@ -336,3 +371,143 @@ def test_demo_series_gives_the_history_something_to_show(tmp_path):
         d = queries.diff(store, *queries.last_two(store))
         assert d.still_failing and all(c.failing_since for c in d.still_failing)
         assert queries.flaky(store, last=8)
+
+
+# ---- answers on long series, against the rules written out plainly --------------------------
+
+def job_of(name, k, row, reruns=()):
+    """The rows of job `k` of series `name` whose testcases end with `row` ({testcase:
+    "p"|"s"|"f"}), a day after job k - 1; `reruns` holds (job index, testcase) pairs that
+    a merged rerun replaced."""
+    from korvo.reporter.history.rows import JobRows, Run
+
+    job = JobRows(campaign="%s-%03d" % (name, k), series=name, start_us=(k + 1) * 86400 * 10**6,
+                  stop_us=None, runtime=None, result="", counts={}, tasks_declared=1, tasks_ran=1,
+                  complete=True, source="s", files="f")
+    job.runs = [Run(script="s.py", path=case, kind="Testcase", result="r", outcome="psf".index(letter),
+                    rerun=(k, case) in reruns, start_ms=0, runtime_ms=10,
+                    reason="why" if letter == "f" else "")
+                for case, letter in row.items()]
+    return job
+
+
+def add_series(store, table, name="long", reruns=()):
+    for k, row in enumerate(table):
+        store.add(job_of(name, k, row, reruns))
+
+
+def expected_flaky(table, reruns=(), first=0):
+    """{testcase: (runs, passed, failed, flips)} of those that flipped in `table` (whose
+    first row is job `first`)."""
+    out = {}
+    for case in sorted({c for row in table for c in row}):
+        seen = [(first + k, row[case]) for k, row in enumerate(table) if row.get(case, "s") != "s"]
+        flips = sum(a[1] != b[1] for a, b in zip(seen, seen[1:]))
+        flips += sum((k, case) in reruns for k, _ in seen)
+        if flips:
+            out[case] = (len(seen), sum(v == "p" for _, v in seen), sum(v == "f" for _, v in seen), flips)
+    return out
+
+
+def expected_since(table, case):
+    """Index of the first job of `case`'s current run of failures in `table`, or None."""
+    first = None
+    for k in range(len(table) - 1, -1, -1):
+        letter = table[k].get(case, "s")
+        if letter == "f":
+            first = k
+        elif letter == "p":
+            break
+    return first
+
+
+def expected_judgement(table, new_row, window=20, reruns=()):
+    """{"new", "still", "flaky"}: the failures of `new_row` after the jobs of `table`."""
+    flaky = expected_flaky(table[-window:], reruns, first=max(0, len(table) - window))
+    out = {"new": [], "still": [], "flaky": []}
+    for case, letter in new_row.items():
+        if letter != "f":
+            continue
+        before = [row[case] for row in table if row.get(case, "s") != "s"]
+        kind = "flaky" if case in flaky else "still" if before and before[-1] == "f" else "new"
+        out[kind].append(case)
+    return {kind: sorted(cases) for kind, cases in out.items()}
+
+
+def judged(verdict):
+    return {"new": sorted(p for _, p in verdict.new),
+            "still": sorted(p for _, p in verdict.still_failing),
+            "flaky": sorted(p for _, p in verdict.known_flaky)}
+
+
+def long_table(length, seed):
+    """A series with a failure older than the whole first batch of a walk, one that
+    persists through every job, one whose last outcome lies behind a long stretch of
+    skips, testcases that come and go, and flaky ones."""
+    import random
+
+    rng = random.Random(seed)
+    table = []
+    for k in range(length):
+        row = {"always": "f",
+               "long": "p" if k < 3 else "f",
+               "quiet": "f" if k == 0 else "s",
+               "flaky": rng.choice("pf"),
+               "rare": "f" if rng.random() < 0.05 else rng.choice("pps")}
+        if k % 3:
+            row["sometimes"] = rng.choice("pfs")
+        table.append(row)
+    return table
+
+
+class TestAnswersOnLongSeries:
+    """The questions read a job's runs in stretches and walk back through a series in
+    batches; their answers are those of the rules, however far back they lie."""
+
+    def test_failing_since_judgement_and_flaky_on_both_backends(self, db):
+        table = long_table(230, seed=5)
+        new_row = {"always": "f", "long": "f", "quiet": "f", "flaky": "f", "rare": "f",
+                   "sometimes": "f", "brand-new": "f", "passing": "p"}
+        with history.open_store(db) as store:
+            add_series(store, table)
+            ids = [j.id for j in queries.jobs(store, "long", last=10**6)]
+            d = queries.diff(store, ids[-2], ids[-1])
+            since = {c.path: ids.index(c.failing_since[0]) for c in d.still_failing}
+            assert since == {c: expected_since(table, c) for c in since}
+            assert since["always"] == 0  # more than 200 jobs back
+            # the one-testcase form agrees
+            case_id = queries.find_testcase(store, "s.py::long")[0][0]
+            series_id = queries.series_of_job(store, ids[-1])[0]
+            assert queries.failing_since(store, case_id, series_id, ids[-1])[0] == ids[3]
+
+            for last in (5, 20, 100):
+                got = {f.path: (f.runs, f.passed, f.failed, f.flips)
+                       for f in queries.flaky(store, "long", last=last)}
+                assert got == expected_flaky(table[-last:]), last
+
+            job = job_of("long", len(table), new_row)
+            verdict = queries.judge(store, job)
+            want = expected_judgement(table, new_row)
+            assert judged(verdict) == want
+            assert "quiet" in want["still"] and "brand-new" in want["new"] and want["flaky"]
+            assert verdict.earlier_jobs == 20
+            store.add(job)  # stored or not, the same verdict
+            again = queries.judge(store, job)
+            assert (again.new, again.still_failing, again.known_flaky) == (
+                verdict.new, verdict.still_failing, verdict.known_flaky)
+
+    @given(st.lists(st.dictionaries(st.sampled_from("abcd"), st.sampled_from("psf"), max_size=4),
+                    min_size=1, max_size=40),
+           st.dictionaries(st.sampled_from("abce"), st.sampled_from("psf"), max_size=4),
+           st.sets(st.tuples(st.integers(0, 39), st.sampled_from("abcd")), max_size=3),
+           st.integers(1, 45))
+    @settings(max_examples=examples(0.5))
+    def test_the_rules_hold_on_any_series(self, table, new_row, reruns, window):
+        reruns = {(k, c) for k, c in reruns if k < len(table) and table[k].get(c, "s") != "s"}
+        with history.open_store("sqlite:///:memory:") as store:
+            add_series(store, table, "x", reruns)
+            got = {f.path: (f.runs, f.passed, f.failed, f.flips)
+                   for f in queries.flaky(store, "x", last=window)}
+            assert got == expected_flaky(table[-window:], reruns, first=max(0, len(table) - window))
+            verdict = queries.judge(store, job_of("x", len(table), new_row), flaky_window=window)
+            assert judged(verdict) == expected_judgement(table, new_row, window, reruns)

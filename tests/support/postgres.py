@@ -30,11 +30,20 @@ def _free_port():
 
 
 class Server:
-    def __init__(self):
+    """A server in a new temporary directory, removed by stop(); or, given `place`, in
+    that directory, kept by stop() and started again from it next time (a benchmark's
+    store that took long to build)."""
+
+    def __init__(self, place=None):
         self.bindir = binaries()
         if not self.bindir:
             raise RuntimeError("PostgreSQL is not installed (apt-get install postgresql)")
-        self.place = tempfile.mkdtemp(prefix="korvo-pg-")
+        self.keep = place is not None
+        if self.keep:
+            os.makedirs(place, exist_ok=True)
+            self.place = os.path.abspath(place)
+        else:
+            self.place = tempfile.mkdtemp(prefix="korvo-pg-")
         self.port = _free_port()
         self.user = None
         if os.geteuid() == 0:
@@ -42,8 +51,9 @@ class Server:
             entry = pwd.getpwnam(self.user)
             os.chown(self.place, entry.pw_uid, entry.pw_gid)
         self.data = os.path.join(self.place, "data")
-        self._run("initdb", "-D", self.data, "-A", "trust", "-U", "korvo", "-E", "UTF8",
-                  "--no-sync", "--no-instructions")
+        if not os.path.exists(os.path.join(self.data, "PG_VERSION")):
+            self._run("initdb", "-D", self.data, "-A", "trust", "-U", "korvo", "-E", "UTF8",
+                      "--no-sync", "--no-instructions")
         options = ("-k %s -p %d -c listen_addresses=127.0.0.1 -c fsync=off "
                    "-c synchronous_commit=off -c full_page_writes=off -c max_connections=50"
                    % (self.place, self.port))
@@ -63,15 +73,25 @@ class Server:
 
     def new_database(self):
         """The URL of a new, empty database of this server."""
+        self._databases += 1
+        return self.database("korvo_test_%d_%d" % (os.getpid(), self._databases))
+
+    def database(self, name, fresh=False):
+        """The URL of the database `name` (letters, digits, _), made if missing; `fresh`
+        drops it first."""
         import psycopg
 
-        self._databases += 1
-        name = "korvo_test_%d_%d" % (os.getpid(), self._databases)
         with psycopg.connect(self.url, autocommit=True) as conn:
-            conn.execute("CREATE DATABASE %s" % name)
+            if fresh:
+                conn.execute("DROP DATABASE IF EXISTS %s" % name)
+            if not conn.execute("SELECT 1 FROM pg_database WHERE datname = %s", (name,)).fetchall():
+                conn.execute("CREATE DATABASE %s" % name)
         return "postgresql://korvo@127.0.0.1:%d/%s" % (self.port, name)
 
     def stop(self):
+        if self.keep:
+            self._run("pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop")
+            return
         try:
             self._run("pg_ctl", "-D", self.data, "-m", "immediate", "-w", "stop")
         finally:

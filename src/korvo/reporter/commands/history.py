@@ -1,8 +1,19 @@
 """`history add|jobs|show|flaky|diff`: a results history in SQLite or PostgreSQL."""
 
+import argparse
 import datetime
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Protocol
 
 from korvo.reporter.cli import UsageError, count_arg
+
+if TYPE_CHECKING:  # the store's modules load when a verb runs, not with the parser
+    from korvo.reporter.history.queries import Change
+    from korvo.reporter.history.store import Store
+
+
+class Writer(Protocol):
+    def write(self, text: str) -> Any: ...
+
 
 NAME = "history"
 
@@ -16,7 +27,7 @@ EXAMPLES = """\
   KORVO_REPORT_DB=sqlite:///ci/history.db %(prog)s history diff 41 42"""
 
 
-def add_parser(commands):
+def add_parser(commands: "argparse._SubParsersAction[argparse.ArgumentParser]") -> None:
     history = commands.add_parser(
         NAME, help="results history: add jobs, list them, a testcase's outcomes, flaky "
         "testcases, what changed between two jobs",
@@ -27,7 +38,7 @@ def add_parser(commands):
     verbs = history.add_subparsers(dest="verb", metavar="VERB", parser_class=type(history))
     verbs.required = True
 
-    def verb(name, help_text):
+    def verb(name: str, help_text: str) -> argparse.ArgumentParser:
         sub = verbs.add_parser(name, help=help_text, description=help_text)
         sub.add_argument("--db", metavar="URL",
                          help="sqlite:///PATH or postgresql://...; default $KORVO_REPORT_DB, "
@@ -55,36 +66,36 @@ def add_parser(commands):
     diff.add_argument("--series", metavar="NAME")
 
 
-def _when(start_us):
+def _when(start_us: int) -> str:
     moment = datetime.datetime(1970, 1, 1) + datetime.timedelta(microseconds=start_us)
     return moment.strftime("%Y-%m-%d %H:%M:%S")
 
 
-def _secs(ms):
+def _secs(ms: Optional[int]) -> str:
     return "" if ms is None else "%.2f s" % (ms / 1000.0)
 
 
-def _plural(n, one, many):
+def _plural(n: int, one: str, many: str) -> str:
     return "%d %s" % (n, one if n == 1 else many)
 
 
-def run(args, out, err):
+def run(args: argparse.Namespace, out: Writer, err: Writer) -> int:
     from korvo.reporter import history
-    from korvo.reporter.history import queries
     from korvo.reporter.loading import LoadError
 
     try:
         with history.open_store(args.db) as store:
-            return _VERBS[args.verb](store, args, out, queries)
+            return _VERBS[args.verb](store, args, out)
     except (LoadError, history.StoreError, history.StoreURLError) as exc:
         raise UsageError(history.redact(str(exc))) from None
 
 
-def _add(store, args, out, queries):
+def _add(store: "Store", args: argparse.Namespace, out: Writer) -> int:
     from korvo.reporter import history
+    from korvo.reporter.history.rows import OUTCOME_FAILED
 
     for path, job, job_id, replaced in history.add_files(store, args.files, args.series):
-        failed = sum(1 for r in job.runs if r.outcome == 2)
+        failed = sum(1 for r in job.runs if r.outcome == OUTCOME_FAILED)
         out.write("%s job %d: %s %s, series %s, %s, %s failed%s\n" % (
             "replaced" if replaced else "added", job_id, job.campaign, _when(job.start_us),
             job.series, _plural(len(job.runs), "testcase", "testcases"), failed,
@@ -92,7 +103,9 @@ def _add(store, args, out, queries):
     return 0
 
 
-def _jobs(store, args, out, queries):
+def _jobs(store: "Store", args: argparse.Namespace, out: Writer) -> int:
+    from korvo.reporter.history import queries
+
     found = queries.jobs(store, args.series, args.last)
     if not found:
         out.write("no jobs stored\n")
@@ -105,7 +118,9 @@ def _jobs(store, args, out, queries):
     return 0
 
 
-def _show(store, args, out, queries):
+def _show(store: "Store", args: argparse.Namespace, out: Writer) -> int:
+    from korvo.reporter.history import queries
+
     cases = queries.find_testcase(store, args.testcase)
     if not cases:
         raise UsageError("no testcase %r in the history" % args.testcase)
@@ -122,7 +137,9 @@ def _show(store, args, out, queries):
     return 0
 
 
-def _flaky(store, args, out, queries):
+def _flaky(store: "Store", args: argparse.Namespace, out: Writer) -> int:
+    from korvo.reporter.history import queries
+
     found = queries.flaky(store, args.series, args.last)
     if not found:
         out.write("no flaky testcases in the last %s\n" % _plural(args.last, "job", "jobs"))
@@ -134,19 +151,19 @@ def _flaky(store, args, out, queries):
     return 0
 
 
-def _diff(store, args, out, queries):
+def _diff(store: "Store", args: argparse.Namespace, out: Writer) -> int:
+    from korvo.reporter.history import queries
+
     if len(args.jobs) > 2:
         raise UsageError("diff takes at most two jobs: [OLD] NEW")
     if not args.jobs:
         old_id, new_id = queries.last_two(store, args.series)
     elif len(args.jobs) == 1:
         new_id = queries.find_job(store, args.jobs[0], args.series)
-        series = queries.series_of_job(store, new_id)[1]
-        earlier = [j for j in queries.jobs(store, series) if j.id != new_id
-                   and j.start_us <= queries._job_info(store, new_id).start_us]
-        if not earlier:
+        previous = queries.previous_job(store, new_id)
+        if previous is None:
             raise UsageError("job %s has no earlier job in its series to compare with" % args.jobs[0])
-        old_id = earlier[-1].id
+        old_id = previous
     else:
         old_id = queries.find_job(store, args.jobs[0], args.series)
         new_id = queries.find_job(store, args.jobs[1], args.series)
@@ -154,7 +171,7 @@ def _diff(store, args, out, queries):
     out.write("job %d (%s %s) -> job %d (%s %s)\n" % (
         d.old.id, d.old.campaign, _when(d.old.start_us), d.new.id, d.new.campaign, _when(d.new.start_us)))
 
-    def section(title, changes, line):
+    def section(title: str, changes: List["Change"], line: Callable[["Change"], str]) -> None:
         out.write("%s: %d\n" % (title, len(changes)))
         for c in changes:
             out.write("  %s::%s  %s\n" % (c.script, c.path, line(c)))
@@ -170,4 +187,4 @@ def _diff(store, args, out, queries):
     return 0
 
 
-_VERBS = {"add": _add, "jobs": _jobs, "show": _show, "flaky": _flaky, "diff": _diff}
+_VERBS: Dict[str, Callable[["Store", argparse.Namespace, Writer], int]] = {"add": _add, "jobs": _jobs, "show": _show, "flaky": _flaky, "diff": _diff}

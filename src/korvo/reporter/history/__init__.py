@@ -11,8 +11,9 @@ match; a job is its campaign id and start time. A series is the job file the cam
 records, else its id, unless the caller names one.
 """
 
+import gc
 import os
-from typing import Any, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 from korvo.reporter.history.rows import JobRows, job_rows
 from korvo.reporter.history.store import Store, StoreError
@@ -32,17 +33,32 @@ def read_job(path: str, series: Optional[str] = None) -> JobRows:
     """The rows of the job in `path`: a results.yaml, a results.json or a journal (a job
     whose journal never ended is marked incomplete). Raises LoadError for anything else."""
     from korvo.reporter.journal import ABORTED_DETAIL
-    from korvo.reporter.loading import LoadError, load
+    from korvo.reporter.loading import LoadError, load as load_tree
 
-    root = load(path)
-    details = getattr(root, "details", None)
-    complete = not (isinstance(details, list) and ABORTED_DETAIL in details)
+    load: Callable[[str], Any] = load_tree  # a tree of any node type
+
+    # The tree is read, its rows taken and the tree dropped with the collector held off,
+    # so its nodes stay in the youngest generation: one young collection then frees them
+    # (each node refers to its parent, so only the collector can), where letting it run
+    # would first promote the whole tree, twice, and free it in a full collection later.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
-        return job_rows(root, source=os.path.abspath(path),
-                        files=os.path.dirname(os.path.abspath(path)), series=series,
-                        complete=complete)
-    except (TypeError, ValueError, AttributeError) as exc:
-        raise LoadError("%s cannot be added to a history: %s" % (path, exc)) from None
+        root = load(path)
+        details = getattr(root, "details", None)
+        complete = not (isinstance(details, list) and ABORTED_DETAIL in details)
+        try:
+            return job_rows(root, source=os.path.abspath(path),
+                            files=os.path.dirname(os.path.abspath(path)), series=series,
+                            complete=complete)
+        except (TypeError, ValueError, AttributeError) as exc:
+            raise LoadError("%s cannot be added to a history: %s" % (path, exc)) from None
+        finally:
+            del root
+    finally:
+        if collecting:
+            gc.enable()
+            gc.collect(0)
 
 
 def add_files(store: Store, paths: List[str], series: Optional[str] = None) -> List[Tuple[str, Any, int, bool]]:

@@ -2,7 +2,7 @@
 "new failure" or "flaky" badge, and the series' trends (pass rate, counts, duration)."""
 
 import json
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 from korvo.reporter.history import queries
 from korvo.reporter.history.rows import OUTCOME_FAILED, JobRows
@@ -42,7 +42,7 @@ def history_data(store: Store, job: JobRows) -> Dict[str, Any]:
         earlier = [r[0] for r in store.query(
             "SELECT id FROM jobs WHERE series_id = ? AND start_us < ?"
             " ORDER BY start_us DESC, id DESC LIMIT %d" % (STRIP - 1), (series_id, job.start_us))]
-    strips: Dict[tuple, List[str]] = {}
+    strips: Dict[Tuple[str, str], List[str]] = {}
     if earlier:
         ids = ",".join(str(int(i)) for i in earlier)
         for script, path, outcome, start in store.query(

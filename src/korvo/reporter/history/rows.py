@@ -64,9 +64,10 @@ def failure_reason(node: Any) -> str:
     return ""
 
 
-def _micros(moment: Any) -> Optional[int]:
-    if not isinstance(moment, datetime.datetime):
+def _micros(value: Any) -> Optional[int]:
+    if not isinstance(value, datetime.datetime):
         return None
+    moment: datetime.datetime = value
     if moment.tzinfo is not None:
         moment = moment.astimezone(datetime.timezone.utc).replace(tzinfo=None)
     delta = moment - datetime.datetime(1970, 1, 1)
@@ -171,7 +172,7 @@ def job_rows(root: Any, *, source: str, files: str, series: Optional[str] = None
                   result="", counts=_counts(getattr(root, "summary", None)),
                   tasks_declared=getattr(root, "totaltasks", None) if isinstance(getattr(root, "totaltasks", None), int) else None,
                   tasks_ran=0, complete=complete, source=source, files=files)
-    outcomes = []
+    outcomes: List[str] = []
     for ordinal, task in enumerate(getattr(root, "tasks", None) or []):
         if _is(task, "Plugin"):
             # a job-level plugin is a testcase-level node of its own
@@ -179,8 +180,8 @@ def job_rows(root: Any, *, source: str, files: str, series: Optional[str] = None
             _node_runs(job, task, script, "", start_us, outcomes)
             continue
         job.tasks_ran += 1
-        script = getattr(task, "testscript", None)
-        script = str(script) if script else _id(task)
+        testscript = getattr(task, "testscript", None)
+        script = str(testscript) if testscript else _id(task)
         names = []
         for child in _children(task):
             names.append(_node_runs(job, child, script, "", start_us, outcomes))

@@ -1,14 +1,18 @@
 """The history store's tables, one versioned schema for SQLite and PostgreSQL.
 
 Version 1 kept run times as floating-point seconds; version 2 keeps whole milliseconds
-after the job's start, which halves a run's row. A store of an older version is upgraded
+after the job's start, which halves a run's row. Version 3 keeps a job's runs together
+(keyed by job, then testcase, with an index by testcase): a job is added at the end of
+the table instead of in 2,000 places, and the questions that read whole jobs (flaky,
+diff, judging a job) read a few ranges of it. A store of an older version is upgraded
 when opened; one made by a newer version is refused.
 """
 
-VERSION = 2
+from typing import List
+
+VERSION = 3
 
 # {id} is the key column: INTEGER PRIMARY KEY (SQLite's rowid) or an identity column.
-# {without_rowid} keeps the runs table clustered on its key in SQLite.
 TABLES = [
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
     "CREATE TABLE texts ({id}, text TEXT NOT NULL UNIQUE)",
@@ -26,53 +30,70 @@ TABLES = [
     "CREATE TABLE tasks (job_id INTEGER NOT NULL REFERENCES jobs (id) ON DELETE CASCADE,"
     " ordinal INTEGER NOT NULL, task TEXT NOT NULL, script TEXT NOT NULL, result TEXT NOT NULL,"
     " start_ms BIGINT, runtime_ms BIGINT, PRIMARY KEY (job_id, ordinal))",
-    # One row per testcase-level node of a job: outcome 0 passed, 1 skipped, 2 failed;
-    # rerun 1 when a merged rerun replaced a failure; reason_id the first line of why.
-    "{runs}",
-    "{runs_by_job}",
 ]
 
-RUNS = ("CREATE TABLE runs (testcase_id INTEGER NOT NULL, job_id INTEGER NOT NULL,"
-        " outcome SMALLINT NOT NULL, rerun SMALLINT NOT NULL, result_id INTEGER NOT NULL,"
-        " start_ms BIGINT, runtime_ms BIGINT, reason_id INTEGER,"
-        " PRIMARY KEY (testcase_id, job_id)){without_rowid}")
-RUNS_BY_JOB = "CREATE INDEX runs_by_job ON runs (job_id, testcase_id)"
+# One row per testcase-level node of a job: outcome 0 passed, 1 skipped, 2 failed; rerun 1
+# when a merged rerun replaced a failure; reason_id the first line of why. {table} is runs,
+# or the name it is built under during an upgrade. In SQLite WITHOUT ROWID keeps the table
+# clustered on its key.
+_RUNS = {
+    1: "CREATE TABLE {table} (testcase_id INTEGER NOT NULL, job_id INTEGER NOT NULL,"
+       " outcome SMALLINT NOT NULL, rerun SMALLINT NOT NULL, result_id INTEGER NOT NULL,"
+       " start_s DOUBLE PRECISION, runtime_s DOUBLE PRECISION, reason_id INTEGER,"
+       " PRIMARY KEY (testcase_id, job_id)){without_rowid}",
+    2: "CREATE TABLE {table} (testcase_id INTEGER NOT NULL, job_id INTEGER NOT NULL,"
+       " outcome SMALLINT NOT NULL, rerun SMALLINT NOT NULL, result_id INTEGER NOT NULL,"
+       " start_ms BIGINT, runtime_ms BIGINT, reason_id INTEGER,"
+       " PRIMARY KEY (testcase_id, job_id)){without_rowid}",
+    3: "CREATE TABLE {table} (job_id INTEGER NOT NULL, testcase_id INTEGER NOT NULL,"
+       " outcome SMALLINT NOT NULL, rerun SMALLINT NOT NULL, result_id INTEGER NOT NULL,"
+       " start_ms BIGINT, runtime_ms BIGINT, reason_id INTEGER,"
+       " PRIMARY KEY (job_id, testcase_id)){without_rowid}",
+}
+_RUNS_INDEX = {
+    1: "CREATE INDEX runs_by_job ON runs (job_id, testcase_id)",
+    2: "CREATE INDEX runs_by_job ON runs (job_id, testcase_id)",
+    3: "CREATE INDEX runs_by_testcase ON runs (testcase_id, job_id)",
+}
 
-# What version 1 had in place of version 2's runs (kept to upgrade old stores, and so the
-# upgrade can be tested).
-RUNS_V1 = ("CREATE TABLE runs (testcase_id INTEGER NOT NULL, job_id INTEGER NOT NULL,"
-           " outcome SMALLINT NOT NULL, rerun SMALLINT NOT NULL, result_id INTEGER NOT NULL,"
-           " start_s DOUBLE PRECISION, runtime_s DOUBLE PRECISION, reason_id INTEGER,"
-           " PRIMARY KEY (testcase_id, job_id)){without_rowid}")
+# The runs' columns (of versions 2 on), in the order the store writes them.
+COLUMNS = "job_id, testcase_id, outcome, rerun, result_id, start_ms, runtime_ms, reason_id"
 
-UPGRADES = {
+# How the runs of version N become those of N + 1: what to select from the old table, for
+# a new table built beside it that then takes its name.
+_UPGRADES = {
     # 1 -> 2: run times in whole milliseconds.
-    1: [
-        "ALTER TABLE runs RENAME TO runs_v1",
-        "DROP INDEX runs_by_job",
-        RUNS,
-        "INSERT INTO runs SELECT testcase_id, job_id, outcome, rerun, result_id,"
-        " CAST(ROUND(start_s * 1000) AS BIGINT), CAST(ROUND(runtime_s * 1000) AS BIGINT), reason_id"
-        " FROM runs_v1",
-        "DROP TABLE runs_v1",
-        RUNS_BY_JOB,
-    ],
+    1: "SELECT job_id, testcase_id, outcome, rerun, result_id,"
+       " CAST(ROUND(start_s * 1000) AS BIGINT), CAST(ROUND(runtime_s * 1000) AS BIGINT),"
+       " reason_id FROM runs",
+    # 2 -> 3: a job's runs kept together.
+    2: "SELECT %s FROM runs ORDER BY job_id, testcase_id" % COLUMNS,
 }
 
 
-def tables(dialect, version=VERSION):
-    """The statements that make an empty store of `version` (1 or the current one)."""
+def _without_rowid(dialect: str) -> str:
+    return " WITHOUT ROWID" if dialect == "sqlite" else ""
+
+
+def tables(dialect: str, version: int = VERSION) -> List[str]:
+    """The statements that make an empty store of `version` (any up to the current one)."""
     ident = ("id INTEGER PRIMARY KEY" if dialect == "sqlite"
              else "id BIGINT GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY")
-    without = " WITHOUT ROWID" if dialect == "sqlite" else ""
-    runs = RUNS_V1 if version == 1 else RUNS
-    return [s.format(id=ident, runs=runs, runs_by_job=RUNS_BY_JOB).format(without_rowid=without)
-            for s in TABLES]
+    runs = _RUNS[version].format(table="runs", without_rowid=_without_rowid(dialect))
+    return [s.format(id=ident) for s in TABLES] + [runs, _RUNS_INDEX[version]]
 
 
-def upgrade(dialect, from_version):
-    without = " WITHOUT ROWID" if dialect == "sqlite" else ""
+def upgrade(dialect: str, from_version: int) -> List[str]:
+    """The statements that take a store of `from_version` to the current version."""
     out = []
     for version in range(from_version, VERSION):
-        out.extend(s.format(without_rowid=without) for s in UPGRADES[version])
+        target = version + 1
+        out.extend([
+            _RUNS[target].format(table="runs_next", without_rowid=_without_rowid(dialect)),
+            "INSERT INTO runs_next (%s) %s" % (COLUMNS, _UPGRADES[version]),
+            "DROP TABLE runs",  # and its index
+            "ALTER TABLE runs_next RENAME TO runs",
+            _RUNS_INDEX[target],
+        ])
     return out
+

@@ -13,6 +13,9 @@ from korvo.reporter.history.rows import JobRows
 
 BUSY_TIMEOUT_S = 60
 
+# A row of the runs table, in schema.COLUMNS' order.
+RunRow = Tuple[int, int, int, int, int, Optional[int], Optional[int], Optional[int]]
+
 
 class StoreError(Exception):
     """The store cannot be used (missing, newer, unreachable); one line, no password."""
@@ -24,6 +27,8 @@ class Store:
     def __init__(self, url: Optional[str] = None):
         self.url = urls.resolve(url)
         self.dialect, where = urls.parse(self.url)
+        # sqlite3's or psycopg's connection: the same calls, no common type
+        self._conn: Any = None
         try:
             if self.dialect == "sqlite":
                 self._conn = sqlite3.connect(where, timeout=BUSY_TIMEOUT_S, isolation_level=None)
@@ -51,12 +56,19 @@ class Store:
     def execute(self, text: str, params: Sequence[Any] = ()) -> Any:
         return self._conn.execute(self._sql(text), params)
 
-    def query(self, text: str, params: Sequence[Any] = ()) -> List[tuple]:
+    def query(self, text: str, params: Sequence[Any] = ()) -> List[Tuple[Any, ...]]:
         return list(self.execute(text, params).fetchall())
 
     def _begin(self) -> None:
         # SQLite takes the write lock at once, so two writers never both read then fail.
         self._conn.execute("BEGIN IMMEDIATE" if self.dialect == "sqlite" else "BEGIN")
+
+    def joined(self, expression: str) -> str:
+        """SQL for the non-null values of an integer `expression` over a group, as one text
+        of comma-separated numbers in no set order (NULL when there are none)."""
+        if self.dialect == "sqlite":
+            return "group_concat(%s)" % expression
+        return "string_agg(CAST(%s AS TEXT), ',')" % expression
 
     def transaction(self) -> "_Transaction":
         return _Transaction(self)
@@ -86,6 +98,8 @@ class Store:
 
     def _prepare(self) -> None:
         try:
+            if self._version() == schema.VERSION:
+                return  # the common case, without taking a lock
             with self.transaction():
                 if self.dialect == "postgresql":
                     # several processes may open a new store at once: one makes the tables
@@ -132,26 +146,30 @@ class Store:
                     found[value] = key
         return found
 
-    def _testcase_ids(self, keys: Iterable[Tuple[str, str, str]]) -> Dict[Tuple[str, str], int]:
-        wanted = {(script, path): kind for script, path, kind in keys}
+    def testcase_ids(self, keys: Iterable[Tuple[str, str]]) -> Dict[Tuple[str, str], int]:
+        """The ids of the stored testcases among `keys` ((script, path) pairs)."""
+        wanted = set(keys)
         found: Dict[Tuple[str, str], int] = {}
-        scripts = sorted({s for s, _ in wanted})
-        for script in scripts:
-            for key, path in self.query("SELECT id, path FROM testcases WHERE script = ?", (script,)):
+        for chunk in _chunks(sorted({script for script, _ in wanted}), 500):
+            marks = ",".join("?" * len(chunk))
+            for key, script, path in self.query("SELECT id, script, path FROM testcases"
+                                                " WHERE script IN (%s)" % marks, chunk):
                 if (script, path) in wanted:
                     found[(script, path)] = key
+        return found
+
+    def _testcase_ids(self, keys: Iterable[Tuple[str, str, str]]) -> Dict[Tuple[str, str], int]:
+        """testcase_ids, adding the testcases not stored yet."""
+        wanted = {(script, path): kind for script, path, kind in keys}
+        found = self.testcase_ids(wanted)
         missing = [(s, p, k) for (s, p), k in wanted.items() if (s, p) not in found]
         if missing:
             self._many("INSERT INTO testcases (script, path, kind) VALUES (?, ?, ?) "
                        "ON CONFLICT DO NOTHING", missing)
-            for script in sorted({s for s, _, _ in missing}):
-                for key, path in self.query("SELECT id, path FROM testcases WHERE script = ?",
-                                            (script,)):
-                    if (script, path) in wanted:
-                        found[(script, path)] = key
+            found.update(self.testcase_ids((s, p) for s, p, _ in missing))
         return found
 
-    def _many(self, text: str, rows: List[tuple]) -> None:
+    def _many(self, text: str, rows: Sequence[Tuple[Any, ...]]) -> None:
         if not rows:
             return
         if self.dialect == "sqlite":
@@ -210,21 +228,22 @@ class Store:
         texts = self._ids("texts", "text", [r.reason for r in job.runs if r.reason] +
                           [r.result for r in job.runs])
         cases = self._testcase_ids((r.script, r.path, r.kind) for r in job.runs)
-        rows: Dict[int, tuple] = {}
+        rows: Dict[int, RunRow] = {}
         for r in job.runs:  # the same testcase twice in one job: the later one counts
             case = cases[(r.script, r.path)]
-            rows[case] = (case, job_id, r.outcome, int(r.rerun), texts[r.result], r.start_ms,
+            rows[case] = (job_id, case, r.outcome, int(r.rerun), texts[r.result], r.start_ms,
                           r.runtime_ms, texts[r.reason] if r.reason else None)
-        self._insert_runs(list(rows.values()))
+        # in key order: the job's runs go to the end of the table, in one stretch
+        self._insert_runs([rows[case] for case in sorted(rows)])
         return job_id, bool(old)
 
-    def _insert_runs(self, rows: List[tuple]) -> None:
-        columns = "testcase_id, job_id, outcome, rerun, result_id, start_ms, runtime_ms, reason_id"
+    def _insert_runs(self, rows: List[RunRow]) -> None:
         if self.dialect == "sqlite":
-            self._conn.executemany("INSERT INTO runs (%s) VALUES (?, ?, ?, ?, ?, ?, ?, ?)" % columns, rows)
+            self._conn.executemany("INSERT INTO runs (%s) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"
+                                   % schema.COLUMNS, rows)
             return
         with self._conn.cursor() as cur:
-            with cur.copy("COPY runs (%s) FROM STDIN" % columns) as copy:
+            with cur.copy("COPY runs (%s) FROM STDIN" % schema.COLUMNS) as copy:
                 for row in rows:
                     copy.write_row(row)
 
@@ -237,7 +256,7 @@ class _Transaction:
         self.store._begin()
         return self.store
 
-    def __exit__(self, kind: Any, exc: Any, tb: Any) -> bool:
+    def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
         conn = self.store._conn
         if kind is None:
             conn.execute("COMMIT")
@@ -246,7 +265,6 @@ class _Transaction:
                 conn.execute("ROLLBACK")
             except Exception:
                 pass
-        return False
 
 
 def _chunks(items: List[Any], size: int) -> Iterable[List[Any]]:
