@@ -4,6 +4,7 @@ between two jobs, and how a job's failures compare with the series before it."""
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, FrozenSet, Iterable, List, Optional, Set, Tuple
+from typing import Counter as CounterOf
 
 from korvo.reporter.history.rows import OUTCOME_FAILED, OUTCOME_PASSED, OUTCOME_SKIPPED, JobRows
 from korvo.reporter.history.store import Store, StoreError
@@ -176,10 +177,10 @@ def _flaky_in(store: Store, job_ids: List[int]) -> List[Flaky]:
             _ints(job_ids)))
     lists = {row[0]: row[1:] for row in rows}
     ran_sets: Dict[str, FrozenSet[int]] = {}  # the same text is read once
-    jobs_that_ran: "Counter[FrozenSet[int]]" = Counter()  # of each distinct set run
-    skipped: "Counter[int]" = Counter()
-    failed: "Counter[int]" = Counter()
-    flips: "Counter[int]" = Counter()
+    jobs_that_ran: "CounterOf[FrozenSet[int]]" = Counter()  # of each distinct set run
+    skipped: "CounterOf[int]" = Counter()
+    failed: "CounterOf[int]" = Counter()
+    flips: "CounterOf[int]" = Counter()
     passing: Set[int] = set()  # whose last pass or failure was a pass
     failing: Set[int] = set()  # ... was a failure
     for job in reversed(job_ids):
