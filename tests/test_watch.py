@@ -212,7 +212,8 @@ def test_watch_on_a_terminal_shows_the_job_live_then_its_summary(tmp_path):
     earlier = _journal(tmp_path, "earlier.jsonl")
     subprocess.run([sys.executable, "-m", "korvo.reporter", "history", "add", "--db", store,
                     str(earlier)], check=True, capture_output=True, timeout=120)
-    job, journal = _start_job(tmp_path, rate=4000, tasks=3, testcases=4)
+    # slow enough that watch, started after it, still sees the job progress on a busy machine
+    job, journal = _start_job(tmp_path, rate=1500, tasks=3, testcases=4)
     pid, fd = pty.fork()
     if pid == 0:  # the child: watch on the terminal
         os.execvp(sys.executable, [sys.executable, "-m", "korvo.reporter", "watch", str(journal),

@@ -190,9 +190,9 @@ def run(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     from korvo.reporter.cli import one_line
     from korvo.reporter.loading import shown_path
 
-    follower = _open(args.journal)
     try:
-        return _follow(args, follower, out, err)
+        # the journal is open, and so Ctrl-C may come, before _open has returned
+        return _follow(args, _open(args.journal), out, err)
     except KeyboardInterrupt:
         # Ctrl-C is how a person stops watching: no message, no traceback.
         return EXIT_INTERRUPTED
