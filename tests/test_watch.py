@@ -12,6 +12,7 @@ import subprocess
 import sys
 import termios
 import time
+import warnings
 
 import pytest
 
@@ -214,7 +215,9 @@ def test_watch_on_a_terminal_shows_the_job_live_then_its_summary(tmp_path):
                     str(earlier)], check=True, capture_output=True, timeout=120)
     # slow enough that watch, started after it, still sees the job progress on a busy machine
     job, journal = _start_job(tmp_path, rate=1500, tasks=3, testcases=4)
-    pid, fd = pty.fork()
+    with warnings.catch_warnings():  # the child execs at once: no lock of a thread is taken
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid, fd = pty.fork()
     if pid == 0:  # the child: watch on the terminal
         os.execvp(sys.executable, [sys.executable, "-m", "korvo.reporter", "watch", str(journal),
                                    "--db", store])
