@@ -89,8 +89,7 @@ def run_follow(args: argparse.Namespace, out: TextOut, err: TextOut) -> int:
     unusable input, 3 when the journal is damaged, 130 on Ctrl-C."""
     import os
 
-    from korvo.reporter.cli import EXIT_FAILED, PROG, UsageError, logs_dirs
-    from korvo.reporter.cli import one_line
+    from korvo.reporter.cli import EXIT_FAILED, PROG, UsageError, logs_dirs, one_line
     from korvo.reporter.loading import shown_path
 
     journal = shown_path(args.results)
